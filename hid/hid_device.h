@@ -1,0 +1,81 @@
+// CHidDevice finds the bootloader among the machine's HID interfaces by vendor and product id,
+// opens it and moves one 65-byte report at a time, each transfer bounded as a whole. Operations
+// return 1 for success and 0 for failure and keep the reason in lastError(). CHidLink is what every
+// command builds on its stack: the report buffer of the exchange and the device.
+#pragma once
+
+#include "hid_backend.h"
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace quarvo {
+
+inline constexpr std::uint16_t VENDOR_ID = 0x0416;
+inline constexpr std::uint16_t PRODUCT_ID = 0xB500;
+inline constexpr std::size_t REPORT_SIZE = 65;   // report id + 64 payload bytes
+inline constexpr std::size_t PAYLOAD_SIZE = 64;
+// Bound of one report transfer that the commands use.
+inline constexpr unsigned TRANSFER_TIMEOUT_MS = 100;
+// Longest slice a read waits before it looks at the abort flag again.
+inline constexpr unsigned ABORT_POLL_MS = 10;
+
+class CHidDevice {
+public:
+    enum class OpenState { Closed, Open, NotFound, Refused };
+
+    explicit CHidDevice(HidBackend& backend);
+    virtual ~CHidDevice();
+    CHidDevice(const CHidDevice&) = delete;
+    CHidDevice& operator=(const CHidDevice&) = delete;
+
+    // 1 when the first interface with these ids (in enumeration order) that can be opened is open;
+    // 0 when none matches (NotFound) or every match refused the open (Refused, reason kept).
+    int open(std::uint16_t vendorId, std::uint16_t productId);
+
+    // Sends `length` bytes. 1 only when the transport took all of them; the count it reported goes
+    // to bytesDone (optional). The transport bounds the write itself; timeoutMs is kept for the
+    // callers' symmetry with readReport and bounds nothing further.
+    int writeReport(const std::uint8_t* buffer, std::size_t length, unsigned* bytesDone,
+                    unsigned timeoutMs);
+
+    // Waits at most timeoutMs for one input report. 1 with the byte count (report id included) in
+    // bytesDone; 0 on failure, time-out or abort.
+    int readReport(std::uint8_t* buffer, std::size_t length, unsigned* bytesDone,
+                   unsigned timeoutMs);
+
+    // Closes the device; harmless when repeated.
+    void close();
+
+    // Callable from any thread: the current or next wait of this device ends with failure.
+    void abort();
+
+    OpenState openState() const { return m_openState; }
+    const std::string& lastError() const { return m_lastError; }
+
+private:
+    int fail(std::string reason);
+    bool takeAbort();
+
+    HidBackend& m_backend;
+    std::unique_ptr<HidConnection> m_connection;
+    std::atomic<bool> m_abort{false};
+    OpenState m_openState = OpenState::Closed;
+    std::string m_lastError;
+};
+
+struct CHidLink {
+    explicit CHidLink(HidBackend& backend) : device(backend) {}
+    virtual ~CHidLink() { device.close(); }
+    CHidLink(const CHidLink&) = delete;
+    CHidLink& operator=(const CHidLink&) = delete;
+
+    std::array<std::uint8_t, REPORT_SIZE> report{};
+    CHidDevice device;
+};
+
+} // namespace quarvo

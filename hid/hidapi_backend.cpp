@@ -1,0 +1,121 @@
+#include "hidapi_backend.h"
+
+#include <hidapi/hidapi.h>
+
+#include <array>
+#include <cstring>
+#include <cwchar>
+
+namespace quarvo {
+namespace {
+
+std::string narrow(const wchar_t* text)
+{
+    if (!text)
+        return {};
+    std::string out;
+    for (; *text; ++text)
+        out.push_back(*text < 0x80 ? static_cast<char>(*text) : '?');
+    return out;
+}
+
+std::string errorText(hid_device* device, const char* fallback)
+{
+    std::string text = narrow(hid_error(device));
+    return text.empty() ? fallback : text;
+}
+
+class HidapiConnection final : public HidConnection {
+public:
+    explicit HidapiConnection(hid_device* device) : m_device(device) {}
+    ~HidapiConnection() override { hid_close(m_device); }
+    HidapiConnection(const HidapiConnection&) = delete;
+    HidapiConnection& operator=(const HidapiConnection&) = delete;
+
+    int write(const std::uint8_t* data, std::size_t length) override
+    {
+        const int count = hid_write(m_device, data, length);
+        if (count < 0) {
+            m_error = errorText(m_device, "hid_write failed");
+            return -1;
+        }
+        // Some platforms count the report id, some only the payload; both mean the whole report.
+        if (static_cast<std::size_t>(count) + 1 == length)
+            return static_cast<int>(length);
+        return count;
+    }
+
+    int read(std::uint8_t* data, std::size_t length, int timeoutMs) override
+    {
+        if (length < 2) {
+            m_error = "read buffer too small";
+            return -1;
+        }
+        // Read the payload behind byte 0, then put the report id in front of it.
+        const int count = hid_read_timeout(m_device, data + 1, length - 1, timeoutMs);
+        if (count < 0) {
+            m_error = errorText(m_device, "hid_read_timeout failed");
+            return -1;
+        }
+        if (count == 0)
+            return 0;
+        data[0] = 0;
+        return count + 1;
+    }
+
+    std::string error() const override { return m_error; }
+
+private:
+    hid_device* m_device;
+    std::string m_error;
+};
+
+} // namespace
+
+HidapiBackend::HidapiBackend() : m_initialised(hid_init() == 0) {}
+
+HidapiBackend::~HidapiBackend()
+{
+    if (m_initialised)
+        hid_exit();
+}
+
+std::vector<HidDeviceInfo> HidapiBackend::enumerate()
+{
+    std::vector<HidDeviceInfo> found;
+    if (!m_initialised)
+        return found;
+    hid_device_info* list = hid_enumerate(0, 0);
+    for (const hid_device_info* item = list; item; item = item->next) {
+        HidDeviceInfo info;
+        info.path = item->path ? item->path : "";
+        info.vendorId = item->vendor_id;
+        info.productId = item->product_id;
+        info.product = narrow(item->product_string);
+        info.serial = narrow(item->serial_number);
+        found.push_back(std::move(info));
+    }
+    hid_free_enumeration(list);
+    return found;
+}
+
+std::unique_ptr<HidConnection> HidapiBackend::open(const std::string& path, std::string& error)
+{
+    if (!m_initialised) {
+        error = "hidapi could not be initialised";
+        return nullptr;
+    }
+    hid_device* device = hid_open_path(path.c_str());
+    if (!device) {
+        error = errorText(nullptr, "hid_open_path failed");
+        return nullptr;
+    }
+    return std::make_unique<HidapiConnection>(device);
+}
+
+std::string HidapiBackend::libraryVersion()
+{
+    return hid_version_str();
+}
+
+} // namespace quarvo
