@@ -286,6 +286,12 @@ int SimDevice::read(std::uint8_t* data, std::size_t length, int timeoutMs, std::
     }
 }
 
+void SimDevice::injectInput(std::vector<std::uint8_t> payload)
+{
+    std::lock_guard lock(m_mutex);
+    m_input.push_back({m_clock.nowUs(), std::move(payload)});
+}
+
 SimDevice::Sector& SimDevice::sector(std::uint32_t index)
 {
     auto [it, inserted] = m_flash.try_emplace(index);

@@ -61,6 +61,9 @@ public:
     int write(const std::uint8_t* data, std::size_t length, std::string& error);
     int read(std::uint8_t* data, std::size_t length, int timeoutMs, std::string& error);
 
+    // Queues a raw input report payload, due now; lets tests hand the host any record at all.
+    void injectInput(std::vector<std::uint8_t> payload);
+
     // Inspection.
     std::vector<std::uint8_t> flash(std::uint32_t address, std::size_t length) const;
     bool erased(std::uint32_t address) const;

@@ -1,0 +1,67 @@
+// The bootloader commands: erase, restart, the erase progress wait, programming, and the region
+// write that chains erase, wait and program. Each command builds its own CHidLink on the backend in
+// its context, opens it, exchanges its reports and closes it, so input left unread by one command
+// never reaches the next. Failures are shown as status texts and the results are plain integers
+// (stated per function); the context keeps a technical account of the last failure for front ends
+// that can show more than the status line. Called by the update job on its worker thread.
+#pragma once
+
+#include "output_surface.h"
+#include "packet.h"
+
+#include "hid/hid_device.h"
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace quarvo {
+
+// Longest wait for any one status record during an erase.
+inline constexpr unsigned ERASE_RECORD_TIMEOUT_MS = 30000;
+// Whole erase wait: one record's bound plus this much per erased sector (the worst-case erase
+// time of a 4 KiB NOR sector, with margin); a device that reports progress forever ends there.
+inline constexpr unsigned ERASE_WAIT_PER_SECTOR_MS = 500;
+inline constexpr std::size_t STATUS_RECORD_SIZE = 64;
+inline constexpr std::uint32_t SECTOR_SIZE = 4096;
+inline constexpr std::uint32_t PAGE_SIZE = 256;
+
+struct CommandContext {
+    HidBackend& backend;
+    OutputSurface& out;
+    // Why the last command failed, with its context ("data report 37 of 68: ..."); front ends
+    // show it where they can, the status line keeps the user's text.
+    std::string detail = {};
+    // How the last failed open ended (NotFound or Refused), for advice on fixing access.
+    CHidDevice::OpenState openFailure = CHidDevice::OpenState::Closed;
+};
+
+// Erases sectorCount sectors from startSector. Returns sectorCount when the command was sent,
+// 0 otherwise (so a count of 0 reads as a failure to callers). Does not wait for the erase.
+int eraseBlocks(CommandContext& ctx, std::uint32_t startSector, std::uint32_t sectorCount);
+
+// Tells the bootloader to restart. 0 when the command was sent, -1 otherwise.
+int restartDevice(CommandContext& ctx);
+
+// Follows an erase through the device's status records until "over". -1 on failure (device not
+// found, a read failed or timed out, the whole wait ran out); otherwise the bytes held when the
+// end record was recognised (64 with full reports). The bar is at 0 on return.
+int waitEraseProgress(CommandContext& ctx, std::uint32_t sectorCount);
+
+// Sends the program command and pageCount * 256 bytes of `data` in 64-byte reports. Returns the
+// bytes sent, 0 on any failure (also when `data` is shorter than the pages). The bar is at 0 on
+// return.
+unsigned programPages(CommandContext& ctx, std::span<const std::uint8_t> data,
+                      std::uint32_t pageAddress, std::uint32_t pageCount);
+
+// Pages and sectors a region write of `length` bytes covers. The page count is one more than the
+// whole pages in the data; the sectors are those the pages reach (none for an empty region).
+std::uint32_t regionPageCount(std::int32_t length);
+std::uint32_t regionSectorCount(std::int32_t length);
+
+// Erase, wait, program. `buffer` holds the data and the bytes after it up to the end of the last
+// page. 0 on success, -1 when the erase or its wait failed, -2 when programming failed.
+int writeRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
+                std::uint32_t flashAddress);
+
+} // namespace quarvo

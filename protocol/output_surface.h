@@ -1,0 +1,38 @@
+// The four operations through which the update job and the bootloader commands report to the user:
+// the status line, the progress bar's range and position, and a message box. Front ends implement
+// it (the window, the command line); the job and the commands only ever call it. Texts are UTF-8.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+namespace quarvo {
+
+class OutputSurface {
+public:
+    virtual ~OutputSurface() = default;
+    // The status line shows `text` instead of whatever it showed.
+    virtual void setStatus(const std::string& text) = 0;
+    // The bar's range becomes 0 to `maximum`; only the low 16 bits of `maximum` count.
+    virtual void setProgressRange(std::uint32_t maximum) = 0;
+    // The bar shows `position`; outside the range it shows as the nearer end.
+    virtual void setProgressPos(std::uint32_t position) = 0;
+    // A message box with `text` and one OK button; returns when the user has dismissed it.
+    virtual void showMessage(const std::string& text) = 0;
+};
+
+// What a progress bar shows after the calls above; front ends keep their bar in one of these.
+class ProgressModel {
+public:
+    void setRange(std::uint32_t maximum) { m_maximum = static_cast<std::uint16_t>(maximum); }
+    void setPos(std::uint32_t position) { m_position = position; }
+    std::uint16_t maximum() const { return m_maximum; }
+    std::uint32_t shown() const { return std::min<std::uint32_t>(m_position, m_maximum); }
+
+private:
+    std::uint16_t m_maximum = 100;
+    std::uint32_t m_position = 0;
+};
+
+} // namespace quarvo

@@ -1,0 +1,67 @@
+// An output surface that records every call in order, and what a bar would show.
+#pragma once
+
+#include "protocol/output_surface.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace quarvo {
+
+class RecordingSurface final : public OutputSurface {
+public:
+    enum class Kind { Status, Range, Pos, Message };
+    struct Call {
+        Kind kind;
+        std::string text;
+        std::uint32_t value;
+    };
+
+    void setStatus(const std::string& text) override { add({Kind::Status, text, 0}); }
+    void setProgressRange(std::uint32_t maximum) override
+    {
+        add({Kind::Range, {}, maximum});
+        bar.setRange(maximum);
+    }
+    void setProgressPos(std::uint32_t position) override
+    {
+        add({Kind::Pos, {}, position});
+        bar.setPos(position);
+    }
+    void showMessage(const std::string& text) override { add({Kind::Message, text, 0}); }
+
+    std::vector<std::string> texts(Kind kind) const
+    {
+        std::vector<std::string> out;
+        for (const Call& call : calls)
+            if (call.kind == kind)
+                out.push_back(call.text);
+        return out;
+    }
+    std::vector<std::uint32_t> values(Kind kind) const
+    {
+        std::vector<std::uint32_t> out;
+        for (const Call& call : calls)
+            if (call.kind == kind)
+                out.push_back(call.value);
+        return out;
+    }
+    std::vector<std::string> statuses() const { return texts(Kind::Status); }
+    std::vector<std::string> messages() const { return texts(Kind::Message); }
+    std::vector<std::uint32_t> positions() const { return values(Kind::Pos); }
+    std::vector<std::uint32_t> ranges() const { return values(Kind::Range); }
+    std::string lastStatus() const
+    {
+        const auto all = statuses();
+        return all.empty() ? std::string() : all.back();
+    }
+
+    std::vector<Call> calls;
+    ProgressModel bar;
+
+private:
+    void add(Call call) { calls.push_back(std::move(call)); }
+};
+
+} // namespace quarvo
