@@ -131,8 +131,7 @@ void SimDevice::takeReport(const std::uint8_t* payload)
 {
     if (m_programRemaining > 0) {
         const std::uint32_t count = std::min<std::uint32_t>(PAYLOAD_SIZE, m_programRemaining);
-        for (std::uint32_t i = 0; i < count; ++i)
-            programByte(m_programAddress + i, payload[i]);
+        programChunk(m_programAddress, payload, count);
         m_programAddress += count;
         m_programRemaining -= count;
         m_commands.back().dataReceived += count;
@@ -300,19 +299,27 @@ SimDevice::Sector& SimDevice::sector(std::uint32_t index)
     return it->second;
 }
 
-void SimDevice::programByte(std::uint32_t address, std::uint8_t value)
+void SimDevice::programChunk(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count)
 {
-    if (address >= SIM_FLASH_SIZE)
-        return;
-    Sector& s = sector(address / SIM_SECTOR_SIZE);
-    const std::uint32_t offset = address % SIM_SECTOR_SIZE;
-    if (!s.erased.test(offset)) {
-        if (m_unerasedWrites.size() < MAX_LISTED_UNERASED)
-            m_unerasedWrites.push_back(address);
-        ++m_unerasedWriteCount;
+    while (count > 0) {
+        if (address >= SIM_FLASH_SIZE)
+            return;   // already recorded as a violation by the program command
+        Sector& s = sector(address / SIM_SECTOR_SIZE);
+        const std::uint32_t offset = address % SIM_SECTOR_SIZE;
+        const std::uint32_t here = std::min(count, SIM_SECTOR_SIZE - offset);
+        for (std::uint32_t i = 0; i < here; ++i) {
+            if (!s.erased.test(offset + i)) {
+                if (m_unerasedWrites.size() < MAX_LISTED_UNERASED)
+                    m_unerasedWrites.push_back(address + i);
+                ++m_unerasedWriteCount;
+            }
+            s.data[offset + i] &= bytes[i];
+            s.erased.reset(offset + i);
+        }
+        address += here;
+        bytes += here;
+        count -= here;
     }
-    s.data[offset] &= value;
-    s.erased.reset(offset);
 }
 
 std::vector<std::uint8_t> SimDevice::flash(std::uint32_t address, std::size_t length) const

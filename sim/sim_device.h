@@ -95,7 +95,7 @@ private:
     void runCommand(const CommandPacket& packet);
     void startErase(std::uint32_t firstSector, std::uint32_t count);
     void queueRecord(std::int64_t readyUs, const std::uint8_t* record);
-    void programByte(std::uint32_t address, std::uint8_t value);
+    void programChunk(std::uint32_t address, const std::uint8_t* bytes, std::uint32_t count);
     Sector& sector(std::uint32_t index);
     const Pending* nextPending();
 

@@ -1,0 +1,161 @@
+#include "flash_job.h"
+
+#include "protocol/texts.h"
+
+#include <fstream>
+#include <optional>
+#include <vector>
+
+namespace quarvo {
+namespace {
+
+constexpr std::uint32_t IMAGE_HEADER_WORDS[8] = {
+    IMAGE_MAGIC, 0x00000020, 0x00130000, 0x4000A000, 0x4000A000, 0 /* code length */,
+    0x00100001, 0};
+constexpr std::size_t CODE_LENGTH_WORD = 5;
+
+struct InputFile {
+    const char* name;
+    const char* missingText;
+    std::ifstream stream;
+    std::uintmax_t size = 0;
+    std::vector<std::uint8_t> buffer;
+};
+
+bool openInput(InputFile& file, const std::filesystem::path& directory)
+{
+    const std::filesystem::path path = directory / file.name;
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error))
+        return false;
+    file.stream.open(path, std::ios::binary);
+    if (!file.stream)
+        return false;
+    file.size = std::filesystem::file_size(path, error);
+    return !error;
+}
+
+// Reads the whole file into a zeroed buffer with BUFFER_SLACK bytes after the data.
+bool readInput(InputFile& file)
+{
+    file.buffer.assign(file.size + BUFFER_SLACK, 0);
+    file.stream.read(reinterpret_cast<char*>(file.buffer.data()),
+                     static_cast<std::streamsize>(file.size));
+    const bool whole = file.stream.gcount() == static_cast<std::streamsize>(file.size) &&
+                       file.stream.peek() == std::char_traits<char>::eof();
+    file.stream.close();
+    return whole;
+}
+
+bool reportRegion(CommandContext& ctx, int rc)
+{
+    if (rc == -1) {
+        ctx.out.setStatus(text::REGION_ERASE_FAILED);
+        return false;
+    }
+    if (rc == -2) {
+        ctx.out.setStatus(text::REGION_WRITE_FAILED);
+        return false;
+    }
+    ctx.out.setStatus(text::REGION_WRITE_OK);
+    return true;
+}
+
+} // namespace
+
+std::array<std::uint8_t, IMAGE_HEADER_BUFFER_SIZE> buildImageHeader(std::uint32_t codeLength)
+{
+    std::array<std::uint8_t, IMAGE_HEADER_BUFFER_SIZE> header{};
+    for (std::size_t i = 0; i < std::size(IMAGE_HEADER_WORDS); ++i)
+        storeLe32(header.data() + 4 * i,
+                  i == CODE_LENGTH_WORD ? codeLength : IMAGE_HEADER_WORDS[i]);
+    return header;
+}
+
+void transformDatabase(std::span<std::uint8_t> buffer, std::size_t length)
+{
+    std::uint8_t key = 0;
+    for (std::size_t p = 1; p <= length && p < buffer.size(); ++p) {
+        if (p > 8)
+            ++key;
+        buffer[p] ^= key;
+    }
+}
+
+bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length)
+{
+    if (static_cast<std::uint32_t>(length) > MAX_FILE_SIZE) {
+        ctx.out.setStatus(text::TOO_LARGE);
+        return false;
+    }
+    if (!reportRegion(ctx, writeRegion(ctx, buffer, length, CODE_ADDRESS)))
+        return false;
+    // The device expects the header page programmed right after its erase, without a wait.
+    const auto header = buildImageHeader(static_cast<std::uint32_t>(length));
+    if (eraseBlocks(ctx, IMAGE_HEADER_ADDRESS >> 12, 1) == 0) {
+        ctx.out.setStatus(text::REGION_ERASE_FAILED);
+        return false;
+    }
+    if (programPages(ctx, header, IMAGE_HEADER_ADDRESS >> 8, 1) == 0) {
+        ctx.out.setStatus(text::REGION_WRITE_FAILED);
+        return false;
+    }
+    return true;
+}
+
+bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length)
+{
+    if (static_cast<std::uint32_t>(length) > MAX_FILE_SIZE) {
+        ctx.out.setStatus(text::TOO_LARGE);
+        return false;
+    }
+    if (!reportRegion(ctx, writeRegion(ctx, buffer, length, DATABASE_ADDRESS)))
+        return false;
+    ctx.out.setStatus(text::UPDATE_OK);
+    if (restartDevice(ctx) != 0) {
+        ctx.out.setStatus(text::RESTART_FAILED);
+        return false;
+    }
+    return true;
+}
+
+JobOutcome runFlashJob(CommandContext& ctx, const std::filesystem::path& directory)
+{
+    // Both files are opened, sized and read before the device hears anything, so that a missing,
+    // unreadable or oversized file never leaves the device half-written.
+    InputFile database{DATABASE_FILE, text::MISSING_DATABASE, {}, 0, {}};
+    InputFile code{CODE_FILE, text::MISSING_CODE, {}, 0, {}};
+    for (InputFile* file : {&database, &code}) {
+        if (!openInput(*file, directory)) {
+            ctx.detail = (directory / file->name).string() + " cannot be opened";
+            ctx.out.showMessage(file->missingText);
+            return JobOutcome::MissingFile;
+        }
+    }
+    for (InputFile* file : {&code, &database}) {
+        if (file->size > MAX_FILE_SIZE) {
+            ctx.detail = std::string(file->name) + " has " + std::to_string(file->size) +
+                         " bytes, more than the limit of " + std::to_string(MAX_FILE_SIZE);
+            ctx.out.setStatus(text::TOO_LARGE);
+            return JobOutcome::InputRefused;
+        }
+    }
+    for (InputFile* file : {&code, &database}) {
+        if (!readInput(*file)) {
+            ctx.detail = (directory / file->name).string() + " could not be read whole";
+            ctx.out.showMessage(file->missingText);
+            return JobOutcome::MissingFile;
+        }
+    }
+
+    // A failed code half stops the job: writing the database and restarting would start the
+    // device on a broken program and report success.
+    if (!writeCode(ctx, code.buffer, static_cast<std::int32_t>(code.size)))
+        return JobOutcome::DeviceFailed;
+    transformDatabase(database.buffer, database.size);
+    if (!writeDatabase(ctx, database.buffer, static_cast<std::int32_t>(database.size)))
+        return JobOutcome::DeviceFailed;
+    return JobOutcome::Success;
+}
+
+} // namespace quarvo

@@ -1,0 +1,52 @@
+// The update job: loads code_data.bin and car_data.bin from a directory, checks them, writes the
+// code at 0xA000 with its image header page at 0x8000, then the transformed database at 0x640000,
+// and restarts the device. Every outcome reaches the user through the output surface in the
+// context; the returned JobOutcome tells front ends how it ended. Runs on the caller's thread (the
+// window starts it on a worker thread).
+#pragma once
+
+#include "protocol/commands.h"
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+namespace quarvo {
+
+inline constexpr const char* CODE_FILE = "code_data.bin";
+inline constexpr const char* DATABASE_FILE = "car_data.bin";
+inline constexpr std::uint32_t IMAGE_HEADER_ADDRESS = 0x8000;
+inline constexpr std::uint32_t CODE_ADDRESS = 0xA000;
+inline constexpr std::uint32_t DATABASE_ADDRESS = 0x640000;
+inline constexpr std::uint32_t MAX_FILE_SIZE = 0xFF6000;
+// Room after each file's data: the last page sent reaches up to 256 bytes past it.
+inline constexpr std::size_t BUFFER_SLACK = 512;
+inline constexpr std::size_t IMAGE_HEADER_BUFFER_SIZE = 2048;
+inline constexpr std::uint32_t IMAGE_MAGIC = 0x474D495F;   // the bytes "_IMG"
+
+enum class JobOutcome {
+    Success,        // the job ended with "更新成功!"
+    MissingFile,    // a file could not be opened or read; nothing was sent
+    InputRefused,   // a file is over the size limit; nothing was sent
+    DeviceFailed,   // the device or the flashing failed; the status line says how
+};
+
+// The record that describes the code to the device's loader: eight little-endian words at the
+// start of a zeroed 2048-byte buffer, of which the first page is sent.
+std::array<std::uint8_t, IMAGE_HEADER_BUFFER_SIZE> buildImageHeader(std::uint32_t codeLength);
+
+// The form the device expects the database in, applied in place: positions 1 to `length`
+// (the byte after the data included) are XORed with a key that is 0 up to position 8 and then
+// counts 1, 2, ..., 255, 0, ... from position 9 on. `buffer` holds at least length + 1 bytes.
+void transformDatabase(std::span<std::uint8_t> buffer, std::size_t length);
+
+// The two halves. Each returns true when its region (and, for the code, the header page; for the
+// database, the restart) went through; on failure its text is on the status line.
+bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length);
+bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length);
+
+// The whole update from the files in `directory`.
+JobOutcome runFlashJob(CommandContext& ctx, const std::filesystem::path& directory);
+
+} // namespace quarvo
