@@ -2,7 +2,9 @@
 
 #include "protocol/texts.h"
 
+#include <algorithm>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -19,7 +21,9 @@ struct InputFile {
     const char* missingText;
     std::ifstream stream;
     std::uintmax_t size = 0;
-    std::vector<std::uint8_t> buffer;
+    std::unique_ptr<std::uint8_t[]> data;
+
+    std::span<std::uint8_t> buffer() const { return {data.get(), size + BUFFER_SLACK}; }
 };
 
 bool openInput(InputFile& file, const std::filesystem::path& directory)
@@ -35,11 +39,12 @@ bool openInput(InputFile& file, const std::filesystem::path& directory)
     return !error;
 }
 
-// Reads the whole file into a zeroed buffer with BUFFER_SLACK bytes after the data.
+// Reads the whole file into a buffer with BUFFER_SLACK zero bytes after the data.
 bool readInput(InputFile& file)
 {
-    file.buffer.assign(file.size + BUFFER_SLACK, 0);
-    file.stream.read(reinterpret_cast<char*>(file.buffer.data()),
+    file.data = std::make_unique_for_overwrite<std::uint8_t[]>(file.size + BUFFER_SLACK);
+    std::fill_n(file.data.get() + file.size, BUFFER_SLACK, std::uint8_t{0});
+    file.stream.read(reinterpret_cast<char*>(file.data.get()),
                      static_cast<std::streamsize>(file.size));
     const bool whole = file.stream.gcount() == static_cast<std::streamsize>(file.size) &&
                        file.stream.peek() == std::char_traits<char>::eof();
@@ -74,12 +79,11 @@ std::array<std::uint8_t, IMAGE_HEADER_BUFFER_SIZE> buildImageHeader(std::uint32_
 
 void transformDatabase(std::span<std::uint8_t> buffer, std::size_t length)
 {
-    std::uint8_t key = 0;
-    for (std::size_t p = 1; p <= length && p < buffer.size(); ++p) {
-        if (p > 8)
-            ++key;
-        buffer[p] ^= key;
-    }
+    // The key at position p >= 9 is (p - 8) mod 256; below that it is 0 and changes nothing.
+    // Written without a running key so that the loop vectorises.
+    const std::size_t end = std::min(length + 1, buffer.size());
+    for (std::size_t p = 9; p < end; ++p)
+        buffer[p] ^= static_cast<std::uint8_t>(p - 8);
 }
 
 bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length)
@@ -123,8 +127,8 @@ JobOutcome runFlashJob(CommandContext& ctx, const std::filesystem::path& directo
 {
     // Both files are opened, sized and read before the device hears anything, so that a missing,
     // unreadable or oversized file never leaves the device half-written.
-    InputFile database{DATABASE_FILE, text::MISSING_DATABASE, {}, 0, {}};
-    InputFile code{CODE_FILE, text::MISSING_CODE, {}, 0, {}};
+    InputFile database{DATABASE_FILE, text::MISSING_DATABASE, {}, 0, nullptr};
+    InputFile code{CODE_FILE, text::MISSING_CODE, {}, 0, nullptr};
     for (InputFile* file : {&database, &code}) {
         if (!openInput(*file, directory)) {
             ctx.detail = (directory / file->name).string() + " cannot be opened";
@@ -150,10 +154,10 @@ JobOutcome runFlashJob(CommandContext& ctx, const std::filesystem::path& directo
 
     // A failed code half stops the job: writing the database and restarting would start the
     // device on a broken program and report success.
-    if (!writeCode(ctx, code.buffer, static_cast<std::int32_t>(code.size)))
+    if (!writeCode(ctx, code.buffer(), static_cast<std::int32_t>(code.size)))
         return JobOutcome::DeviceFailed;
-    transformDatabase(database.buffer, database.size);
-    if (!writeDatabase(ctx, database.buffer, static_cast<std::int32_t>(database.size)))
+    transformDatabase(database.buffer(), database.size);
+    if (!writeDatabase(ctx, database.buffer(), static_cast<std::int32_t>(database.size)))
         return JobOutcome::DeviceFailed;
     return JobOutcome::Success;
 }

@@ -153,9 +153,11 @@ unsigned programPages(CommandContext& ctx, std::span<const std::uint8_t> data,
                 bool failed = false;
                 while (written < total) {
                     frameData(data.data() + written, link.report);
-                    if (!sendReport(ctx, link,
-                                    "data report " + std::to_string(written / PAYLOAD_SIZE + 1) +
-                                        " of " + std::to_string(reports))) {
+                    if (!link.device.writeReport(link.report.data(), REPORT_SIZE, nullptr,
+                                                 TRANSFER_TIMEOUT_MS)) {
+                        ctx.detail = "data report " + std::to_string(written / PAYLOAD_SIZE + 1) +
+                                     " of " + std::to_string(reports) + ": " +
+                                     link.device.lastError();
                         ctx.out.setStatus(text::WRITE_DATA_ERROR);
                         failed = true;
                         break;
