@@ -9,8 +9,8 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j"$(nproc)" --target quarvo-flash
 
 mkdir -p samples
-# Deterministic sample content: a code image of 150 KiB and a database of 40 KiB.
+# Deterministic sample content: a code image of 150 KiB and a database of about 40 KiB.
 head -c $((150 * 1024)) /dev/zero | tr '\0' '\125' > samples/code_data.bin
-seq 1 20000 | head -c $((40 * 1024)) > samples/car_data.bin
+seq 1 9000 > samples/car_data.bin
 
 ./build/release/cli/quarvo-flash -C samples --simulate "$@"
