@@ -1,6 +1,6 @@
 #include "hidapi_backend.h"
 
-#include <hidapi/hidapi.h>
+#include <hidapi.h>
 
 #include <array>
 #include <cstring>

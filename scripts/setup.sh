@@ -10,7 +10,7 @@ packages=(
   libbenchmark-dev
   qt6-base-dev
   fonts-noto-cjk fonts-arphic-ukai
-  xvfb xauth
+  xvfb xauth xdotool
 )
 
 missing=()

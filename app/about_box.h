@@ -1,0 +1,14 @@
+// The About box: icon, version line, notice line and an OK button, in the regular-script face.
+#pragma once
+
+#include <QDialog>
+
+namespace quarvo {
+
+class CAboutBox final : public QDialog {
+    Q_OBJECT
+public:
+    explicit CAboutBox(QWidget* parent = nullptr);
+};
+
+} // namespace quarvo

@@ -1,0 +1,17 @@
+// The window's own texts, in UTF-8. The job's texts are in protocol/texts.h.
+#pragma once
+
+namespace quarvo::apptext {
+
+inline constexpr const char* DIALOG_TITLE = "道路安全警示系統更新介面";
+inline constexpr const char* CANCEL = "取消";
+inline constexpr const char* UPDATE = "更新";
+inline constexpr const char* ABOUT_ENTRY = "關於 Quarvo(&A)...";
+inline constexpr const char* ABOUT_TITLE = "關於 Quarvo";
+inline constexpr const char* ABOUT_VERSION = "Quarvo 1.0 版";
+inline constexpr const char* ABOUT_NOTICE = "Quarvo 道路安全 © 2026";
+inline constexpr const char* ABOUT_OK = "確定";
+inline constexpr const char* INSTANCE_NAME = "GPS_UPDATE_CLIENT";
+inline constexpr unsigned ABOUT_COMMAND = 16;
+
+} // namespace quarvo::apptext

@@ -1,0 +1,172 @@
+#!/usr/bin/env python3
+"""Draws the updater's picture (550 x 249, 24-bit BMP) and its icon (32 x 32: PNG for the window,
+8-bit ICO for the Windows executable). Standard library only; the outputs are committed, so run
+this only after changing the drawing: python3 resources/make_resources.py"""
+import math
+import os
+import struct
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def mix(a, b, t):
+    return tuple(int(round(a[i] + (b[i] - a[i]) * t)) for i in range(3))
+
+
+def inside_triangle(x, y, a, b, c):
+    def side(p, q, r):
+        return (p[0] - r[0]) * (q[1] - r[1]) - (q[0] - r[0]) * (p[1] - r[1])
+    d1, d2, d3 = side((x, y), a, b), side((x, y), b, c), side((x, y), c, a)
+    neg = d1 < 0 or d2 < 0 or d3 < 0
+    pos = d1 > 0 or d2 > 0 or d3 > 0
+    return not (neg and pos)
+
+
+def warning_sign(x, y, cx, cy, size):
+    """Colour of a red-rimmed warning triangle with an exclamation mark, or None outside it."""
+    h = size * math.sqrt(3) / 2
+    top, left, right = (cx, cy - h * 2 / 3), (cx - size / 2, cy + h / 3), (cx + size / 2, cy + h / 3)
+    if not inside_triangle(x, y, top, left, right):
+        return None
+    inner = size * 0.72
+    hi = inner * math.sqrt(3) / 2
+    itop = (cx, cy - hi * 2 / 3)
+    ileft, iright = (cx - inner / 2, cy + hi / 3), (cx + inner / 2, cy + hi / 3)
+    if not inside_triangle(x, y, itop, ileft, iright):
+        return (200, 30, 30)
+    bar_w = size * 0.06
+    if abs(x - cx) < bar_w and cy - hi * 0.35 < y < cy + hi * 0.05:
+        return (20, 20, 20)
+    if (x - cx) ** 2 + (y - (cy + hi * 0.18)) ** 2 < (bar_w * 1.1) ** 2:
+        return (20, 20, 20)
+    return (250, 205, 40)
+
+
+def gps_pin(x, y, cx, cy, r):
+    """A map pin whose point is at (cx, cy + 2r)."""
+    dx, dy = x - cx, y - cy
+    d = math.hypot(dx, dy)
+    if d < r * 0.42:
+        return (255, 255, 255)
+    if d < r:
+        return (30, 120, 220)
+    if cy < y < cy + 2 * r and abs(dx) < r * (1 - (y - cy) / (2 * r)) * 0.85:
+        return (30, 120, 220)
+    return None
+
+
+def picture(width, height):
+    rows = []
+    horizon = int(height * 0.46)
+    vanish_x = width * 0.5
+    for y in range(height):
+        row = []
+        for x in range(width):
+            if y < horizon:
+                colour = mix((120, 175, 235), (215, 235, 250), y / horizon)
+                # Satellite signal arcs above the pin.
+                d = math.hypot(x - 455, y - 62)
+                if any(abs(d - r) < 2.2 for r in (16, 28, 40)) and y < 62 and x > 420:
+                    colour = (255, 255, 255)
+            else:
+                t = (y - horizon) / (height - horizon)
+                colour = mix((110, 160, 90), (70, 125, 60), t)
+                half = 8 + t * width * 0.42
+                if abs(x - vanish_x) < half:
+                    colour = mix((95, 95, 100), (60, 60, 66), t)
+                    edge = half - abs(x - vanish_x)
+                    if edge < 2 + t * 6:
+                        colour = (235, 235, 235)
+                    lane = (y - horizon) ** 0.55 * 5.0
+                    if abs(x - vanish_x) < 1 + t * 5 and int(lane) % 2 == 0:
+                        colour = (245, 210, 60)
+            for shape in (warning_sign(x, y, 120, 150, 150), gps_pin(x, y, 455, 95, 26)):
+                if shape:
+                    colour = shape
+            row.append(colour)
+        rows.append(row)
+    return rows
+
+
+def write_bmp(path, rows):
+    height, width = len(rows), len(rows[0])
+    stride = (width * 3 + 3) & ~3
+    data = bytearray()
+    for row in reversed(rows):
+        line = bytearray()
+        for r, g, b in row:
+            line += bytes((b, g, r))
+        line += b"\0" * (stride - len(line))
+        data += line
+    header = struct.pack("<2sIHHI", b"BM", 54 + len(data), 0, 0, 54)
+    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(data), 2835, 2835, 0, 0)
+    with open(path, "wb") as f:
+        f.write(header + info + data)
+
+
+def icon_pixels(size):
+    rows = []
+    for y in range(size):
+        row = []
+        for x in range(size):
+            colour = warning_sign(x + 0.5, y + 0.5, size / 2, size * 0.56, size * 0.98)
+            row.append(colour)   # None is transparent
+        rows.append(row)
+    return rows
+
+
+def write_png(path, rows):
+    height, width = len(rows), len(rows[0])
+    raw = bytearray()
+    for row in rows:
+        raw.append(0)
+        for c in row:
+            raw += bytes((*c, 255)) if c else bytes((0, 0, 0, 0))
+
+    def chunk(kind, payload):
+        return struct.pack(">I", len(payload)) + kind + payload + struct.pack(
+            ">I", zlib.crc32(kind + payload) & 0xFFFFFFFF)
+    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
+    png += chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b"")
+    with open(path, "wb") as f:
+        f.write(png)
+
+
+def write_ico(path, rows):
+    """One 32 x 32 image with a 256-colour palette and a transparency mask."""
+    size = len(rows)
+    palette = []
+    for row in rows:
+        for c in row:
+            if c and c not in palette:
+                palette.append(c)
+    assert len(palette) <= 255
+    palette = [(0, 0, 0)] + palette
+    pixels = bytearray()
+    mask = bytearray()
+    for row in reversed(rows):
+        pixels += bytes(palette.index(c) if c else 0 for c in row)
+        bits = 0
+        line = bytearray()
+        for i, c in enumerate(row):
+            bits = (bits << 1) | (0 if c else 1)
+            if i % 8 == 7:
+                line.append(bits)
+                bits = 0
+        line += b"\0" * ((4 - len(line) % 4) % 4)
+        mask += line
+    pal = b"".join(bytes((b, g, r, 0)) for r, g, b in palette) + b"\0" * 4 * (256 - len(palette))
+    info = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 8, 0, len(pixels) + len(mask), 0, 0, 256, 0)
+    image = info + pal + pixels + mask
+    header = struct.pack("<HHH", 0, 1, 1)
+    entry = struct.pack("<BBBBHHII", size, size, 0, 0, 1, 8, len(image), 6 + 16)
+    with open(path, "wb") as f:
+        f.write(header + entry + image)
+
+
+if __name__ == "__main__":
+    write_bmp(os.path.join(HERE, "picture.bmp"), picture(550, 249))
+    icon = icon_pixels(32)
+    write_png(os.path.join(HERE, "icon.png"), icon)
+    write_ico(os.path.join(HERE, "icon.ico"), icon)

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Runs quarvo-updater as a user would, on an X display (run it under xvfb-run): a second copy
+# started while one runs shows its message box, captioned with the program's name, instead of
+# the dialog and ends with exit code 1 once the box is dismissed; the first copy keeps running; a
+# copy started after the first has ended runs normally.
+set -u
+updater="$1"
+title="道路安全警示系統更新介面"
+box_title="$(basename "$updater")"
+failures=0
+passes=0
+pids=()
+trap 'kill "${pids[@]}" 2>/dev/null' EXIT
+
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { passes=$((passes + 1)); }
+
+# Waits up to 20 s for a visible window with exactly this name; prints its ids.
+wait_window() {
+  for _ in $(seq 1 200); do
+    ids=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null)
+    if [ -n "$ids" ]; then
+      echo "$ids"
+      return 0
+    fi
+    sleep 0.1
+  done
+  return 1
+}
+
+work=$(mktemp -d)
+cd "$work" || exit 1
+
+"$updater" & first=$!
+pids+=("$first")
+wait_window "$title" >/dev/null && pass || fail "the first copy showed no dialog"
+
+"$updater" & second=$!
+pids+=("$second")
+if box=$(wait_window "$box_title"); then
+  pass
+  [ "$(xdotool search --onlyvisible --name "^$title\$" | wc -l)" -eq 1 ] && pass \
+    || fail "the second copy showed its dialog"
+  xdotool key --window "$(head -n1 <<<"$box")" Return
+  for _ in $(seq 1 100); do kill -0 "$second" 2>/dev/null || break; sleep 0.1; done
+  xdotool search --onlyvisible --name "^$box_title\$" >/dev/null 2>&1 && xdotool windowclose "$(head -n1 <<<"$box")"
+else
+  fail "the second copy showed no message box"
+fi
+wait "$second"
+status=$?
+[ "$status" -eq 1 ] && pass || fail "the second copy exited with $status, not 1"
+kill -0 "$first" 2>/dev/null && pass || fail "the first copy did not survive the second"
+
+kill "$first"
+wait "$first" 2>/dev/null
+"$updater" & third=$!
+pids+=("$third")
+wait_window "$title" >/dev/null && pass || fail "a copy started after the first ended showed no dialog"
+kill "$third"
+wait "$third" 2>/dev/null
+rm -rf "$work"
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]
