@@ -19,6 +19,7 @@
 #include <QScreen>
 #include <QThread>
 
+#include <future>
 #include <system_error>
 
 namespace quarvo {
@@ -171,13 +172,41 @@ void CFlasherDlg::closeEvent(QCloseEvent* event)
     QDialog::closeEvent(event);
 }
 
-// Runs `action` on the window's thread and returns once it has been carried out.
+// Runs `action` on the window's thread and returns once it has been carried out. The call is
+// handed over through a queue under a standard mutex and finished through a future, so the
+// hand-over is plain standard-library synchronisation (visible as such to ThreadSanitizer); the
+// queued Qt call only wakes the window's thread.
 template <typename F> void CFlasherDlg::onWindowThread(F&& action)
 {
-    if (QThread::currentThread() == thread())
+    if (QThread::currentThread() == thread()) {
         action();
-    else
-        QMetaObject::invokeMethod(this, std::forward<F>(action), Qt::BlockingQueuedConnection);
+        return;
+    }
+    std::promise<void> done;
+    {
+        const std::lock_guard lock(m_callsMutex);
+        m_calls.push_back([&action, &done] {
+            action();
+            done.set_value();
+        });
+    }
+    QMetaObject::invokeMethod(this, &CFlasherDlg::runPendingCalls, Qt::QueuedConnection);
+    done.get_future().wait();
+}
+
+void CFlasherDlg::runPendingCalls()
+{
+    for (;;) {
+        std::function<void()> call;
+        {
+            const std::lock_guard lock(m_callsMutex);
+            if (m_calls.empty())
+                return;
+            call = std::move(m_calls.front());
+            m_calls.pop_front();
+        }
+        call();
+    }
 }
 
 void CFlasherDlg::showProgress()

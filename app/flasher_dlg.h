@@ -13,6 +13,9 @@
 #include <QIcon>
 
 #include <atomic>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <filesystem>
 #include <thread>
 
@@ -62,6 +65,7 @@ protected:
 private:
     template <typename F> void onWindowThread(F&& action);
     void addAboutEntry();
+    void runPendingCalls();
     void showProgress();
     void finishJob();
 
@@ -73,6 +77,8 @@ private:
     QPushButton* m_flashButton = nullptr;
     QIcon m_hIcon;
     ProgressModel m_bar;
+    std::mutex m_callsMutex;
+    std::deque<std::function<void()>> m_calls;   // surface calls from the worker, in order
     std::thread m_worker;
     std::atomic<bool> m_jobRunning{false};
 };
