@@ -4,6 +4,7 @@
 //   --files DIR        the update files (default: generated samples)
 //   --screenshot FILE  press the update button, save a picture of the window while the code is
 //                      being written, let the update finish and quit
+//   --about FILE       save a picture of the About box and quit
 #include "app_texts.h"
 #include "flasher_dlg.h"
 
@@ -41,6 +42,7 @@ int main(int argc, char** argv)
     QString scenarioName = QStringLiteral("healthy");
     QString filesDir;
     QString screenshot;
+    QString aboutShot;
     const QStringList args = QApplication::arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--scenario"))
@@ -49,6 +51,8 @@ int main(int argc, char** argv)
             filesDir = args[i + 1];
         else if (args[i] == QLatin1String("--screenshot"))
             screenshot = args[i + 1];
+        else if (args[i] == QLatin1String("--about"))
+            aboutShot = args[i + 1];
     }
     const auto scenario = quarvo::parseScenario(scenarioName.toStdString());
     if (!scenario) {
@@ -88,6 +92,17 @@ int main(int argc, char** argv)
         poll->start(20);
         QObject::connect(&dialog, &quarvo::CFlasherDlg::jobFinished, &dialog, [&dialog] {
             QTimer::singleShot(300, &dialog, [&dialog] { dialog.accept(); });
+        });
+    }
+    if (!aboutShot.isEmpty()) {
+        QTimer::singleShot(300, &dialog, [&dialog, aboutShot] {
+            QTimer::singleShot(300, &dialog, [aboutShot] {
+                QWidget* about = QApplication::activeModalWidget();
+                about->grab().save(aboutShot);
+                about->close();
+            });
+            dialog.onSysCommand(quarvo::apptext::ABOUT_COMMAND);
+            dialog.accept();
         });
     }
     dialog.exec();
