@@ -11,6 +11,7 @@ packages=(
   qt6-base-dev
   fonts-noto-cjk fonts-arphic-ukai
   xvfb xauth xdotool
+  qemu-system-x86 linux-image-amd64 busybox-static cpio
 )
 
 missing=()

@@ -56,16 +56,23 @@ bool SimDevice::openLink(std::string& error)
     return true;
 }
 
-void SimDevice::closeLink()
+void SimDevice::closeLink(std::int64_t closedAtUs)
 {
     std::lock_guard lock(m_mutex);
     // Whatever became due while this link was open was delivered to it; unread, it is lost now.
-    const std::int64_t now = m_clock.nowUs();
+    const std::int64_t now = closedAtUs >= 0 ? std::min(closedAtUs, m_clock.nowUs()) : m_clock.nowUs();
     while (!m_input.empty() && m_input.front().readyUs <= now)
         m_input.pop_front();
     while (m_endlessNextUs >= 0 && m_endlessNextUs <= now)
         m_endlessNextUs += m_timing.endlessRecordUs;
     m_linkOpen = false;
+}
+
+std::int64_t SimDevice::nextInputDueUs()
+{
+    std::lock_guard lock(m_mutex);
+    const Pending* next = nextPending();
+    return next ? next->readyUs : -1;
 }
 
 void SimDevice::record(bool out, int count, const std::uint8_t* data, std::size_t length)
@@ -134,7 +141,11 @@ void SimDevice::takeReport(const std::uint8_t* payload)
         programChunk(m_programAddress, payload, count);
         m_programAddress += count;
         m_programRemaining -= count;
-        m_commands.back().dataReceived += count;
+        Command& command = m_commands.back();
+        command.lastDataUs = m_clock.nowUs();
+        if (command.dataReceived == 0)
+            command.firstDataUs = command.lastDataUs;
+        command.dataReceived += count;
         return;
     }
     const CommandPacket packet = decodePacket(payload);
@@ -151,7 +162,7 @@ void SimDevice::takeReport(const std::uint8_t* payload)
 
 void SimDevice::runCommand(const CommandPacket& packet)
 {
-    m_commands.push_back({packet.command, packet.param1, packet.param2, 0});
+    m_commands.push_back({packet.command, packet.param1, packet.param2, 0, 0, 0});
     switch (packet.command) {
     case CMD_ERASE:
         startErase(packet.param1, packet.param2);

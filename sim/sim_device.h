@@ -48,6 +48,8 @@ public:
         std::uint32_t param1;
         std::uint32_t param2;
         std::uint32_t dataReceived;   // program data taken for this command
+        std::int64_t firstDataUs;     // when its first and last data report arrived
+        std::int64_t lastDataUs;
     };
 
     SimDevice(Clock& clock, SimScenario scenario = {}, SimTiming timing = {});
@@ -57,7 +59,11 @@ public:
     // The endpoint, as HidConnection sees it (same results).
     bool present() const;
     bool openLink(std::string& error);
-    void closeLink();
+    // closedAtUs: when the host closed, if that was earlier than now (a device that learns of the
+    // close late must not drop what became due after it).
+    void closeLink(std::int64_t closedAtUs = -1);
+    // When the next input report falls due, or -1 when none is waiting.
+    std::int64_t nextInputDueUs();
     int write(const std::uint8_t* data, std::size_t length, std::string& error);
     int read(std::uint8_t* data, std::size_t length, int timeoutMs, std::string& error);
 
