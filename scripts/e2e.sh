@@ -8,5 +8,5 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j"$(nproc)" --target quarvo-flash quarvo-uhid-device \
   quarvo-e2e-writeloop quarvo-e2e-expect
 b=build/release
-tests/e2e/run_e2e.sh "$@" "$b/cli/quarvo-flash" "$b/sim/quarvo-uhid-device" \
+E2E_CONSOLE="$b/e2e-console.txt" tests/e2e/run_e2e.sh "$@" "$b/cli/quarvo-flash" "$b/sim/quarvo-uhid-device" \
   "$b/tests/e2e/quarvo-e2e-writeloop" "$b/tests/e2e/quarvo-e2e-expect"

@@ -73,7 +73,7 @@ timeout 800 qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -nographic -no-reboot \
   -append "console=ttyS0 panic=-1 quiet loglevel=3" > "$console" 2>&1 || true
 # Each result line starts with "E2E "; drop the console's escape sequences in front of them.
 tr -d '\r' < "$console" | sed 's/^.*\(E2E \)/\1/' > "$console.txt"
-cp "$console.txt" ./e2e-console.txt   # kept beside the test for a look after a failure
+cp "$console.txt" "${E2E_CONSOLE:-./e2e-console.txt}"   # kept for a look after a failure
 
 passed=$(grep -c '^E2E PASS' "$console.txt" || true)
 failed=$(grep -c '^E2E FAIL' "$console.txt" || true)
@@ -87,7 +87,7 @@ if ! grep -q '^E2E DONE' "$console.txt"; then
   failed=$((failed + 1))
 fi
 if [ "$failed" -gt 0 ]; then
-  echo "--- the guest's console (also in e2e-console.txt):"
+  echo "--- the guest's console (also kept in e2e-console.txt):"
   tail -n 80 "$console.txt"
 fi
 
