@@ -52,18 +52,25 @@ bool readInput(InputFile& file)
     return whole;
 }
 
-bool reportRegion(CommandContext& ctx, int rc)
+// The size check and region write shared by both halves, with their status texts.
+bool writeFileRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
+                     std::uint32_t address)
 {
-    if (rc == -1) {
-        ctx.out.setStatus(text::REGION_ERASE_FAILED);
+    if (static_cast<std::uint32_t>(length) > MAX_FILE_SIZE) {
+        ctx.out.setStatus(text::TOO_LARGE);
         return false;
     }
-    if (rc == -2) {
+    switch (writeRegion(ctx, buffer, length, address)) {
+    case 0:
+        ctx.out.setStatus(text::REGION_WRITE_OK);
+        return true;
+    case -1:
+        ctx.out.setStatus(text::REGION_ERASE_FAILED);
+        return false;
+    default:
         ctx.out.setStatus(text::REGION_WRITE_FAILED);
         return false;
     }
-    ctx.out.setStatus(text::REGION_WRITE_OK);
-    return true;
 }
 
 } // namespace
@@ -88,11 +95,7 @@ void transformDatabase(std::span<std::uint8_t> buffer, std::size_t length)
 
 bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length)
 {
-    if (static_cast<std::uint32_t>(length) > MAX_FILE_SIZE) {
-        ctx.out.setStatus(text::TOO_LARGE);
-        return false;
-    }
-    if (!reportRegion(ctx, writeRegion(ctx, buffer, length, CODE_ADDRESS)))
+    if (!writeFileRegion(ctx, buffer, length, CODE_ADDRESS))
         return false;
     // The device expects the header page programmed right after its erase, without a wait.
     const auto header = buildImageHeader(static_cast<std::uint32_t>(length));
@@ -109,11 +112,7 @@ bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::i
 
 bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length)
 {
-    if (static_cast<std::uint32_t>(length) > MAX_FILE_SIZE) {
-        ctx.out.setStatus(text::TOO_LARGE);
-        return false;
-    }
-    if (!reportRegion(ctx, writeRegion(ctx, buffer, length, DATABASE_ADDRESS)))
+    if (!writeFileRegion(ctx, buffer, length, DATABASE_ADDRESS))
         return false;
     ctx.out.setStatus(text::UPDATE_OK);
     if (restartDevice(ctx) != 0) {

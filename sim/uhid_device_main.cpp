@@ -133,6 +133,23 @@ void drainKernel(int fd, EventQueue& queue, Clock& clock)
     }
 }
 
+// The bootloader has no feature reports; a request for one is answered with an error at once so
+// that the kernel does not wait for it.
+void refuseReportRequest(int fd, const KernelEvent& request)
+{
+    uhid_event reply{};
+    if (request.type == UHID_GET_REPORT) {
+        reply.type = UHID_GET_REPORT_REPLY;
+        reply.u.get_report_reply.id = request.id;
+        reply.u.get_report_reply.err = EIO;
+    } else {
+        reply.type = UHID_SET_REPORT_REPLY;
+        reply.u.set_report_reply.id = request.id;
+        reply.u.set_report_reply.err = EIO;
+    }
+    sendEvent(fd, reply);
+}
+
 void writeSummary(const SimDevice& device, const std::string& dir)
 {
     std::ofstream state(dir + "/state.txt");
@@ -246,22 +263,10 @@ int main(int argc, char** argv)
                 if (open)
                     device.write(event.data, event.size, error);
                 break;
-            case UHID_GET_REPORT: {
-                uhid_event reply{};
-                reply.type = UHID_GET_REPORT_REPLY;
-                reply.u.get_report_reply.id = event.id;
-                reply.u.get_report_reply.err = EIO;
-                sendEvent(fd, reply);
+            case UHID_GET_REPORT:
+            case UHID_SET_REPORT:
+                refuseReportRequest(fd, event);
                 break;
-            }
-            case UHID_SET_REPORT: {
-                uhid_event reply{};
-                reply.type = UHID_SET_REPORT_REPLY;
-                reply.u.set_report_reply.id = event.id;
-                reply.u.set_report_reply.err = EIO;
-                sendEvent(fd, reply);
-                break;
-            }
             default:
                 break;
             }
