@@ -8,7 +8,6 @@
 #include "sim/sim_backend.h"
 #include "sim/virtual_clock.h"
 
-#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>

@@ -2,9 +2,6 @@
 
 #include <hidapi.h>
 
-#include <array>
-#include <cstring>
-#include <cwchar>
 
 namespace quarvo {
 namespace {

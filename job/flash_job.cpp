@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <fstream>
 #include <memory>
-#include <optional>
-#include <vector>
 
 namespace quarvo {
 namespace {

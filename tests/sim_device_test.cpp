@@ -162,7 +162,7 @@ TEST_F(SimDeviceTest, RecordsDueWhileALinkWasOpenAreLostWhenItClosesUnread)
     EXPECT_EQ(device->read(buffer, REPORT_SIZE, 1000, error), 0);
 }
 
-TEST_F(SimDeviceTest, RecordsAreSeparateFromTrafficLogAndBothDirectionsAreLogged)
+TEST_F(SimDeviceTest, TrafficLogRecordsBothDirectionsWithTheirCounts)
 {
     auto device = make();
     ASSERT_EQ(command(*device, CMD_ERASE, 0, 1), 65);
