@@ -1,6 +1,6 @@
 #include "hid_device.h"
 
-#include <algorithm>
+#include "clock.h"
 
 namespace quarvo {
 
@@ -13,10 +13,6 @@ int CHidDevice::fail(std::string reason)
     m_lastError = std::move(reason);
     return 0;
 }
-
-bool CHidDevice::takeAbort() { return m_abort.exchange(false); }
-
-void CHidDevice::abort() { m_abort.store(true); }
 
 int CHidDevice::open(std::uint16_t vendorId, std::uint16_t productId)
 {
@@ -52,15 +48,11 @@ int CHidDevice::writeReport(const std::uint8_t* buffer, std::size_t length, unsi
         *bytesDone = 0;
     if (!m_connection)
         return fail("device is not open");
-    if (takeAbort())
-        return fail("aborted");
     const int count = m_connection->write(buffer, length);
     if (count < 0)
         return fail("write failed: " + m_connection->error());
     if (bytesDone)
         *bytesDone = static_cast<unsigned>(count);
-    if (takeAbort())
-        return fail("aborted");
     if (static_cast<std::size_t>(count) < length)
         return fail("short write: " + std::to_string(count) + " of " + std::to_string(length) +
                     " bytes");
@@ -74,14 +66,18 @@ int CHidDevice::readReport(std::uint8_t* buffer, std::size_t length, unsigned* b
         *bytesDone = 0;
     if (!m_connection)
         return fail("device is not open");
-    // The wait is cut into short slices so that abort() from another thread is seen promptly;
-    // the slices add up to the caller's bound.
-    unsigned waited = 0;
+    // One transport call normally covers the whole wait. A transport may come back empty before
+    // its time is up (a signal, a spurious wake-up), so the bound is a deadline on the clock and
+    // each further call gets only what is left of it.
+    Clock& clock = m_backend.clock();
+    const std::int64_t deadlineUs = clock.nowUs() + std::int64_t{timeoutMs} * 1000;
     for (;;) {
-        if (takeAbort())
-            return fail("aborted");
-        const unsigned slice = std::min(ABORT_POLL_MS, timeoutMs - waited);
-        const int count = m_connection->read(buffer, length, static_cast<int>(slice));
+        const std::int64_t leftUs = deadlineUs - clock.nowUs();
+        if (leftUs <= 0)
+            return fail("no report within " + std::to_string(timeoutMs) + " ms");
+        // Whole milliseconds, rounded up, so that a wait is never cut short of its deadline.
+        const int leftMs = static_cast<int>((leftUs + 999) / 1000);
+        const int count = m_connection->read(buffer, length, leftMs);
         if (count < 0)
             return fail("read failed: " + m_connection->error());
         if (count > 0) {
@@ -89,9 +85,6 @@ int CHidDevice::readReport(std::uint8_t* buffer, std::size_t length, unsigned* b
                 *bytesDone = static_cast<unsigned>(count);
             return 1;
         }
-        waited += slice;
-        if (waited >= timeoutMs)
-            return fail("no report within " + std::to_string(timeoutMs) + " ms");
     }
 }
 

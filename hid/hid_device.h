@@ -7,7 +7,6 @@
 #include "hid_backend.h"
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -21,8 +20,6 @@ inline constexpr std::size_t REPORT_SIZE = 65;   // report id + 64 payload bytes
 inline constexpr std::size_t PAYLOAD_SIZE = 64;
 // Bound of one report transfer that the commands use.
 inline constexpr unsigned TRANSFER_TIMEOUT_MS = 100;
-// Longest slice a read waits before it looks at the abort flag again.
-inline constexpr unsigned ABORT_POLL_MS = 10;
 
 class CHidDevice {
 public:
@@ -43,27 +40,22 @@ public:
     int writeReport(const std::uint8_t* buffer, std::size_t length, unsigned* bytesDone,
                     unsigned timeoutMs);
 
-    // Waits at most timeoutMs for one input report. 1 with the byte count (report id included) in
-    // bytesDone; 0 on failure, time-out or abort.
+    // Waits at most timeoutMs, measured on the backend's clock, for one input report. 1 with the
+    // byte count (report id included) in bytesDone; 0 on failure or time-out.
     int readReport(std::uint8_t* buffer, std::size_t length, unsigned* bytesDone,
                    unsigned timeoutMs);
 
     // Closes the device; harmless when repeated.
     void close();
 
-    // Callable from any thread: the current or next wait of this device ends with failure.
-    void abort();
-
     OpenState openState() const { return m_openState; }
     const std::string& lastError() const { return m_lastError; }
 
 private:
     int fail(std::string reason);
-    bool takeAbort();
 
     HidBackend& m_backend;
     std::unique_ptr<HidConnection> m_connection;
-    std::atomic<bool> m_abort{false};
     OpenState m_openState = OpenState::Closed;
     std::string m_lastError;
 };

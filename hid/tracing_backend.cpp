@@ -34,8 +34,7 @@ public:
     int write(const std::uint8_t* data, std::size_t length) override
     {
         const int count = m_inner->write(data, length);
-        m_trace.line("out", count < 0 ? "failed (" + m_inner->error() + ") " + hex(data, length)
-                                      : "[" + std::to_string(count) + "] " + hex(data, length));
+        m_trace.line("out", outcome(count).append(" ").append(hex(data, length)));
         return count;
     }
 
@@ -43,16 +42,28 @@ public:
     {
         const int count = m_inner->read(data, length, timeoutMs);
         if (count < 0)
-            m_trace.line("in", "failed (" + m_inner->error() + ")");
+            m_trace.line("in", outcome(count));
         else if (count > 0)
-            m_trace.line("in", "[" + std::to_string(count) + "] " +
-                                   hex(data, static_cast<std::size_t>(count)));
+            m_trace.line("in", outcome(count).append(" ").append(hex(data, static_cast<std::size_t>(count))));
         return count;
     }
 
     std::string error() const override { return m_inner->error(); }
 
 private:
+    // "[65]" for a transfer of 65 bytes, "failed (reason)" for a failed one. Built by appending:
+    // GCC 12 warns wrongly (-Wrestrict) about operator+ chains that start with a literal.
+    std::string outcome(int count) const
+    {
+        std::string text;
+        if (count < 0) {
+            text.append("failed (").append(m_inner->error()).append(")");
+        } else {
+            text.append("[").append(std::to_string(count)).append("]");
+        }
+        return text;
+    }
+
     std::unique_ptr<HidConnection> m_inner;
     TracingBackend& m_trace;
 };

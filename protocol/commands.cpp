@@ -10,8 +10,93 @@
 namespace quarvo {
 namespace {
 
-// Opens the link for one command; on failure shows the connection text and keeps the reason.
-bool openLink(CommandContext& ctx, CHidLink& link, const char* what)
+bool sendReport(CommandContext& ctx, CHidLink& link, const std::string& what)
+{
+    if (link.device.writeReport(link.report.data(), REPORT_SIZE, nullptr, TRANSFER_TIMEOUT_MS))
+        return true;
+    ctx.detail = what + ": " + link.device.lastError();
+    return false;
+}
+
+// Frames and sends one command on an open link; on failure shows the caller's text.
+bool sendCommand(CommandContext& ctx, CHidLink& link, std::uint16_t command, std::uint32_t param1,
+                 std::uint32_t param2, const char* what, const char* failureText)
+{
+    frameCommand(command, param1, param2, link.report);
+    if (sendReport(ctx, link, what))
+        return true;
+    ctx.out.setStatus(failureText);
+    return false;
+}
+
+// Gathers input payloads into 64-byte status records. One record plus one more payload is the
+// most ever held; what comes beyond a record's 64 bytes is dropped with it.
+class RecordBuffer {
+public:
+    // Appends a payload; true once a whole record is held.
+    bool append(const std::uint8_t* payload, std::size_t size)
+    {
+        size = std::min(size, PAYLOAD_SIZE);
+        std::memcpy(m_bytes + m_held, payload, size);
+        m_held += size;
+        return m_held >= STATUS_RECORD_SIZE;
+    }
+    bool isEnd() const { return std::memcmp(m_bytes, "over", 4) == 0; }
+    std::uint32_t progress() const { return loadLe32(m_bytes); }
+    std::size_t held() const { return m_held; }
+    void clear() { m_held = 0; }
+
+private:
+    std::uint8_t m_bytes[STATUS_RECORD_SIZE + PAYLOAD_SIZE];
+    std::size_t m_held = 0;
+};
+
+// Reads status records until "over"; the caller shows the texts and resets the bar. Returns the
+// bytes held at the end record, -1 with ctx.detail set on failure.
+int followEraseRecords(CommandContext& ctx, CHidLink& link, std::uint32_t sectorCount)
+{
+    Clock& clock = ctx.backend.clock();
+    const std::int64_t boundMs =
+        ERASE_RECORD_TIMEOUT_MS + std::int64_t{sectorCount} * ERASE_WAIT_PER_SECTOR_MS;
+    const std::int64_t deadlineUs = clock.nowUs() + boundMs * 1000;
+    RecordBuffer buffer;
+    unsigned records = 0;
+    const auto ranOut = [&] {
+        ctx.detail = "erase did not end within " + std::to_string(boundMs / 1000) + " s (" +
+                     std::to_string(records) + " status records)";
+        return -1;
+    };
+    for (;;) {
+        const std::int64_t leftMs = (deadlineUs - clock.nowUs()) / 1000;
+        if (leftMs <= 0)
+            return ranOut();
+        const auto waitMs =
+            static_cast<unsigned>(std::min<std::int64_t>(leftMs, ERASE_RECORD_TIMEOUT_MS));
+        unsigned count = 0;
+        if (!link.device.readReport(link.report.data(), REPORT_SIZE, &count, waitMs)) {
+            if (clock.nowUs() >= deadlineUs)
+                return ranOut();
+            ctx.detail = "erase status record " + std::to_string(records + 1) + ": " +
+                         link.device.lastError();
+            return -1;
+        }
+        if (count <= 1)
+            continue;   // a report without payload carries no part of a record
+        if (!buffer.append(link.report.data() + 1, count - 1))
+            continue;
+        ++records;
+        if (buffer.isEnd()) {
+            ctx.out.setProgressPos(sectorCount);
+            return static_cast<int>(buffer.held());
+        }
+        ctx.out.setProgressPos(buffer.progress());
+        buffer.clear();
+    }
+}
+
+} // namespace
+
+bool openCommandLink(CommandContext& ctx, CHidLink& link, const char* what)
 {
     if (link.device.open(VENDOR_ID, PRODUCT_ID))
         return true;
@@ -21,35 +106,10 @@ bool openLink(CommandContext& ctx, CHidLink& link, const char* what)
     return false;
 }
 
-bool sendReport(CommandContext& ctx, CHidLink& link, const std::string& what)
+int eraseBlocks(CommandContext& ctx, CHidLink& link, std::uint32_t startSector,
+                std::uint32_t sectorCount)
 {
-    if (link.device.writeReport(link.report.data(), REPORT_SIZE, nullptr, TRANSFER_TIMEOUT_MS))
-        return true;
-    ctx.detail = what + ": " + link.device.lastError();
-    return false;
-}
-
-// Sends one framed command on a fresh link; the caller picks the failure text.
-bool sendCommand(CommandContext& ctx, std::uint16_t command, std::uint32_t param1,
-                 std::uint32_t param2, const char* what, const char* failureText)
-{
-    CHidLink link(ctx.backend);
-    if (!openLink(ctx, link, what))
-        return false;
-    frameCommand(command, param1, param2, link.report);
-    if (!sendReport(ctx, link, what)) {
-        ctx.out.setStatus(failureText);
-        return false;
-    }
-    link.device.close();
-    return true;
-}
-
-} // namespace
-
-int eraseBlocks(CommandContext& ctx, std::uint32_t startSector, std::uint32_t sectorCount)
-{
-    if (!sendCommand(ctx, CMD_ERASE, startSector, sectorCount, "erase command",
+    if (!sendCommand(ctx, link, CMD_ERASE, startSector, sectorCount, "erase command",
                      text::ERASE_COMMAND_ERROR))
         return 0;
     if (sectorCount == 0)
@@ -57,73 +117,33 @@ int eraseBlocks(CommandContext& ctx, std::uint32_t startSector, std::uint32_t se
     return static_cast<int>(sectorCount);
 }
 
+int eraseBlocks(CommandContext& ctx, std::uint32_t startSector, std::uint32_t sectorCount)
+{
+    CHidLink link(ctx.backend);
+    if (!openCommandLink(ctx, link, "erase command"))
+        return 0;
+    return eraseBlocks(ctx, link, startSector, sectorCount);
+}
+
 int restartDevice(CommandContext& ctx)
 {
-    return sendCommand(ctx, CMD_RESTART, RESTART_PARAM1, RESTART_PARAM2, "restart command",
+    CHidLink link(ctx.backend);
+    if (!openCommandLink(ctx, link, "restart command"))
+        return -1;
+    return sendCommand(ctx, link, CMD_RESTART, RESTART_PARAM1, RESTART_PARAM2, "restart command",
                        text::RESTART_COMMAND_ERROR)
                ? 0
                : -1;
 }
 
-int waitEraseProgress(CommandContext& ctx, std::uint32_t sectorCount)
+int waitEraseProgress(CommandContext& ctx, CHidLink& link, std::uint32_t sectorCount)
 {
-    int result = -1;
-    {
-        CHidLink link(ctx.backend);
-        if (openLink(ctx, link, "erase status")) {
-            ctx.out.setStatus(text::ERASING);
-            ctx.out.setProgressRange(100);
-            ctx.out.setProgressPos(0);
-
-            Clock& clock = ctx.backend.clock();
-            const std::int64_t boundMs =
-                ERASE_RECORD_TIMEOUT_MS + std::int64_t{sectorCount} * ERASE_WAIT_PER_SECTOR_MS;
-            const std::int64_t deadlineUs = clock.nowUs() + boundMs * 1000;
-            // One record plus one more payload is the most ever held.
-            std::uint8_t record[STATUS_RECORD_SIZE + PAYLOAD_SIZE];
-            std::size_t held = 0;
-            unsigned records = 0;
-            const auto ranOut = [&] {
-                return "erase did not end within " + std::to_string(boundMs / 1000) + " s (" +
-                       std::to_string(records) + " status records)";
-            };
-            for (;;) {
-                const std::int64_t leftMs = (deadlineUs - clock.nowUs()) / 1000;
-                if (leftMs <= 0) {
-                    ctx.detail = ranOut();
-                    ctx.out.setStatus(text::ERASE_READ_ERROR);
-                    break;
-                }
-                unsigned count = 0;
-                const auto waitMs =
-                    static_cast<unsigned>(std::min<std::int64_t>(leftMs, ERASE_RECORD_TIMEOUT_MS));
-                if (!link.device.readReport(link.report.data(), REPORT_SIZE, &count, waitMs)) {
-                    ctx.detail = clock.nowUs() >= deadlineUs
-                                     ? ranOut()
-                                     : "erase status record " + std::to_string(records + 1) +
-                                           ": " + link.device.lastError();
-                    ctx.out.setStatus(text::ERASE_READ_ERROR);
-                    break;
-                }
-                if (count <= 1)
-                    continue;   // a report without payload carries no part of a record
-                const std::size_t payload = std::min<std::size_t>(count - 1, PAYLOAD_SIZE);
-                std::memcpy(record + held, link.report.data() + 1, payload);
-                held += payload;
-                if (held < STATUS_RECORD_SIZE)
-                    continue;
-                ++records;
-                if (std::memcmp(record, "over", 4) == 0) {
-                    ctx.out.setProgressPos(sectorCount);
-                    result = static_cast<int>(held);
-                    break;
-                }
-                ctx.out.setProgressPos(loadLe32(record));
-                held = 0;   // what came beyond the record's 64 bytes goes with it
-            }
-            link.device.close();
-        }
-    }
+    ctx.out.setStatus(text::ERASING);
+    ctx.out.setProgressRange(100);
+    ctx.out.setProgressPos(0);
+    const int result = followEraseRecords(ctx, link, sectorCount);
+    if (result < 0)
+        ctx.out.setStatus(text::ERASE_READ_ERROR);
     ctx.out.setProgressPos(0);
     return result;
 }
@@ -141,7 +161,7 @@ unsigned programPages(CommandContext& ctx, std::span<const std::uint8_t> data,
             ctx.detail = "program data of " + std::to_string(data.size()) + " bytes for " +
                          std::to_string(pageCount) + " pages";
             ctx.out.setStatus(text::WRITE_DATA_ERROR);
-        } else if (openLink(ctx, link, "program command")) {
+        } else if (openCommandLink(ctx, link, "program command")) {
             frameCommand(CMD_PROGRAM, pageAddress, pageCount, link.report);
             if (!sendReport(ctx, link, "program command")) {
                 ctx.out.setStatus(text::WRITE_COMMAND_ERROR);
@@ -198,10 +218,16 @@ int writeRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::
                 std::uint32_t flashAddress)
 {
     const std::uint32_t sectorCount = regionSectorCount(length);
-    if (eraseBlocks(ctx, flashAddress >> 12, sectorCount) == 0)
-        return -1;
-    if (waitEraseProgress(ctx, sectorCount) == -1)
-        return -1;
+    {
+        // The erase and its wait share this link from the command until "over".
+        CHidLink link(ctx.backend);
+        if (!openCommandLink(ctx, link, "erase command"))
+            return -1;
+        if (eraseBlocks(ctx, link, flashAddress >> 12, sectorCount) == 0)
+            return -1;
+        if (waitEraseProgress(ctx, link, sectorCount) == -1)
+            return -1;
+    }
     if (programPages(ctx, buffer, flashAddress >> 8, regionPageCount(length)) == 0)
         return -2;
     return 0;

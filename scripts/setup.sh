@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make pkg-config
+  cmake g++ make pkg-config clang libclang-rt-14-dev
   libhidapi-dev
   googletest libgtest-dev libgmock-dev
   libbenchmark-dev

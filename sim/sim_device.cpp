@@ -201,23 +201,25 @@ void SimDevice::startErase(std::uint32_t firstSector, std::uint32_t count)
         s.data.fill(0xFF);
         s.erased.set();
     }
-    const std::int64_t start = m_clock.nowUs() + m_timing.firstRecordUs;
-    m_busyUntilUs = start + static_cast<std::int64_t>(count) * m_timing.sectorEraseUs;
+    const bool instant = m_scenario.fault == Fault::InstantErase;
+    const std::int64_t sectorUs = instant ? 0 : m_timing.sectorEraseUs;
+    const std::int64_t start = m_clock.nowUs() + (instant ? 0 : m_timing.firstRecordUs);
+    m_busyUntilUs = start + static_cast<std::int64_t>(count) * sectorUs;
     if (m_scenario.fault == Fault::Silent)
         return;
     if (m_scenario.fault == Fault::Endless) {
         m_endlessNextUs = start;
         return;
     }
+    // One record each time the percentage of sectors done changes, sent when the sector that
+    // changes it is done: at most 101 records, whatever the count.
     std::uint8_t record[RECORD_SIZE] = {};
-    std::uint32_t shown = 0xFFFFFFFF;
-    for (std::uint32_t i = 1; i <= count; ++i) {
-        const std::uint32_t percent = static_cast<std::uint32_t>(std::uint64_t{i} * 100 / count);
-        if (percent == shown)
-            continue;
-        shown = percent;
-        storeLe32(record, percent);
-        queueRecord(start + static_cast<std::int64_t>(i) * m_timing.sectorEraseUs, record);
+    for (std::uint64_t i = 1; i <= count;) {
+        const std::uint64_t percent = i * 100 / count;
+        storeLe32(record, static_cast<std::uint32_t>(percent));
+        queueRecord(start + static_cast<std::int64_t>(i) * sectorUs, record);
+        // The first sector at which the percentage reaches the next value.
+        i = std::max(i + 1, ((percent + 1) * count + 99) / 100);
     }
     std::memcpy(record, "over", 4);
     queueRecord(m_busyUntilUs, record);
@@ -285,7 +287,8 @@ int SimDevice::read(std::uint8_t* data, std::size_t length, int timeoutMs, std::
                 return 1;
             }
             const std::size_t count = std::min(next->payload.size(), length - 1);
-            std::memcpy(data + 1, next->payload.data(), count);
+            if (count > 0)
+                std::memcpy(data + 1, next->payload.data(), count);
             m_input.pop_front();
             record(false, static_cast<int>(count + 1), data, count + 1);
             return static_cast<int>(count + 1);

@@ -6,7 +6,7 @@
 namespace quarvo {
 namespace {
 
-constexpr std::array<ScenarioInfo, 15> CATALOGUE{{
+constexpr std::array<ScenarioInfo, 16> CATALOGUE{{
     {Fault::None, "healthy", false, "a device that does everything right"},
     {Fault::Absent, "absent", false, "no device attached"},
     {Fault::OpenRefused, "open-refused", false, "device present, but opening it is refused"},
@@ -18,6 +18,7 @@ constexpr std::array<ScenarioInfo, 15> CATALOGUE{{
     {Fault::Silent, "silent", false, "the device never sends a report"},
     {Fault::Stall, "stall", true, "from output report N on the device stops answering"},
     {Fault::Endless, "endless", false, "erase status records never end"},
+    {Fault::InstantErase, "instant-erase", false, "the erase ends the moment it is asked for"},
     {Fault::Split32, "split32", false, "status records arrive as two 32-byte payloads"},
     {Fault::Split40, "split40", false, "status records arrive as two 40-byte payloads"},
     {Fault::Disconnect, "disconnect", true, "the device vanishes after output report N"},

@@ -22,6 +22,7 @@ enum class Fault {
     Silent,        // never sends an input report
     Stall,         // from output report N on the device takes nothing and sends nothing
     Endless,       // erase status records never end
+    InstantErase,  // every status record of an erase is due the moment the command arrives
     Split32,       // each status record arrives as two 32-byte payloads
     Split40,       // each status record arrives as two 40-byte payloads (16 bytes of padding)
     Disconnect,    // the device vanishes after output report N

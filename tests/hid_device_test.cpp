@@ -5,8 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
+#include <algorithm>
 
 namespace quarvo {
 namespace {
@@ -138,26 +137,85 @@ TEST_F(HidDeviceTest, LinkClosesTheDeviceWhenDestroyed)
     EXPECT_FALSE(device.linkOpen());
 }
 
-TEST(HidDeviceAbort, AnotherThreadEndsAWaitingRead)
-{
-    SteadyClock clock;
-    SimBackend backend(clock);
-    attachBootloader(backend, {Fault::Silent, 0});
-    CHidLink link(backend);
-    ASSERT_EQ(link.device.open(VENDOR_ID, PRODUCT_ID), 1);
+// A transport whose reads come back empty after a fixed time or after their time-out plus a
+// delay, as under load; time is virtual.
+class PacedBackend final : public HidBackend {
+public:
+    struct Pace {
+        const char* name;
+        int earlyMs;   // > 0: every read returns empty after this long
+        int lateMs;    // every read that runs to its time-out returns this much later
+    };
+    explicit PacedBackend(Pace pace) : m_pace(pace) {}
 
-    std::thread aborter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        link.device.abort();
-    });
-    const int result = link.device.readReport(link.report.data(), REPORT_SIZE, nullptr, 60000);
-    aborter.join();
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(link.device.lastError(), "aborted");
-    // The abort was taken by the wait it ended; the next transfer is not affected.
-    link.report.fill(0);
-    frameCommand(CMD_RESTART, RESTART_PARAM1, RESTART_PARAM2, link.report);
-    EXPECT_EQ(link.device.writeReport(link.report.data(), REPORT_SIZE, nullptr, 100), 1);
+    std::vector<HidDeviceInfo> enumerate() override
+    {
+        return {HidDeviceInfo{"paced", VENDOR_ID, PRODUCT_ID, {}, {}}};
+    }
+    std::unique_ptr<HidConnection> open(const std::string&, std::string&) override
+    {
+        return std::make_unique<Connection>(*this);
+    }
+    Clock& clock() override { return m_clock; }
+    unsigned reads = 0;
+
+private:
+    class Connection final : public HidConnection {
+    public:
+        explicit Connection(PacedBackend& owner) : m_owner(owner) {}
+        int write(const std::uint8_t*, std::size_t length) override { return static_cast<int>(length); }
+        int read(std::uint8_t*, std::size_t, int timeoutMs) override
+        {
+            ++m_owner.reads;
+            const Pace& pace = m_owner.m_pace;
+            const int tookMs = pace.earlyMs > 0 && pace.earlyMs < timeoutMs ? pace.earlyMs
+                                                                           : timeoutMs + pace.lateMs;
+            m_owner.m_clock.sleepUntilUs(m_owner.m_clock.nowUs() + std::int64_t{tookMs} * 1000);
+            return 0;
+        }
+        std::string error() const override { return {}; }
+
+    private:
+        PacedBackend& m_owner;
+    };
+
+    Pace m_pace;
+    VirtualClock m_clock;
+};
+
+class ReadBound : public ::testing::TestWithParam<PacedBackend::Pace> {};
+
+TEST_P(ReadBound, EndsWithinItsBoundPlusOneSlice)
+{
+    PacedBackend backend(GetParam());
+    CHidDevice device(backend);
+    ASSERT_EQ(device.open(VENDOR_ID, PRODUCT_ID), 1);
+    std::uint8_t report[REPORT_SIZE];
+    const std::int64_t before = backend.clock().nowUs();
+    EXPECT_EQ(device.readReport(report, REPORT_SIZE, nullptr, 300), 0);
+    const std::int64_t took = backend.clock().nowUs() - before;
+    const int slice = std::max(GetParam().earlyMs, GetParam().lateMs);
+    EXPECT_GE(took, 300000);
+    EXPECT_LE(took, (300 + slice) * 1000);
+    EXPECT_NE(device.lastError().find("300 ms"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, ReadBound,
+                         ::testing::Values(PacedBackend::Pace{"exact", 0, 0},
+                                           PacedBackend::Pace{"early_every_7ms", 7, 0},
+                                           PacedBackend::Pace{"early_every_1ms", 1, 0},
+                                           PacedBackend::Pace{"late_by_15ms", 0, 15},
+                                           PacedBackend::Pace{"early_and_late", 7, 15}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST(ReadBoundCalls, OneTransportCallCoversTheWholeWait)
+{
+    PacedBackend backend({"exact", 0, 0});
+    CHidDevice device(backend);
+    ASSERT_EQ(device.open(VENDOR_ID, PRODUCT_ID), 1);
+    std::uint8_t report[REPORT_SIZE];
+    EXPECT_EQ(device.readReport(report, REPORT_SIZE, nullptr, 30000), 0);
+    EXPECT_EQ(backend.reads, 1u);
 }
 
 } // namespace

@@ -17,8 +17,11 @@ protected:
     SimBackend backend{clock};
     RecordingSurface out;
     CommandContext ctx{backend, out};
+    // A link for the tests that drive an erase and its wait themselves, as the region write does.
+    CHidLink link{backend};
 
     SimDevice& attach(SimScenario scenario = {}) { return attachBootloader(backend, scenario); }
+    bool openLink() { return link.device.open(VENDOR_ID, PRODUCT_ID) == 1; }
 
     static std::vector<Report> reportsSent(const SimDevice& device)
     {

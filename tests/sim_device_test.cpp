@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace quarvo {
 namespace {
@@ -40,13 +42,14 @@ protected:
         return send(device, report);
     }
     // Reads records until "over" or a time-out; returns the progress words seen.
-    static std::vector<std::uint32_t> readRecords(SimDevice& device, bool& sawOver)
+    static std::vector<std::uint32_t> readRecords(SimDevice& device, bool& sawOver,
+                                                  int timeoutMs = 1000)
     {
         std::vector<std::uint32_t> words;
         sawOver = false;
         std::uint8_t buffer[REPORT_SIZE];
         std::string error;
-        while (device.read(buffer, REPORT_SIZE, 1000, error) > 0) {
+        while (device.read(buffer, REPORT_SIZE, timeoutMs, error) > 0) {
             if (std::memcmp(buffer + 1, "over", 4) == 0) {
                 sawOver = true;
                 break;
@@ -89,6 +92,51 @@ TEST_F(SimDeviceTest, EraseSetsSectorsToFFAndReportsProgressUntilOver)
     const auto words = readRecords(*device, over);
     EXPECT_TRUE(over);
     EXPECT_EQ(words, (std::vector<std::uint32_t>{33, 66, 100}));
+}
+
+struct EraseCountCase {
+    const char* name;
+    std::uint32_t firstSector;
+    std::uint32_t count;
+    std::size_t records;
+};
+class SimEraseCounts : public SimDeviceTest, public ::testing::WithParamInterface<EraseCountCase> {};
+
+// Whatever count a host sends, the device ends its erase with "over" after at most one record per
+// percentage step; a count near 2^32 once made the record loop run for ever.
+TEST_P(SimEraseCounts, SendOneRecordPerPercentStepThenOver)
+{
+    const auto& c = GetParam();
+    auto device = make();
+    ASSERT_EQ(command(*device, CMD_ERASE, c.firstSector, c.count), 65);
+    bool over = false;
+    const auto words = readRecords(*device, over, std::numeric_limits<int>::max());
+    EXPECT_TRUE(over);
+    EXPECT_EQ(words.size(), c.records);
+    EXPECT_TRUE(std::is_sorted(words.begin(), words.end()));
+    EXPECT_TRUE(std::adjacent_find(words.begin(), words.end()) == words.end());
+    if (!words.empty()) {
+        EXPECT_EQ(words.back(), 100u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Counts, SimEraseCounts,
+    ::testing::Values(EraseCountCase{"none", 10, 0, 0}, EraseCountCase{"one", 10, 1, 1},
+                      EraseCountCase{"three", 10, 3, 3}, EraseCountCase{"hundred", 0, 100, 100},
+                      EraseCountCase{"many", 0, 150, 101},
+                      EraseCountCase{"near_2_to_32", 0xC5FF5600, 0xFEFFFFFF, 101},
+                      EraseCountCase{"all_ones", 0, 0xFFFFFFFF, 101}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(SimDeviceTest, AnInjectedEmptyPayloadArrivesAsAReportWithoutPayload)
+{
+    auto device = make();
+    device->injectInput({});
+    std::uint8_t buffer[REPORT_SIZE];
+    std::string error;
+    EXPECT_EQ(device->read(buffer, REPORT_SIZE, 0, error), 1);
+    EXPECT_EQ(buffer[0], 0);
 }
 
 TEST_F(SimDeviceTest, ProgrammingAndsIntoCellsAndRecordsWritesToUnerasedCells)
