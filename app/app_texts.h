@@ -11,7 +11,7 @@ inline constexpr const char* ABOUT_TITLE = "關於 Quarvo";
 inline constexpr const char* ABOUT_VERSION = "Quarvo 1.0 版";
 inline constexpr const char* ABOUT_NOTICE = "Quarvo 道路安全 © 2026";
 inline constexpr const char* ABOUT_OK = "確定";
-inline constexpr const char* INSTANCE_NAME = "GPS_UPDATE_CLIENT";
+
 inline constexpr unsigned ABOUT_COMMAND = 16;
 
 } // namespace quarvo::apptext

@@ -11,7 +11,7 @@ namespace quarvo {
 int CFlasherApp::initInstance()
 {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quarvo/icon.png")));
-    CFlasherDlg dialog(m_backend, ".", apptext::INSTANCE_NAME);
+    CFlasherDlg dialog(m_backend, ".", UPDATER_GUARD_NAME);
     if (!dialog.onInitDialog())
         return 1;
     dialog.exec();

@@ -4,7 +4,7 @@
 // the window's thread; the worker reaches them through blocking calls carried out there.
 #pragma once
 
-#include "instance_guard.h"
+#include "platform/instance_guard.h"
 
 #include "hid/hid_backend.h"
 #include "protocol/output_surface.h"

@@ -1,5 +1,4 @@
-// The window's Windows-only pieces: the About entry in the system menu and its command, and the
-// named mutex that keeps a second instance from running.
+// The window's Windows-only pieces: the About entry in the system menu and its command.
 #include "flasher_dlg.h"
 
 #include "app_texts.h"
@@ -27,26 +26,6 @@ bool CFlasherDlg::nativeEvent(const QByteArray& eventType, void* message, qintpt
         return true;
     }
     return QDialog::nativeEvent(eventType, message, result);
-}
-
-InstanceGuard::~InstanceGuard()
-{
-    if (m_handle)
-        CloseHandle(m_handle);
-}
-
-InstanceGuard::Result InstanceGuard::acquire()
-{
-    const std::wstring name = QString::fromStdString(m_name).toStdWString();
-    HANDLE mutex = CreateMutexW(nullptr, TRUE, name.c_str());
-    if (!mutex)
-        return Result::Unavailable;
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        CloseHandle(mutex);
-        return Result::AlreadyRunning;
-    }
-    m_handle = mutex;
-    return Result::Acquired;
 }
 
 } // namespace quarvo

@@ -8,10 +8,14 @@
 #include "sim/sim_backend.h"
 #include "sim/virtual_clock.h"
 
+#include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <new>
 #include <optional>
+#include <system_error>
 
 namespace quarvo {
 namespace {
@@ -20,12 +24,21 @@ constexpr const char* PROGRAM = "quarvo-flash";
 constexpr const char* VERSION = "2.0.0.1";
 constexpr const char* UDEV_RULE = "packaging/linux/70-quarvo-bootloader.rules";
 
+// Longest --wait a user may ask for, and how often the wait looks for the device.
+constexpr unsigned MAX_WAIT_SECONDS = 24 * 3600;
+constexpr unsigned DEFAULT_WAIT_SECONDS = 60;
+constexpr std::int64_t WAIT_POLL_US = 250000;
+// The pace of --real-time: a full-speed USB HID device moves one report per millisecond.
+constexpr std::int64_t REAL_TIME_REPORT_US = 1000;
+
 struct Options {
     std::filesystem::path directory = ".";
     bool list = false;
     bool help = false;
     bool version = false;
     std::optional<SimScenario> simulate;
+    bool realTime = false;
+    std::optional<unsigned> waitSeconds;
     std::string traceFile;
 };
 
@@ -55,6 +68,10 @@ std::string helpText()
            "  --list                list attached bootloaders and whether each can be opened\n"
            "  --simulate[=SCENARIO] run against the built-in simulated bootloader instead of a real\n"
            "                        device (its waits take no real time), then print what it holds\n"
+           "  --real-time           with --simulate: run the simulated device on the system clock\n"
+           "                        at a real device's pace (1 ms per report)\n"
+           "  --wait[=SECONDS]      wait up to SECONDS (default 60) for the bootloader to be\n"
+           "                        attached, then update\n"
            "  --trace FILE          write every report sent and received, with timestamps, to FILE\n"
            "  --help                show this help\n"
            "  --version             show the version\n"
@@ -62,16 +79,47 @@ std::string helpText()
            "Scenarios for --simulate:\n" +
            scenarioHelp() +
            "\n"
+           "Signals: while the device is being written, Ctrl-C asks for a second Ctrl-C within\n"
+           "5 seconds before it stops the update; SIGTERM stops it at once; a hangup (closed\n"
+           "terminal) lets it finish. A stopped update leaves the device without a working\n"
+           "program until it is updated again.\n"
+           "\n"
            "Exit status:\n"
            "  0  the update ended with \"" + text::UPDATE_OK + "\" (--list: a bootloader can be opened)\n"
-           "  1  the device could not be reached or the flashing failed (--list: none usable)\n"
-           "  2  a missing, unreadable or oversized update file, or a usage error\n";
+           "  1  the device could not be reached, the flashing failed, another updater is running,\n"
+           "     memory ran out or the output could not be written (--list: none usable)\n"
+           "  2  a missing, unreadable, empty or oversized update file, or a usage error\n"
+           "  128+N  stopped by signal N (130 for Ctrl-C, 143 for SIGTERM)\n";
 }
 
 int usageError(CliEnvironment& env, const std::string& message)
 {
     env.err << PROGRAM << ": " << message << "\nTry '" << PROGRAM << " --help'.\n";
     return EXIT_BAD_INPUT;
+}
+
+// Why a --simulate value is not a scenario, in the words the user needs.
+std::string scenarioComplaint(const std::string& value)
+{
+    const std::string name = value.substr(0, value.find(':'));
+    for (const ScenarioInfo& info : scenarioCatalogue()) {
+        if (name != info.name)
+            continue;
+        if (info.takesCount)
+            return "scenario '" + name + "' needs :N with a whole number N >= 1 (" + name + ":N)";
+        return "scenario '" + name + "' takes no :N";
+    }
+    return "unknown scenario '" + printable(value) + "' (see --help)";
+}
+
+std::optional<unsigned> parseSeconds(const std::string& text)
+{
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value == 0 ||
+        value > MAX_WAIT_SECONDS)
+        return std::nullopt;
+    return value;
 }
 
 // Returns an error message, or empty when the arguments are good.
@@ -101,11 +149,22 @@ std::string parse(std::span<const std::string> args, Options& options)
         } else if (arg.rfind("--simulate=", 0) == 0) {
             options.simulate = parseScenario(arg.substr(11));
             if (!options.simulate)
-                return "unknown scenario '" + arg.substr(11) + "'";
+                return scenarioComplaint(arg.substr(11));
+        } else if (arg == "--real-time") {
+            options.realTime = true;
+        } else if (arg == "--wait") {
+            options.waitSeconds = DEFAULT_WAIT_SECONDS;
+        } else if (arg.rfind("--wait=", 0) == 0) {
+            options.waitSeconds = parseSeconds(arg.substr(7));
+            if (!options.waitSeconds)
+                return "--wait takes a number of seconds from 1 to " +
+                       std::to_string(MAX_WAIT_SECONDS);
         } else {
-            return "unknown argument '" + arg + "'";
+            return "unknown argument '" + printable(arg) + "'";
         }
     }
+    if (options.realTime && !options.simulate)
+        return "--real-time goes with --simulate";
     return {};
 }
 
@@ -212,63 +271,248 @@ int exitStatus(JobOutcome outcome)
     case JobOutcome::MissingFile:
     case JobOutcome::InputRefused:
         return EXIT_BAD_INPUT;
+    case JobOutcome::OutOfMemory:
     case JobOutcome::DeviceFailed:
         break;
     }
     return EXIT_DEVICE_FAILED;
 }
 
-} // namespace
+const char* signalName(int signal)
+{
+    switch (signal) {
+    case 1:
+        return "SIGHUP";
+    case 2:
+        return "SIGINT";
+    case 15:
+        return "SIGTERM";
+    default:
+        return "a signal";
+    }
+}
 
-int runCli(std::span<const std::string> args, CliEnvironment& env)
+// The --trace file. Opened only once both update files are loaded and known not to be it;
+// flushed at every status change and at the end, so that it is complete however the update ends.
+// The first failed write is reported once; the exit status stays the update's.
+class TraceFile {
+public:
+    TraceFile(CliEnvironment& env, std::string path) : m_env(env), m_path(std::move(path)) {}
+
+    bool open()
+    {
+        m_stream.open(m_path);
+        return static_cast<bool>(m_stream);
+    }
+    std::ostream& stream() { return m_stream; }
+
+    void flush()
+    {
+        errno = 0;
+        m_stream.flush();
+        if (m_stream || m_reported)
+            return;
+        m_reported = true;
+        m_env.err << PROGRAM << ": writing the trace file " << printable(m_path) << " failed"
+                  << (errno ? ": " + std::generic_category().message(errno) : std::string())
+                  << "; the update goes on\n";
+    }
+
+private:
+    CliEnvironment& m_env;
+    std::string m_path;
+    std::ofstream m_stream;
+    bool m_reported = false;
+};
+
+// The terminal surface, with every status text and message also written to the trace, which is
+// flushed there.
+class TracedSurface final : public OutputSurface {
+public:
+    TracedSurface(OutputSurface& inner, TracingBackend* tracing, TraceFile* trace)
+        : m_inner(inner), m_tracing(tracing), m_trace(trace)
+    {
+    }
+    void setStatus(const std::string& text) override
+    {
+        m_inner.setStatus(text);
+        note("status", text);
+    }
+    void setProgressRange(std::uint32_t maximum) override { m_inner.setProgressRange(maximum); }
+    void setProgressPos(std::uint32_t position) override { m_inner.setProgressPos(position); }
+    void showMessage(const std::string& text) override
+    {
+        m_inner.showMessage(text);
+        note("message", text);
+    }
+    void note(const char* tag, const std::string& text)
+    {
+        if (!m_tracing)
+            return;
+        m_tracing->line(tag, text);
+        m_trace->flush();
+    }
+
+private:
+    OutputSurface& m_inner;
+    TracingBackend* m_tracing;
+    TraceFile* m_trace;
+};
+
+// Waits until a bootloader is attached. 0 when one is; the signal that ended the wait; or -1 when
+// the time ran out.
+int waitForDevice(CliEnvironment& env, HidBackend& backend, unsigned seconds)
+{
+    env.out << "Waiting up to " << seconds << " s for the bootloader (HID 0416:b500)...\n"
+            << std::flush;
+    Clock& clock = backend.clock();
+    const std::int64_t deadlineUs = clock.nowUs() + std::int64_t{seconds} * 1000000;
+    for (;;) {
+        for (const HidDeviceInfo& info : backend.enumerate())
+            if (info.vendorId == VENDOR_ID && info.productId == PRODUCT_ID)
+                return 0;
+        if (env.stops)
+            if (const int signal = env.stops->requested())
+                return signal;
+        const std::int64_t now = clock.nowUs();
+        if (now >= deadlineUs)
+            return -1;
+        clock.sleepUntilUs(std::min(now + WAIT_POLL_US, deadlineUs));
+    }
+}
+
+// An update file that the trace path names, by identity rather than spelling.
+const LoadedFile* tracedUpdateFile(const std::string& tracePath, const UpdateFiles& files)
+{
+    for (const LoadedFile* file : {&files.code, &files.database}) {
+        std::error_code error;
+        if (std::filesystem::equivalent(tracePath, file->path, error) && !error)
+            return file;
+    }
+    return nullptr;
+}
+
+int printTo(CliEnvironment& env, const std::string& text)
+{
+    env.out << text << std::flush;
+    if (env.out)
+        return EXIT_UPDATED;
+    env.err << PROGRAM << ": the output could not be written\n";
+    return EXIT_DEVICE_FAILED;
+}
+
+int run(std::span<const std::string> args, CliEnvironment& env)
 {
     Options options;
     if (const std::string error = parse(args, options); !error.empty())
         return usageError(env, error);
-    if (options.help) {
-        env.out << helpText();
-        return EXIT_UPDATED;
+    if (options.help)
+        return printTo(env, helpText());
+    if (options.version)
+        return printTo(env, std::string(PROGRAM) + ' ' + VERSION + " (" + env.transportVersion +
+                                ")\n");
+    if (!options.list) {
+        std::error_code fsError;
+        if (!std::filesystem::is_directory(options.directory, fsError))
+            return usageError(env, "no such directory: " + printable(options.directory.string()));
     }
-    if (options.version) {
-        env.out << PROGRAM << ' ' << VERSION << " (" << env.transportVersion << ")\n";
-        return EXIT_UPDATED;
-    }
-    std::error_code fsError;
-    if (!std::filesystem::is_directory(options.directory, fsError))
-        return usageError(env, "no such directory: " + options.directory.string());
 
-    // The simulated bootloader runs on virtual time; the real device on the system clock.
-    VirtualClock simClock;
-    SimBackend simBackend(simClock);
+    // One updater at a time: the window takes the same guard. Listing changes nothing, and the
+    // simulator touches no device.
+    if (!options.list && !options.simulate && env.acquireUpdateGuard &&
+        env.acquireUpdateGuard() == UpdateGuard::AlreadyRunning) {
+        env.err << text::ALREADY_RUNNING << '\n'
+                << PROGRAM << ": another updater is running; nothing was sent\n";
+        return EXIT_DEVICE_FAILED;
+    }
+
+    // The simulated bootloader runs on virtual time unless asked to keep a real device's pace;
+    // the real device on the system clock.
+    VirtualClock virtualClock;
+    SteadyClock steadyClock;
+    SimBackend simBackend(options.realTime ? static_cast<Clock&>(steadyClock) : virtualClock);
     const SimDevice* simDevice = nullptr;
     std::unique_ptr<HidBackend> realBackend;
     HidBackend* backend = nullptr;
     if (options.simulate) {
-        simDevice = &attachBootloader(simBackend, *options.simulate);
+        SimTiming timing;
+        if (options.realTime)
+            timing.reportUs = REAL_TIME_REPORT_US;
+        simDevice = &attachBootloader(simBackend, *options.simulate, timing);
         backend = &simBackend;
     } else {
         realBackend = env.realBackend();
         backend = realBackend.get();
     }
 
-    std::ofstream traceStream;
-    std::optional<TracingBackend> tracing;
-    if (!options.traceFile.empty()) {
-        traceStream.open(options.traceFile);
-        if (!traceStream)
-            return usageError(env, "cannot write the trace file " + options.traceFile);
-        tracing.emplace(*backend, traceStream);
-        backend = &*tracing;
-    }
-
     if (options.list)
         return listDevices(env, *backend);
 
     SteadyClock screenClock;
-    TerminalSurface surface(env.out, env.err, env.terminal, screenClock);
+    TerminalSurface terminal(env.out, env.err, env.terminal, screenClock, env.columns);
+
+    // Inputs before outputs: both files are loaded before the trace file is opened.
+    UpdateFiles files;
+    {
+        CommandContext loading{*backend, terminal};
+        const JobOutcome loaded = loadUpdateFiles(loading, options.directory, files);
+        if (loaded != JobOutcome::Success) {
+            terminal.finish();
+            env.err << PROGRAM << ": " << loading.detail << '\n';
+            return exitStatus(loaded);
+        }
+    }
+
+    std::optional<TraceFile> trace;
+    std::optional<TracingBackend> tracing;
+    if (!options.traceFile.empty()) {
+        if (const LoadedFile* file = tracedUpdateFile(options.traceFile, files))
+            return usageError(env, "the trace file " + printable(options.traceFile) +
+                                       " is the update file " + printable(file->path.string()) +
+                                       "; nothing was sent");
+        trace.emplace(env, options.traceFile);
+        if (!trace->open())
+            return usageError(env, "cannot write the trace file " + printable(options.traceFile) +
+                                       ": " + std::generic_category().message(errno));
+        tracing.emplace(*backend, trace->stream());
+        backend = &*tracing;
+    }
+    TracedSurface surface(terminal, tracing ? &*tracing : nullptr, trace ? &*trace : nullptr);
     CommandContext ctx{*backend, surface};
-    const JobOutcome outcome = runFlashJob(ctx, options.directory);
-    surface.finish();
+
+    if (options.waitSeconds) {
+        const int waited = waitForDevice(env, *backend, *options.waitSeconds);
+        if (waited > 0) {
+            env.err << PROGRAM << ": stopped by " << signalName(waited)
+                    << " while waiting for the device; nothing was sent\n";
+            return 128 + waited;
+        }
+        if (waited < 0) {
+            surface.setStatus(text::CONNECT_FAILED);
+            terminal.finish();
+            env.err << PROGRAM << ": no bootloader was attached within " << *options.waitSeconds
+                    << " s\n";
+            return EXIT_DEVICE_FAILED;
+        }
+    }
+
+    // Signals are looked at before every report. Until the first report goes out the device is
+    // untouched; from then on a stop leaves it without a working program.
+    bool atRisk = false;
+    int stoppedBy = 0;
+    if (env.stops) {
+        ctx.stopRequested = [&] {
+            if ((stoppedBy = env.stops->requested()) != 0)
+                return true;
+            if (!atRisk) {
+                atRisk = true;
+                env.stops->deviceAtRisk();
+            }
+            return false;
+        };
+    }
+    const JobOutcome outcome = flashUpdate(ctx, files);
+    terminal.finish();
 
     if (outcome != JobOutcome::Success && !ctx.detail.empty())
         env.err << PROGRAM << ": " << ctx.detail << '\n';
@@ -276,7 +520,31 @@ int runCli(std::span<const std::string> args, CliEnvironment& env)
         adviseAccess(env);
     if (simDevice)
         printSummary(env.out, *simDevice);
+    if (stoppedBy != 0 && outcome != JobOutcome::Success) {
+        if (tracing)
+            tracing->line("stopped", signalName(stoppedBy));
+        env.err << PROGRAM << ": stopped by " << signalName(stoppedBy) << ". "
+                << (atRisk ? "The device holds an incomplete update and has no working program: "
+                             "update it again before unplugging it.\n"
+                           : "Nothing was sent; the device is unchanged.\n");
+    }
+    if (trace)
+        trace->flush();
+    if (stoppedBy != 0 && outcome != JobOutcome::Success)
+        return 128 + stoppedBy;
     return exitStatus(outcome);
+}
+
+} // namespace
+
+int runCli(std::span<const std::string> args, CliEnvironment& env)
+{
+    try {
+        return run(args, env);
+    } catch (const std::bad_alloc&) {
+        env.err << PROGRAM << ": out of memory\n";
+        return EXIT_DEVICE_FAILED;
+    }
 }
 
 } // namespace quarvo

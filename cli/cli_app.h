@@ -18,12 +18,30 @@ inline constexpr int EXIT_UPDATED = 0;
 inline constexpr int EXIT_DEVICE_FAILED = 1;
 inline constexpr int EXIT_BAD_INPUT = 2;
 
+// What the process's signals ask of an update; main installs the system's (console.h), tests a
+// fake.
+class StopRequests {
+public:
+    virtual ~StopRequests() = default;
+    // The number of the signal that asks the update to stop, 0 while none does.
+    virtual int requested() = 0;
+    // From now on the device is being written, so stopping would leave it without a working
+    // program; requests are weighed accordingly.
+    virtual void deviceAtRisk() = 0;
+};
+
+// Whether this process may update: the single-instance guard the window takes too.
+enum class UpdateGuard { Acquired, AlreadyRunning, Unavailable };
+
 struct CliEnvironment {
     std::ostream& out;
     std::ostream& err;
     bool terminal;                                       // draw a progress bar on `out`
     std::function<std::unique_ptr<HidBackend>()> realBackend;
     std::string transportVersion;                        // for --version
+    std::function<int()> columns = {};                   // the terminal's width, 0 when unknown
+    StopRequests* stops = nullptr;                       // none: nothing stops an update
+    std::function<UpdateGuard()> acquireUpdateGuard = {};   // none: no other updater can run
 };
 
 int runCli(std::span<const std::string> args, CliEnvironment& env);

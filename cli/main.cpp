@@ -1,7 +1,10 @@
-// quarvo-flash: chooses the real HID backend and hands the process's streams to the front end.
+// quarvo-flash: chooses the real HID backend, the process's signals, the terminal and the
+// single-instance guard, and hands them with the process's streams to the front end.
 #include "cli_app.h"
+#include "console.h"
 
 #include "hid/hidapi_backend.h"
+#include "platform/instance_guard.h"
 
 #include <iostream>
 #include <string>
@@ -22,12 +25,27 @@ int main(int argc, char** argv)
     SetConsoleOutputCP(CP_UTF8);
 #endif
     const std::vector<std::string> args(argv + 1, argv + argc);
+    quarvo::ProcessSignals signals;
+    quarvo::InstanceGuard guard(quarvo::UPDATER_GUARD_NAME);
     quarvo::CliEnvironment env{
         std::cout,
         std::cerr,
         isatty(fileno(stdout)) != 0,
         [] { return std::make_unique<quarvo::HidapiBackend>(); },
         "hidapi " + quarvo::HidapiBackend::libraryVersion(),
+        [] { return quarvo::terminalColumns(fileno(stdout)); },
+        &signals,
+        [&guard] {
+            switch (guard.acquire()) {
+            case quarvo::InstanceGuard::Result::Acquired:
+                return quarvo::UpdateGuard::Acquired;
+            case quarvo::InstanceGuard::Result::AlreadyRunning:
+                return quarvo::UpdateGuard::AlreadyRunning;
+            case quarvo::InstanceGuard::Result::Unavailable:
+                break;
+            }
+            return quarvo::UpdateGuard::Unavailable;
+        },
     };
     return quarvo::runCli(args, env);
 }

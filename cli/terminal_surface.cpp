@@ -3,7 +3,9 @@
 #include "protocol/commands.h"
 #include "protocol/texts.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace quarvo {
 
@@ -20,8 +22,42 @@ std::string formatBytes(double bytes)
     return text;
 }
 
-TerminalSurface::TerminalSurface(std::ostream& out, std::ostream& err, bool drawBar, Clock& clock)
-    : m_out(out), m_err(err), m_drawBar(drawBar), m_clock(clock)
+std::string formatBarLine(double fraction, const std::string& amounts, const std::string& pace,
+                          int columns)
+{
+    const std::size_t usable = static_cast<std::size_t>((columns > 0 ? columns : 80) - 1);
+    char percent[8];
+    std::snprintf(percent, sizeof percent, "%3d%%",
+                  static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 100));
+    if (usable + 1 < static_cast<std::size_t>(BAR_MIN_COLUMNS))
+        return std::string(percent).substr(0, usable);
+    const auto compose = [&](std::size_t width, bool withAmounts, bool withPace) {
+        const auto filled = static_cast<std::size_t>(std::clamp(fraction, 0.0, 1.0) *
+                                                     static_cast<double>(width));
+        std::string line = "[";
+        line.append(filled, '#');
+        line.append(width - filled, '-');
+        line += "] ";
+        line += percent;
+        if (withAmounts && !amounts.empty())
+            line += "  " + amounts;
+        if (withPace && !pace.empty())
+            line += "  " + pace;
+        return line;
+    };
+    for (const auto& [withAmounts, withPace] :
+         {std::pair{true, true}, std::pair{true, false}, std::pair{false, false}}) {
+        std::string line = compose(static_cast<std::size_t>(BAR_WIDTH), withAmounts, withPace);
+        if (line.size() <= usable)
+            return line;
+    }
+    // "[", "] " and the percentage take 7 columns; the bar gets the rest.
+    return compose(std::min<std::size_t>(usable - 7, BAR_WIDTH), false, false);
+}
+
+TerminalSurface::TerminalSurface(std::ostream& out, std::ostream& err, bool drawBar, Clock& clock,
+                                 std::function<int()> columns)
+    : m_out(out), m_err(err), m_drawBar(drawBar), m_clock(clock), m_columns(std::move(columns))
 {
 }
 
@@ -79,27 +115,25 @@ void TerminalSurface::draw(bool force)
         return;
     }
     const double fraction = static_cast<double>(shown) / m_bar.maximum();
-    const int filled = static_cast<int>(fraction * BAR_WIDTH);
-    std::string line = "\r[";
-    line.append(static_cast<std::size_t>(filled), '#');
-    line.append(static_cast<std::size_t>(BAR_WIDTH - filled), '-');
-    char buffer[160];
-    std::snprintf(buffer, sizeof buffer, "] %3d%%", static_cast<int>(fraction * 100));
-    line += buffer;
+    std::string amounts;
+    std::string pace;
     // While pages are programmed the bar counts pages, which the line shows as bytes.
     if (m_status == text::WRITING) {
         const double done = static_cast<double>(shown) * PAGE_SIZE;
         const double total = static_cast<double>(m_bar.maximum()) * PAGE_SIZE;
-        line += "  " + formatBytes(done) + " / " + formatBytes(total);
+        amounts = formatBytes(done) + " / " + formatBytes(total);
         const double seconds = static_cast<double>(now - m_rangeSetUs) / 1e6;
         if (seconds > 0.2) {
             const double rate = done / seconds;
             const int left = static_cast<int>((total - done) / rate + 0.5);
-            std::snprintf(buffer, sizeof buffer, "  %s/s  %d:%02d left", formatBytes(rate).c_str(),
+            char buffer[64];
+            std::snprintf(buffer, sizeof buffer, "%s/s  %d:%02d left", formatBytes(rate).c_str(),
                           left / 60, left % 60);
-            line += buffer;
+            pace = buffer;
         }
     }
+    const std::string line =
+        "\r" + formatBarLine(fraction, amounts, pace, m_columns ? m_columns() : 0);
     m_out << line << "\033[K" << std::flush;
     m_barShown = true;
 }

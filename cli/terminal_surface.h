@@ -1,12 +1,14 @@
 // The output surface of the command line: every status text on a line of its own (UTF-8) on the
 // output stream, message-box texts on the error stream, and on a terminal a one-line progress bar
-// with bytes done, rate and time left, redrawn at most every BAR_REDRAW_US. Without a terminal
-// there is no bar, only the lines.
+// with bytes done, rate and time left, redrawn at most every BAR_REDRAW_US. The bar fits the
+// terminal's width as it is at each redraw and is cleared before any line is printed. Without a
+// terminal there is no bar, only the lines.
 #pragma once
 
 #include "hid/clock.h"
 #include "protocol/output_surface.h"
 
+#include <functional>
 #include <ostream>
 #include <string>
 
@@ -17,7 +19,9 @@ inline constexpr int BAR_WIDTH = 30;
 
 class TerminalSurface final : public OutputSurface {
 public:
-    TerminalSurface(std::ostream& out, std::ostream& err, bool drawBar, Clock& clock);
+    // `columns` gives the terminal's width at each redraw (0 when unknown).
+    TerminalSurface(std::ostream& out, std::ostream& err, bool drawBar, Clock& clock,
+                    std::function<int()> columns = {});
 
     void setStatus(const std::string& text) override;
     void setProgressRange(std::uint32_t maximum) override;
@@ -26,7 +30,6 @@ public:
 
     // Removes the bar, if one is drawn, so that what follows starts on a clean line.
     void finish();
-    const std::string& lastStatus() const { return m_status; }
 
 private:
     void draw(bool force);
@@ -36,6 +39,7 @@ private:
     std::ostream& m_err;
     bool m_drawBar;
     Clock& m_clock;
+    std::function<int()> m_columns;
     ProgressModel m_bar;
     std::string m_status;
     std::int64_t m_rangeSetUs = 0;
@@ -45,5 +49,14 @@ private:
 
 // "1.5 MiB", "800 B": for bars and summaries.
 std::string formatBytes(double bytes);
+
+// The bar's line for a terminal of `columns` (0: unknown, taken as 80): as much as fits of
+// "[####------] 42%  AMOUNTS  PACE", the pace dropped first, then the amounts, then the bar
+// narrowed; the percentage alone below BAR_MIN_COLUMNS. Always shorter than `columns`, so that
+// the terminal never wraps it.
+std::string formatBarLine(double fraction, const std::string& amounts, const std::string& pace,
+                          int columns);
+
+inline constexpr int BAR_MIN_COLUMNS = 30;
 
 } // namespace quarvo

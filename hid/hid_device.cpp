@@ -85,6 +85,8 @@ int CHidDevice::readReport(std::uint8_t* buffer, std::size_t length, unsigned* b
                 *bytesDone = static_cast<unsigned>(count);
             return 1;
         }
+        if (m_stopRequested && clock.nowUs() < deadlineUs && m_stopRequested())
+            return fail("stopped on request");
     }
 }
 

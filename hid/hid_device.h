@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -48,6 +49,10 @@ public:
     // Closes the device; harmless when repeated.
     void close();
 
+    // Asked when a read's transport comes back empty before the read's time is up (as a signal
+    // makes it do): true ends the read as a failure instead of waiting on.
+    void setStopCheck(std::function<bool()> stopRequested) { m_stopRequested = std::move(stopRequested); }
+
     OpenState openState() const { return m_openState; }
     const std::string& lastError() const { return m_lastError; }
 
@@ -56,6 +61,7 @@ private:
 
     HidBackend& m_backend;
     std::unique_ptr<HidConnection> m_connection;
+    std::function<bool()> m_stopRequested;
     OpenState m_openState = OpenState::Closed;
     std::string m_lastError;
 };

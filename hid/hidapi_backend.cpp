@@ -2,6 +2,7 @@
 
 #include <hidapi.h>
 
+#include <cerrno>
 
 namespace quarvo {
 namespace {
@@ -49,7 +50,12 @@ public:
             return -1;
         }
         // Read the payload behind byte 0, then put the report id in front of it.
+        errno = 0;
         const int count = hid_read_timeout(m_device, data + 1, length - 1, timeoutMs);
+        // A signal ends hidapi's poll early; nothing has arrived yet, which the caller's
+        // deadline handles (and the caller may be asked to stop).
+        if (count < 0 && errno == EINTR)
+            return 0;
         if (count < 0) {
             m_error = errorText(m_device, "hid_read_timeout failed");
             return -1;

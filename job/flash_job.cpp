@@ -3,8 +3,12 @@
 #include "protocol/texts.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <memory>
+#include <system_error>
 
 namespace quarvo {
 namespace {
@@ -14,40 +18,83 @@ constexpr std::uint32_t IMAGE_HEADER_WORDS[8] = {
     0x00100001, 0};
 constexpr std::size_t CODE_LENGTH_WORD = 5;
 
-struct InputFile {
+// What the job says about one of its two files.
+struct InputSpec {
     const char* name;
     const char* missingText;
-    std::ifstream stream;
-    std::uintmax_t size = 0;
-    std::unique_ptr<std::uint8_t[]> data;
-
-    std::span<std::uint8_t> buffer() const { return {data.get(), size + BUFFER_SLACK}; }
+    const char* emptyText;
 };
+constexpr InputSpec CODE_INPUT{CODE_FILE, text::MISSING_CODE, text::EMPTY_CODE};
+constexpr InputSpec DATABASE_INPUT{DATABASE_FILE, text::MISSING_DATABASE, text::EMPTY_DATABASE};
 
-bool openInput(InputFile& file, const std::filesystem::path& directory)
+std::string errnoText(int error, const char* fallback)
 {
-    const std::filesystem::path path = directory / file.name;
+    return error ? std::generic_category().message(error) : fallback;
+}
+
+// Opens a regular file for reading and takes its size; false with the reason otherwise. A FIFO
+// or device is never opened: opening one can block, and reading it is not reading a file.
+bool openInput(const std::filesystem::path& path, std::ifstream& stream, std::uintmax_t& size,
+               std::string& reason)
+{
     std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error))
+    const auto status = std::filesystem::status(path, error);
+    if (!std::filesystem::exists(status)) {
+        reason = error ? error.message() : "No such file or directory";
         return false;
-    file.stream.open(path, std::ios::binary);
-    if (!file.stream)
+    }
+    if (std::filesystem::is_directory(status)) {
+        reason = "is a directory";
         return false;
-    file.size = std::filesystem::file_size(path, error);
-    return !error;
+    }
+    if (!std::filesystem::is_regular_file(status)) {
+        reason = "is not a regular file";
+        return false;
+    }
+    errno = 0;
+    stream.open(path, std::ios::binary);
+    if (!stream) {
+        reason = errnoText(errno, "cannot be opened");
+        return false;
+    }
+    size = std::filesystem::file_size(path, error);
+    if (error) {
+        reason = error.message();
+        return false;
+    }
+    return true;
 }
 
 // Reads the whole file into a buffer with BUFFER_SLACK zero bytes after the data.
-bool readInput(InputFile& file)
+JobOutcome readInput(CommandContext& ctx, const InputSpec& spec, std::ifstream& stream,
+                     LoadedFile& file)
 {
-    file.data = std::make_unique_for_overwrite<std::uint8_t[]>(file.size + BUFFER_SLACK);
+    const std::string where = printable(file.path.string());
+    try {
+        file.data = std::make_unique_for_overwrite<std::uint8_t[]>(file.size + BUFFER_SLACK);
+    } catch (const std::bad_alloc&) {
+        ctx.detail = where + ": not enough memory to read its " + std::to_string(file.size) +
+                     " bytes";
+        ctx.out.showMessage(text::NO_MEMORY);
+        return JobOutcome::OutOfMemory;
+    }
     std::fill_n(file.data.get() + file.size, BUFFER_SLACK, std::uint8_t{0});
-    file.stream.read(reinterpret_cast<char*>(file.data.get()),
-                     static_cast<std::streamsize>(file.size));
-    const bool whole = file.stream.gcount() == static_cast<std::streamsize>(file.size) &&
-                       file.stream.peek() == std::char_traits<char>::eof();
-    file.stream.close();
-    return whole;
+    errno = 0;
+    stream.read(reinterpret_cast<char*>(file.data.get()), static_cast<std::streamsize>(file.size));
+    const auto got = static_cast<std::size_t>(stream.gcount());
+    std::string reason;
+    if (stream.bad())
+        reason = "read failed: " + errnoText(errno, "input error");
+    else if (got != file.size)
+        reason = "changed while being read: " + std::to_string(got) + " of " +
+                 std::to_string(file.size) + " bytes";
+    else if (stream.peek() != std::char_traits<char>::eof())
+        reason = "changed while being read: it grew past " + std::to_string(file.size) + " bytes";
+    if (reason.empty())
+        return JobOutcome::Success;
+    ctx.detail = where + ": " + reason;
+    ctx.out.showMessage(spec.missingText);
+    return JobOutcome::MissingFile;
 }
 
 // The size check and region write shared by both halves, with their status texts.
@@ -120,43 +167,92 @@ bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, st
     return true;
 }
 
-JobOutcome runFlashJob(CommandContext& ctx, const std::filesystem::path& directory)
+std::string printable(const std::string& text)
 {
-    // Both files are opened, sized and read before the device hears anything, so that a missing,
-    // unreadable or oversized file never leaves the device half-written.
-    InputFile database{DATABASE_FILE, text::MISSING_DATABASE, {}, 0, nullptr};
-    InputFile code{CODE_FILE, text::MISSING_CODE, {}, 0, nullptr};
-    for (InputFile* file : {&database, &code}) {
-        if (!openInput(*file, directory)) {
-            ctx.detail = (directory / file->name).string() + " cannot be opened";
-            ctx.out.showMessage(file->missingText);
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        // C0 controls and DEL, and the C1 controls as UTF-8 (0xC2 0x80 to 0xC2 0x9F), which
+        // terminals also obey.
+        const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
+                        (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        if (byte >= 0x20 && byte != 0x7F && !c1) {
+            out.push_back(text[i]);
+            continue;
+        }
+        const unsigned value = c1 ? static_cast<unsigned char>(text[++i]) : byte;
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\x%02X", value);
+        out += escape;
+    }
+    return out;
+}
+
+JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& directory,
+                           UpdateFiles& files)
+{
+    struct Input {
+        const InputSpec& spec;
+        LoadedFile& file;
+        std::ifstream stream;
+        std::uintmax_t size;
+    };
+    // Both are opened (the database first) before either is sized, and sized before either is
+    // read, so that the first problem found is reported the same way every time.
+    Input database{DATABASE_INPUT, files.database, {}, 0};
+    Input code{CODE_INPUT, files.code, {}, 0};
+    for (Input* input : {&database, &code}) {
+        input->file.path = directory / input->spec.name;
+        std::string reason;
+        if (!openInput(input->file.path, input->stream, input->size, reason)) {
+            ctx.detail = printable(input->file.path.string()) + ": " + reason;
+            ctx.out.showMessage(input->spec.missingText);
             return JobOutcome::MissingFile;
         }
     }
-    for (InputFile* file : {&code, &database}) {
-        if (file->size > MAX_FILE_SIZE) {
-            ctx.detail = std::string(file->name) + " has " + std::to_string(file->size) +
+    for (Input* input : {&code, &database}) {
+        if (input->size > MAX_FILE_SIZE) {
+            ctx.detail = std::string(input->spec.name) + " has " + std::to_string(input->size) +
                          " bytes, more than the limit of " + std::to_string(MAX_FILE_SIZE);
             ctx.out.setStatus(text::TOO_LARGE);
             return JobOutcome::InputRefused;
         }
+        input->file.size = static_cast<std::size_t>(input->size);
     }
-    for (InputFile* file : {&code, &database}) {
-        if (!readInput(*file)) {
-            ctx.detail = (directory / file->name).string() + " could not be read whole";
-            ctx.out.showMessage(file->missingText);
-            return JobOutcome::MissingFile;
+    // An empty file would erase nothing and program a page of zeros: it is no update.
+    for (Input* input : {&code, &database}) {
+        if (input->size == 0) {
+            ctx.detail = printable(input->file.path.string()) + " is empty";
+            ctx.out.showMessage(input->spec.emptyText);
+            return JobOutcome::InputRefused;
         }
     }
+    for (Input* input : {&code, &database}) {
+        if (const JobOutcome outcome = readInput(ctx, input->spec, input->stream, input->file);
+            outcome != JobOutcome::Success)
+            return outcome;
+    }
+    return JobOutcome::Success;
+}
 
+JobOutcome flashUpdate(CommandContext& ctx, UpdateFiles& files)
+{
     // A failed code half stops the job: writing the database and restarting would start the
     // device on a broken program and report success.
-    if (!writeCode(ctx, code.buffer(), static_cast<std::int32_t>(code.size)))
+    if (!writeCode(ctx, files.code.buffer(), static_cast<std::int32_t>(files.code.size)))
         return JobOutcome::DeviceFailed;
-    transformDatabase(database.buffer(), database.size);
-    if (!writeDatabase(ctx, database.buffer(), static_cast<std::int32_t>(database.size)))
+    transformDatabase(files.database.buffer(), files.database.size);
+    if (!writeDatabase(ctx, files.database.buffer(), static_cast<std::int32_t>(files.database.size)))
         return JobOutcome::DeviceFailed;
     return JobOutcome::Success;
+}
+
+JobOutcome runFlashJob(CommandContext& ctx, const std::filesystem::path& directory)
+{
+    UpdateFiles files;
+    const JobOutcome loaded = loadUpdateFiles(ctx, directory, files);
+    return loaded == JobOutcome::Success ? flashUpdate(ctx, files) : loaded;
 }
 
 } // namespace quarvo

@@ -10,6 +10,8 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <string>
 #include <span>
 
 namespace quarvo {
@@ -26,10 +28,25 @@ inline constexpr std::size_t IMAGE_HEADER_BUFFER_SIZE = 2048;
 inline constexpr std::uint32_t IMAGE_MAGIC = 0x474D495F;   // the bytes "_IMG"
 
 enum class JobOutcome {
-    Success,        // the job ended with "更新成功!"
+    Success,        // the job ended with "更新成功!" (for loadUpdateFiles: both files are loaded)
     MissingFile,    // a file could not be opened or read; nothing was sent
-    InputRefused,   // a file is over the size limit; nothing was sent
+    InputRefused,   // a file is empty or over the size limit; nothing was sent
+    OutOfMemory,    // a file does not fit in memory; nothing was sent
     DeviceFailed,   // the device or the flashing failed; the status line says how
+};
+
+// One update file read whole, followed by BUFFER_SLACK zero bytes: the room the last page needs.
+struct LoadedFile {
+    std::filesystem::path path;
+    std::unique_ptr<std::uint8_t[]> data;
+    std::size_t size = 0;
+
+    std::span<std::uint8_t> buffer() const { return {data.get(), size + BUFFER_SLACK}; }
+};
+
+struct UpdateFiles {
+    LoadedFile code;
+    LoadedFile database;
 };
 
 // The record that describes the code to the device's loader: eight little-endian words at the
@@ -46,7 +63,19 @@ void transformDatabase(std::span<std::uint8_t> buffer, std::size_t length);
 bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length);
 bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length);
 
-// The whole update from the files in `directory`.
+// Opens, checks and reads both files from `directory` without touching the device. Success when
+// both are loaded; otherwise the user has been told (message box or status line) and ctx.detail
+// says why, with the system's reason where there is one.
+JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& directory,
+                           UpdateFiles& files);
+
+// Writes loaded files: code, header page, database (transformed in place), restart.
+JobOutcome flashUpdate(CommandContext& ctx, UpdateFiles& files);
+
+// The whole update from the files in `directory`: loadUpdateFiles, then flashUpdate.
 JobOutcome runFlashJob(CommandContext& ctx, const std::filesystem::path& directory);
+
+// `text` with control characters (and backslashes) written as \xNN escapes, safe to print.
+std::string printable(const std::string& text);
 
 } // namespace quarvo

@@ -10,8 +10,17 @@
 namespace quarvo {
 namespace {
 
-bool sendReport(CommandContext& ctx, CHidLink& link, const std::string& what)
+bool stopping(const CommandContext& ctx) { return ctx.stopRequested && ctx.stopRequested(); }
+
+constexpr const char* STOPPED = "stopped on request";
+
+// `stoppable`: whether a stop request ends the command before the report goes out.
+bool sendReport(CommandContext& ctx, CHidLink& link, const std::string& what, bool stoppable = true)
 {
+    if (stoppable && stopping(ctx)) {
+        ctx.detail = what + ": " + STOPPED;
+        return false;
+    }
     if (link.device.writeReport(link.report.data(), REPORT_SIZE, nullptr, TRANSFER_TIMEOUT_MS))
         return true;
     ctx.detail = what + ": " + link.device.lastError();
@@ -20,10 +29,11 @@ bool sendReport(CommandContext& ctx, CHidLink& link, const std::string& what)
 
 // Frames and sends one command on an open link; on failure shows the caller's text.
 bool sendCommand(CommandContext& ctx, CHidLink& link, std::uint16_t command, std::uint32_t param1,
-                 std::uint32_t param2, const char* what, const char* failureText)
+                 std::uint32_t param2, const char* what, const char* failureText,
+                 bool stoppable = true)
 {
     frameCommand(command, param1, param2, link.report);
-    if (sendReport(ctx, link, what))
+    if (sendReport(ctx, link, what, stoppable))
         return true;
     ctx.out.setStatus(failureText);
     return false;
@@ -67,6 +77,10 @@ int followEraseRecords(CommandContext& ctx, CHidLink& link, std::uint32_t sector
         return -1;
     };
     for (;;) {
+        if (stopping(ctx)) {
+            ctx.detail = "erase status record " + std::to_string(records + 1) + ": " + STOPPED;
+            return -1;
+        }
         const std::int64_t leftMs = (deadlineUs - clock.nowUs()) / 1000;
         if (leftMs <= 0)
             return ranOut();
@@ -98,6 +112,7 @@ int followEraseRecords(CommandContext& ctx, CHidLink& link, std::uint32_t sector
 
 bool openCommandLink(CommandContext& ctx, CHidLink& link, const char* what)
 {
+    link.device.setStopCheck(ctx.stopRequested);
     if (link.device.open(VENDOR_ID, PRODUCT_ID))
         return true;
     ctx.openFailure = link.device.openState();
@@ -130,8 +145,10 @@ int restartDevice(CommandContext& ctx)
     CHidLink link(ctx.backend);
     if (!openCommandLink(ctx, link, "restart command"))
         return -1;
+    // Everything is written by now: a stop request no longer holds back the one report that
+    // starts the new program.
     return sendCommand(ctx, link, CMD_RESTART, RESTART_PARAM1, RESTART_PARAM2, "restart command",
-                       text::RESTART_COMMAND_ERROR)
+                       text::RESTART_COMMAND_ERROR, false)
                ? 0
                : -1;
 }
@@ -173,11 +190,12 @@ unsigned programPages(CommandContext& ctx, std::span<const std::uint8_t> data,
                 bool failed = false;
                 while (written < total) {
                     frameData(data.data() + written, link.report);
-                    if (!link.device.writeReport(link.report.data(), REPORT_SIZE, nullptr,
-                                                 TRANSFER_TIMEOUT_MS)) {
+                    const bool stop = stopping(ctx);
+                    if (stop || !link.device.writeReport(link.report.data(), REPORT_SIZE,
+                                                         nullptr, TRANSFER_TIMEOUT_MS)) {
                         ctx.detail = "data report " + std::to_string(written / PAYLOAD_SIZE + 1) +
                                      " of " + std::to_string(reports) + ": " +
-                                     link.device.lastError();
+                                     (stop ? STOPPED : link.device.lastError());
                         ctx.out.setStatus(text::WRITE_DATA_ERROR);
                         failed = true;
                         break;

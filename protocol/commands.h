@@ -13,6 +13,7 @@
 #include "hid/hid_device.h"
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -35,6 +36,9 @@ struct CommandContext {
     std::string detail = {};
     // How the last failed open ended (NotFound or Refused), for advice on fixing access.
     CHidDevice::OpenState openFailure = CHidDevice::OpenState::Closed;
+    // Asked before every report a command sends or waits for: true stops the command there, as a
+    // failure with its own text (a front end asked to stop). Empty: never stops.
+    std::function<bool()> stopRequested = {};
 };
 
 // Opens `link` on the bootloader for the command named by `what`. On failure shows the connection

@@ -20,6 +20,9 @@ inline constexpr const char* UPDATE_OK = "更新成功!";
 inline constexpr const char* RESTART_FAILED = "重新啟動設備失敗!";
 inline constexpr const char* MISSING_DATABASE = "Can't find car_data.bin";
 inline constexpr const char* MISSING_CODE = "Can't find code_data.bin";
+inline constexpr const char* EMPTY_DATABASE = "car_data.bin 檔案是空的";
+inline constexpr const char* EMPTY_CODE = "code_data.bin 檔案是空的";
+inline constexpr const char* NO_MEMORY = "記憶體不足, 無法讀取更新檔";
 inline constexpr const char* ALREADY_RUNNING = "軟體正在使用中";
 
 } // namespace quarvo::text

@@ -21,13 +21,16 @@ void sleepUnlocked(std::unique_lock<std::mutex>& lock, Clock& clock, std::int64_
 } // namespace
 
 SimDevice::SimDevice(Clock& clock, SimScenario scenario, SimTiming timing)
-    : m_clock(clock), m_scenario(scenario), m_timing(timing)
+    : m_clock(clock), m_scenario(scenario), m_timing(timing),
+      m_attachedAtUs(scenario.fault == Fault::Late
+                         ? clock.nowUs() + std::int64_t{scenario.at} * 1000000
+                         : 0)
 {
 }
 
 bool SimDevice::goneLocked() const
 {
-    return m_scenario.fault == Fault::Absent || m_disconnected;
+    return m_scenario.fault == Fault::Absent || m_disconnected || m_clock.nowUs() < m_attachedAtUs;
 }
 
 bool SimDevice::present() const

@@ -120,7 +120,8 @@ private:
 
     std::deque<Pending> m_input;
     std::int64_t m_busyUntilUs = 0;
-    std::int64_t m_endlessNextUs = -1;   // next record of an endless erase, -1 when none
+    std::int64_t m_endlessNextUs = -1;
+    std::int64_t m_attachedAtUs = 0;     // the Late fault's moment of attachment   // next record of an endless erase, -1 when none
     std::uint32_t m_programAddress = 0;
     std::uint32_t m_programRemaining = 0;
     bool m_restarted = false;

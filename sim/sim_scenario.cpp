@@ -6,7 +6,7 @@
 namespace quarvo {
 namespace {
 
-constexpr std::array<ScenarioInfo, 16> CATALOGUE{{
+constexpr std::array<ScenarioInfo, 17> CATALOGUE{{
     {Fault::None, "healthy", false, "a device that does everything right"},
     {Fault::Absent, "absent", false, "no device attached"},
     {Fault::OpenRefused, "open-refused", false, "device present, but opening it is refused"},
@@ -23,6 +23,7 @@ constexpr std::array<ScenarioInfo, 16> CATALOGUE{{
     {Fault::Split40, "split40", false, "status records arrive as two 40-byte payloads"},
     {Fault::Disconnect, "disconnect", true, "the device vanishes after output report N"},
     {Fault::SecondDevice, "second-device", false, "a second matching device is attached"},
+    {Fault::Late, "late", true, "the device is attached N seconds after the start"},
 }};
 
 } // namespace

@@ -27,6 +27,7 @@ enum class Fault {
     Split40,       // each status record arrives as two 40-byte payloads (16 bytes of padding)
     Disconnect,    // the device vanishes after output report N
     SecondDevice,  // a second matching device is attached behind the first
+    Late,          // the device is attached N seconds after the start
 };
 
 struct SimScenario {

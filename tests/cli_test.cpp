@@ -1,6 +1,7 @@
 #include "job_fixture.h"
 
 #include "cli/cli_app.h"
+#include "cli/terminal_surface.h"
 #include "protocol/texts.h"
 
 #include <regex>
@@ -9,23 +10,43 @@
 namespace quarvo {
 namespace {
 
+// Signals as a test scripts them: `signal` is requested once `afterChecks` checks have said go.
+class ScriptedStops final : public StopRequests {
+public:
+    int requested() override { return checks++ >= afterChecks ? signal : 0; }
+    void deviceAtRisk() override { atRisk = true; }
+
+    int signal = 0;
+    unsigned afterChecks = 0;
+    unsigned checks = 0;
+    bool atRisk = false;
+};
+
 // Runs quarvo-flash in-process. The "real device" is a simulated backend the test controls.
 class CliTest : public JobFixture, public ::testing::Test {
 protected:
     std::ostringstream out;
     std::ostringstream err;
     bool terminal = false;
+    int columns = 0;
+    ScriptedStops stops;
+    UpdateGuard guard = UpdateGuard::Acquired;
+    bool realBackendMade = false;
 
     int run(std::vector<std::string> args)
     {
         CliEnvironment env{out, err, terminal,
                            [this] {
+                               realBackendMade = true;
                                auto real = std::make_unique<SimBackend>(clock);
                                if (realScenario)
                                    attachBootloader(*real, *realScenario);
                                return real;
                            },
-                           "test transport"};
+                           "test transport",
+                           [this] { return columns; },
+                           &stops,
+                           [this] { return guard; }};
         return runCli(args, env);
     }
 
@@ -148,6 +169,7 @@ struct InputCase {
     std::uintmax_t databaseSize;
     const char* stream;   // "out" or "err"
     const char* text;
+    const char* detail;   // in the technical line
 };
 class CliInputs : public CliTest, public ::testing::WithParamInterface<InputCase> {};
 
@@ -159,14 +181,18 @@ TEST_P(CliInputs, UnusableInputExitsWithTwoAndSendsNothing)
     sizedFile(DATABASE_FILE, c.databaseSize);
     EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 2);
     EXPECT_NE((std::string(c.stream) == "err" ? err : out).str().find(c.text), std::string::npos);
-    EXPECT_NE(out.str().find("restarted: no"), std::string::npos);
-    EXPECT_EQ(out.str().find("written"), std::string::npos);
+    EXPECT_NE(err.str().find(c.detail), std::string::npos) << err.str();
+    // Nothing was sent, so there is no device to describe.
+    EXPECT_EQ(out.str().find("Simulated device"), std::string::npos);
+    EXPECT_EQ(out.str().find(text::ERASING), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CliInputs,
-    ::testing::Values(InputCase{"missing_code", false, 100, "err", text::MISSING_CODE},
-                      InputCase{"oversize_database", true, MAX_FILE_SIZE + 1, "out", text::TOO_LARGE}),
+    ::testing::Values(InputCase{"missing_code", false, 100, "err", text::MISSING_CODE, "No such file"},
+                      InputCase{"oversize_database", true, MAX_FILE_SIZE + 1, "out", text::TOO_LARGE, "limit"},
+                      InputCase{"empty_database", true, 0, "err", text::EMPTY_DATABASE,
+                                "car_data.bin is empty"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 struct UsageCase {
@@ -188,8 +214,13 @@ INSTANTIATE_TEST_SUITE_P(
                       UsageCase{"directory_missing_argument", {"-C"}, "needs an argument"},
                       UsageCase{"no_such_directory", {"-C", "/nonexistent/quarvo"}, "no such directory"},
                       UsageCase{"unknown_scenario", {"--simulate=flaky"}, "unknown scenario"},
-                      UsageCase{"scenario_without_count", {"--simulate=write-fail"}, "unknown scenario"},
-                      UsageCase{"trace_unwritable", {"--simulate", "--trace", "/nonexistent/t.txt"}, "trace file"}),
+                      UsageCase{"scenario_without_count", {"--simulate=write-fail"}, "needs :N"},
+                      UsageCase{"scenario_with_count_zero", {"--simulate=write-fail:0"}, "needs :N"},
+                      UsageCase{"scenario_with_stray_count", {"--simulate=silent:3"}, "takes no :N"},
+                      UsageCase{"wait_zero", {"--wait=0"}, "--wait takes"},
+                      UsageCase{"wait_words", {"--wait=soon"}, "--wait takes"},
+                      UsageCase{"real_time_alone", {"--real-time"}, "goes with --simulate"},
+                      UsageCase{"escaped_directory", {"-C", "/nonexistent/\x1b[2J"}, "\\x1B[2J"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(CliTest, HelpDocumentsExitStatusesAndScenarios)
@@ -224,6 +255,195 @@ TEST_F(CliTest, TraceRecordsEveryReportWithATimestamp)
     EXPECT_EQ(outLines, (1 + 1 + 48) + (1 + 1 + 4) + (1 + 1 + 16) + 1);
     EXPECT_GT(inLines, 0);
     EXPECT_NE(firstOut.find("out [65] 00 71 0e 0a 00"), std::string::npos) << firstOut;
+}
+
+// ---- hostile and unlucky use ----
+
+struct TraceTargetCase {
+    const char* name;
+    const char* file;
+    const char* spelling;   // how the trace path names it, relative to the directory
+};
+class CliTraceTargets : public CliTest, public ::testing::WithParamInterface<TraceTargetCase> {};
+
+TEST_P(CliTraceTargets, ATracePathThatIsAnUpdateFileIsRefusedAndTheFileKept)
+{
+    writeSamples();
+    const auto path = dir / GetParam().file;
+    std::ifstream before(path, std::ios::binary);
+    const std::string original{std::istreambuf_iterator<char>(before), {}};
+    if (std::string(GetParam().spelling) != GetParam().file)
+        std::filesystem::create_symlink(GetParam().file, dir / GetParam().spelling);
+    const std::string trace = (dir / GetParam().spelling).string();
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate", "--trace", trace}), 2);
+    EXPECT_NE(err.str().find("is the update file"), std::string::npos) << err.str();
+    std::ifstream after(path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(after), {}), original);
+    EXPECT_EQ(out.str().find(text::ERASING), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CliTraceTargets,
+                         ::testing::Values(TraceTargetCase{"database", DATABASE_FILE, DATABASE_FILE},
+                                           TraceTargetCase{"code_through_a_link", CODE_FILE,
+                                                           "link.bin"}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(CliTest, AnUnwritableTraceIsAUsageErrorBeforeAnythingIsSent)
+{
+    writeSamples();
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate", "--trace", "/nonexistent/t.txt"}), 2);
+    EXPECT_NE(err.str().find("cannot write the trace file"), std::string::npos);
+    EXPECT_EQ(out.str().find(text::ERASING), std::string::npos);
+}
+
+TEST_F(CliTest, ListingReadsNoUpdateFilesSoAMissingDirectoryDoesNotMatter)
+{
+    realScenario = SimScenario{};
+    EXPECT_EQ(run({"--list", "-C", "/nonexistent/quarvo"}), 0);
+}
+
+TEST_F(CliTest, HelpAndVersionFailWhenTheOutputCannotBeWritten)
+{
+    for (const char* option : {"--help", "--version"}) {
+        out.setstate(std::ios::badbit);
+        EXPECT_EQ(run({option}), 1) << option;
+        EXPECT_NE(err.str().find("could not be written"), std::string::npos);
+        out.clear();
+    }
+}
+
+struct StopCase {
+    const char* name;
+    int signal;
+    unsigned afterChecks;
+    bool atRisk;   // whether anything had been sent when the stop came
+};
+class CliStops : public CliTest, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(CliStops, EndWithTheSignalsStatusATellingMessageAndACompleteTrace)
+{
+    const auto& c = GetParam();
+    writeSamples();
+    stops.signal = c.signal;
+    stops.afterChecks = c.afterChecks;
+    const auto trace = dir / "trace.txt";
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate", "--trace", trace.string()}), 128 + c.signal);
+    EXPECT_EQ(out.str().find(text::UPDATE_OK), std::string::npos);
+    EXPECT_NE(out.str().find("restarted: no"), std::string::npos);
+    EXPECT_EQ(stops.atRisk, c.atRisk);
+    EXPECT_NE(err.str().find(c.atRisk ? "incomplete update" : "Nothing was sent"), std::string::npos)
+        << err.str();
+    std::ifstream in(trace);
+    const std::string traced{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(traced.find(" stopped SIG"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CliStops,
+                         ::testing::Values(StopCase{"interrupt_before_anything", 2, 0, false},
+                                           StopCase{"interrupt_in_code_data", 2, 20, true},
+                                           StopCase{"terminate_in_erase_wait", 15, 2, true},
+                                           StopCase{"terminate_in_database", 15, 60, true}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(CliTest, AStopAfterTheLastDataLetsTheRestartGoOut)
+{
+    writeSamples();
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
+    const unsigned checks = stops.checks;
+    out.str("");
+    stops = {};
+    stops.signal = 15;
+    stops.afterChecks = checks;   // every check of the update said go; the stop comes after
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
+    EXPECT_NE(out.str().find("restarted: yes"), std::string::npos);
+}
+
+TEST_F(CliTest, ASecondUpdaterIsRefusedBeforeItTouchesAnyDevice)
+{
+    writeSamples();
+    realScenario = SimScenario{};
+    guard = UpdateGuard::AlreadyRunning;
+    EXPECT_EQ(run({"-C", dir.string()}), 1);
+    EXPECT_NE(err.str().find(text::ALREADY_RUNNING), std::string::npos);
+    EXPECT_FALSE(realBackendMade);
+    // Listing and the simulator take no guard.
+    EXPECT_EQ(run({"--list"}), 0);
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
+}
+
+TEST_F(CliTest, WaitUpdatesOnceTheDeviceIsAttached)
+{
+    writeSamples();
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate=late:5", "--wait=10"}), 0);
+    EXPECT_NE(out.str().find("Waiting up to 10 s"), std::string::npos);
+    EXPECT_NE(out.str().find(text::UPDATE_OK), std::string::npos);
+}
+
+TEST_F(CliTest, WaitGivesUpAfterItsTimeWithTheConnectionText)
+{
+    writeSamples();
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate=late:20", "--wait=10"}), 1);
+    EXPECT_NE(out.str().find(text::CONNECT_FAILED), std::string::npos);
+    EXPECT_NE(err.str().find("within 10 s"), std::string::npos);
+    EXPECT_EQ(out.str().find(text::ERASING), std::string::npos);
+}
+
+TEST_F(CliTest, AnInterruptEndsTheWaitAtOnceWithNothingSent)
+{
+    writeSamples();
+    stops.signal = 2;
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate=absent", "--wait"}), 130);
+    EXPECT_NE(err.str().find("nothing was sent"), std::string::npos);
+    EXPECT_FALSE(stops.atRisk);
+}
+
+// ---- the bar ----
+
+struct BarCase {
+    int columns;
+    const char* expected;
+};
+class BarLines : public ::testing::TestWithParam<BarCase> {};
+
+TEST_P(BarLines, FitTheTerminalDroppingTheLeastImportantFieldsFirst)
+{
+    const std::string line = formatBarLine(0.42, "1.2 MiB / 3.0 MiB", "15.0 KiB/s  0:45 left",
+                                           GetParam().columns);
+    EXPECT_EQ(line, GetParam().expected);
+    EXPECT_LT(line.size(), static_cast<std::size_t>(GetParam().columns > 0 ? GetParam().columns : 80));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Widths, BarLines,
+    ::testing::Values(
+        BarCase{0, "[############------------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
+        BarCase{80, "[############------------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
+        BarCase{60, "[############------------------]  42%  1.2 MiB / 3.0 MiB"},
+        BarCase{40, "[############------------------]  42%"},
+        BarCase{30, "[#########-------------]  42%"},
+        BarCase{29, " 42%"},
+        BarCase{20, " 42%"},
+        BarCase{3, " 4"}));
+
+TEST_F(CliTest, OnANarrowTerminalEveryBarFitsOnItsLine)
+{
+    writeFile(CODE_FILE, pattern(60000, 1));
+    writeFile(DATABASE_FILE, pattern(30000, 2));
+    terminal = true;
+    for (int width : {80, 40, 20}) {
+        columns = width;
+        out.str("");
+        ASSERT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
+        const std::string text = out.str();
+        std::size_t bars = 0;
+        for (std::size_t at = text.find('\r'); at != std::string::npos; at = text.find('\r', at + 1)) {
+            const std::size_t end = text.find("\x1b[K", at);
+            ASSERT_NE(end, std::string::npos);
+            EXPECT_LT(end - at - 1, static_cast<std::size_t>(width)) << "at width " << width;
+            bars += end > at + 1;
+        }
+        EXPECT_GT(bars, 0u) << "at width " << width;
+    }
 }
 
 } // namespace

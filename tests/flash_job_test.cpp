@@ -2,6 +2,10 @@
 
 #include "protocol/texts.h"
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 namespace quarvo {
 namespace {
 
@@ -172,14 +176,74 @@ INSTANTIATE_TEST_SUITE_P(
         DeviceFailureCase{"restart", {Fault::WriteFail, 19}, text::RESTART_FAILED, true, false}),
     [](const auto& row) { return std::string(row.param.name); });
 
-TEST_F(FlashJobTest, EmptyCodeFileIsAnEraseFailureAndStopsTheJob)
+struct EmptyCase {
+    const char* name;
+    std::size_t codeSize;
+    std::size_t databaseSize;
+    const char* message;
+};
+class EmptyFiles : public JobFixture, public ::testing::TestWithParam<EmptyCase> {};
+
+// An empty file would erase nothing and program a page of zeros; it is refused like a missing one.
+TEST_P(EmptyFiles, AreRefusedByNameBeforeAnythingIsSent)
+{
+    const auto& c = GetParam();
+    SimDevice& device = attach();
+    writeFile(CODE_FILE, pattern(c.codeSize, 1));
+    writeFile(DATABASE_FILE, pattern(c.databaseSize, 2));
+    EXPECT_EQ(runFlashJob(ctx, dir), JobOutcome::InputRefused);
+    EXPECT_EQ(out.messages(), std::vector<std::string>{c.message});
+    EXPECT_TRUE(out.statuses().empty());
+    EXPECT_NE(ctx.detail.find("is empty"), std::string::npos);
+    EXPECT_EQ(device.linksOpened(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EmptyFiles,
+                         ::testing::Values(EmptyCase{"code", 0, 100, text::EMPTY_CODE},
+                                           EmptyCase{"database", 100, 0, text::EMPTY_DATABASE},
+                                           EmptyCase{"both", 0, 0, text::EMPTY_CODE}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+struct UnreadableCase {
+    const char* name;
+    void (*make)(const std::filesystem::path&);
+    const char* reason;
+};
+class UnreadableFiles : public JobFixture, public ::testing::TestWithParam<UnreadableCase> {};
+
+// The message box keeps its text; the technical line says what is wrong with the file.
+TEST_P(UnreadableFiles, AreRefusedWithTheirReason)
 {
     SimDevice& device = attach();
-    writeFile(CODE_FILE, {});
-    writeFile(DATABASE_FILE, pattern(100, 2));
-    EXPECT_EQ(runFlashJob(ctx, dir), JobOutcome::DeviceFailed);
-    EXPECT_EQ(out.lastStatus(), text::REGION_ERASE_FAILED);
-    EXPECT_EQ(device.commands().size(), 1u);   // the erase of zero sectors, nothing after it
+    writeFile(DATABASE_FILE, pattern(300, 2));
+    GetParam().make(dir / CODE_FILE);
+    EXPECT_EQ(runFlashJob(ctx, dir), JobOutcome::MissingFile);
+    EXPECT_EQ(out.messages(), std::vector<std::string>{text::MISSING_CODE});
+    EXPECT_NE(ctx.detail.find(GetParam().reason), std::string::npos) << ctx.detail;
+    EXPECT_EQ(device.linksOpened(), 0u);
+}
+
+const UnreadableCase UNREADABLE_CASES[] = {
+    {"missing", [](const std::filesystem::path&) {}, "No such file or directory"},
+    {"directory", [](const std::filesystem::path& p) { std::filesystem::create_directory(p); },
+     "is a directory"},
+    {"dangling_link", [](const std::filesystem::path& p) { std::filesystem::create_symlink("nowhere", p); },
+     "No such file or directory"},
+#if !defined(_WIN32)
+    // Opening a FIFO would block until a writer comes; it is refused unopened.
+    {"fifo", [](const std::filesystem::path& p) { ::mkfifo(p.c_str(), 0600); }, "is not a regular file"},
+#endif
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, UnreadableFiles, ::testing::ValuesIn(UNREADABLE_CASES),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST(Printable, EscapesControlCharactersAndKeepsTheRest)
+{
+    EXPECT_EQ(printable("更新檔/code_data.bin"), "更新檔/code_data.bin");
+    EXPECT_EQ(printable(std::string("a\x1b[2Jb\nc\x7f\0", 10)), "a\\x1B[2Jb\\x0Ac\\x7F\\x00");
+    EXPECT_EQ(printable("\xc2\x9b" "31m"), "\\x9B31m");   // C1 CSI as UTF-8
+    EXPECT_EQ(printable("C:\\Users\\x"), "C:\\Users\\x");
 }
 
 TEST_F(FlashJobTest, BytesAfterTheDataAreZeroOnTheDevice)

@@ -1,11 +1,14 @@
-// Keeps a second copy of the updater from running. The first acquire() under a name holds it until
-// the process ends, a crash included: a named mutex on Windows, elsewhere a lock on a per-user file
-// that the system drops with the process.
+// Keeps a second updater (window or command line) from running. The first acquire() under a name
+// holds it until the guard is destroyed or the process ends, a crash included: a named mutex on
+// Windows, elsewhere a lock on a per-user file that the system drops with the process.
 #pragma once
 
 #include <string>
 
 namespace quarvo {
+
+// The name both front ends guard their updates with.
+inline constexpr const char* UPDATER_GUARD_NAME = "GPS_UPDATE_CLIENT";
 
 class InstanceGuard {
 public:
