@@ -504,6 +504,12 @@ int run(std::span<const std::string> args, CliEnvironment& env)
         ctx.stopRequested = [&] {
             if ((stoppedBy = env.stops->requested()) != 0)
                 return true;
+            if (env.stops->confirmationAsked())
+                terminal.notice(std::string(PROGRAM) +
+                                ": the device is being written. Stopping now leaves it\nwithout "
+                                "a working program until it is updated again. Press Ctrl-C\n"
+                                "again within " + std::to_string(CONFIRM_STOP_SECONDS) +
+                                " seconds to stop anyway.");
             if (!atRisk) {
                 atRisk = true;
                 env.stops->deviceAtRisk();
@@ -524,8 +530,8 @@ int run(std::span<const std::string> args, CliEnvironment& env)
         if (tracing)
             tracing->line("stopped", signalName(stoppedBy));
         env.err << PROGRAM << ": stopped by " << signalName(stoppedBy) << ". "
-                << (atRisk ? "The device holds an incomplete update and has no working program: "
-                             "update it again before unplugging it.\n"
+                << (atRisk ? "The device holds an incomplete update and\nhas no working "
+                             "program: update it again before unplugging it.\n"
                            : "Nothing was sent; the device is unchanged.\n");
     }
     if (trace)

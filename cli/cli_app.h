@@ -28,7 +28,12 @@ public:
     // From now on the device is being written, so stopping would leave it without a working
     // program; requests are weighed accordingly.
     virtual void deviceAtRisk() = 0;
+    // True once for each interrupt that did not stop the update but waits for a second one
+    // within CONFIRM_STOP_SECONDS; the front end tells the user so.
+    virtual bool confirmationAsked() = 0;
 };
+
+inline constexpr int CONFIRM_STOP_SECONDS = 5;
 
 // Whether this process may update: the single-instance guard the window takes too.
 enum class UpdateGuard { Acquired, AlreadyRunning, Unavailable };

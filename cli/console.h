@@ -9,16 +9,14 @@ namespace quarvo {
 // SIGINT, SIGTERM and SIGHUP as stop requests, and SIGPIPE ignored so that a closed or full
 // output never stops a flash. While the device is not at risk any of the three stops at once.
 // Once it is:
-// - SIGINT only warns (on stderr) that stopping leaves the device without a working program; a
-//   second SIGINT within CONFIRM_STOP_SECONDS stops;
+// - SIGINT only asks for confirmation (the front end says that stopping leaves the device without
+//   a working program); a second SIGINT within CONFIRM_STOP_SECONDS stops;
 // - SIGTERM stops at once: a supervisor or the system wants the process gone;
 // - SIGHUP (a closed terminal, a dropped ssh session) is ignored: finishing is the only way to
 //   leave the device working, and nobody is left to ask.
 // Construct one per process; the destructor puts the previous handlers back.
 class ProcessSignals final : public StopRequests {
 public:
-    static constexpr int CONFIRM_STOP_SECONDS = 5;
-
     ProcessSignals();
     ~ProcessSignals() override;
     ProcessSignals(const ProcessSignals&) = delete;
@@ -26,6 +24,7 @@ public:
 
     int requested() override;
     void deviceAtRisk() override;
+    bool confirmationAsked() override;
 };
 
 // Columns of the terminal on `fd`: the system's answer, else $COLUMNS, else 0 (unknown).

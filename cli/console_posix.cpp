@@ -15,6 +15,7 @@ namespace {
 std::atomic<int> stopSignal{0};
 std::atomic<bool> atRisk{false};
 std::atomic<long long> lastInterruptSeconds{-1000};
+std::atomic<bool> confirmationPending{false};
 
 constexpr int HANDLED[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction previous[3];
@@ -27,16 +28,7 @@ long long monotonicSeconds()
     return now.tv_sec;
 }
 
-void say(const char* text)
-{
-    std::size_t length = 0;
-    while (text[length])
-        ++length;
-    // Nothing can be done about a failed write to stderr inside a signal handler.
-    [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text, length);
-}
-
-// Only async-signal-safe calls here: atomics, clock_gettime, write.
+// Only async-signal-safe calls here: lock-free atomics and clock_gettime.
 void onSignal(int signal)
 {
     if (!atRisk.load()) {
@@ -47,11 +39,9 @@ void onSignal(int signal)
         return;
     if (signal == SIGINT) {
         const long long now = monotonicSeconds();
-        if (now - lastInterruptSeconds.load() > ProcessSignals::CONFIRM_STOP_SECONDS) {
+        if (now - lastInterruptSeconds.load() > CONFIRM_STOP_SECONDS) {
             lastInterruptSeconds.store(now);
-            say("\nquarvo-flash: the device is being written. Stopping now leaves it without a "
-                "working program\nuntil it is updated again. Press Ctrl-C again within 5 seconds "
-                "to stop anyway.\n");
+            confirmationPending.store(true);
             return;
         }
     }
@@ -84,6 +74,8 @@ ProcessSignals::~ProcessSignals()
 int ProcessSignals::requested() { return stopSignal.load(); }
 
 void ProcessSignals::deviceAtRisk() { atRisk.store(true); }
+
+bool ProcessSignals::confirmationAsked() { return confirmationPending.exchange(false); }
 
 int terminalColumns(int fd)
 {

@@ -25,34 +25,41 @@ std::string formatBytes(double bytes)
 std::string formatBarLine(double fraction, const std::string& amounts, const std::string& pace,
                           int columns)
 {
-    const std::size_t usable = static_cast<std::size_t>((columns > 0 ? columns : 80) - 1);
+    const int width = columns > 0 ? columns : 80;
     char percent[8];
     std::snprintf(percent, sizeof percent, "%3d%%",
                   static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 100));
-    if (usable + 1 < static_cast<std::size_t>(BAR_MIN_COLUMNS))
-        return std::string(percent).substr(0, usable);
-    const auto compose = [&](std::size_t width, bool withAmounts, bool withPace) {
-        const auto filled = static_cast<std::size_t>(std::clamp(fraction, 0.0, 1.0) *
-                                                     static_cast<double>(width));
-        std::string line = "[";
-        line.append(filled, '#');
-        line.append(width - filled, '-');
-        line += "] ";
-        line += percent;
+    if (width < BAR_MIN_COLUMNS)
+        return std::string(percent).substr(0, static_cast<std::size_t>(std::max(width - 1, 0)));
+    // Room is left for the terminal's own "^C" after the bar, so that not even an interrupt
+    // makes the line wrap.
+    const auto usable = static_cast<std::size_t>(width - 3);
+    const auto fields = [&](bool withAmounts, bool withPace) {
+        std::string text;
         if (withAmounts && !amounts.empty())
-            line += "  " + amounts;
+            text += "  " + amounts;
         if (withPace && !pace.empty())
-            line += "  " + pace;
-        return line;
+            text += "  " + pace;
+        return text;
     };
+    // The bar narrows down to BAR_MIN_WIDTH before a field is dropped; without fields it takes
+    // what is left beside "[", "] " and the percentage.
     for (const auto& [withAmounts, withPace] :
          {std::pair{true, true}, std::pair{true, false}, std::pair{false, false}}) {
-        std::string line = compose(static_cast<std::size_t>(BAR_WIDTH), withAmounts, withPace);
-        if (line.size() <= usable)
-            return line;
+        const std::string tail = std::string("] ") + percent + fields(withAmounts, withPace);
+        const std::size_t room = usable > tail.size() + 1 ? usable - tail.size() - 1 : 0;
+        const bool last = !withAmounts;
+        if (room < BAR_MIN_WIDTH && !last)
+            continue;
+        const std::size_t barWidth = std::min<std::size_t>(room, BAR_WIDTH);
+        const auto filled = static_cast<std::size_t>(std::clamp(fraction, 0.0, 1.0) *
+                                                     static_cast<double>(barWidth));
+        std::string line = "[";
+        line.append(filled, '#');
+        line.append(barWidth - filled, '-');
+        return line + tail;
     }
-    // "[", "] " and the percentage take 7 columns; the bar gets the rest.
-    return compose(std::min<std::size_t>(usable - 7, BAR_WIDTH), false, false);
+    return percent;
 }
 
 TerminalSurface::TerminalSurface(std::ostream& out, std::ostream& err, bool drawBar, Clock& clock,
@@ -92,6 +99,14 @@ void TerminalSurface::showMessage(const std::string& text)
 }
 
 void TerminalSurface::finish() { clearBar(); }
+
+void TerminalSurface::notice(const std::string& text)
+{
+    clearBar();
+    m_out << std::flush;
+    m_err << text << '\n' << std::flush;
+    draw(true);
+}
 
 void TerminalSurface::clearBar()
 {

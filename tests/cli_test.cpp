@@ -5,6 +5,7 @@
 #include "protocol/texts.h"
 
 #include <regex>
+#include <utility>
 #include <sstream>
 
 namespace quarvo {
@@ -15,11 +16,13 @@ class ScriptedStops final : public StopRequests {
 public:
     int requested() override { return checks++ >= afterChecks ? signal : 0; }
     void deviceAtRisk() override { atRisk = true; }
+    bool confirmationAsked() override { return std::exchange(askConfirmation, false); }
 
     int signal = 0;
     unsigned afterChecks = 0;
     unsigned checks = 0;
     bool atRisk = false;
+    bool askConfirmation = false;
 };
 
 // Runs quarvo-flash in-process. The "real device" is a simulated backend the test controls.
@@ -345,6 +348,15 @@ INSTANTIATE_TEST_SUITE_P(Table, CliStops,
                                            StopCase{"terminate_in_database", 15, 60, true}),
                          [](const auto& row) { return std::string(row.param.name); });
 
+TEST_F(CliTest, AFirstInterruptIsAnsweredWithAWarningAndTheUpdateGoesOn)
+{
+    writeSamples();
+    stops.askConfirmation = true;
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
+    EXPECT_NE(err.str().find("again within 5 seconds to stop anyway"), std::string::npos) << err.str();
+    EXPECT_NE(out.str().find("restarted: yes"), std::string::npos);
+}
+
 TEST_F(CliTest, AStopAfterTheLastDataLetsTheRestartGoOut)
 {
     writeSamples();
@@ -411,16 +423,20 @@ TEST_P(BarLines, FitTheTerminalDroppingTheLeastImportantFieldsFirst)
                                            GetParam().columns);
     EXPECT_EQ(line, GetParam().expected);
     EXPECT_LT(line.size(), static_cast<std::size_t>(GetParam().columns > 0 ? GetParam().columns : 80));
+    if (GetParam().columns >= BAR_MIN_COLUMNS) {   // room for an echoed "^C"
+        EXPECT_LE(line.size() + 3, static_cast<std::size_t>(GetParam().columns));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Widths, BarLines,
     ::testing::Values(
-        BarCase{0, "[############------------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
-        BarCase{80, "[############------------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
+        BarCase{0, "[###########-----------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
+        BarCase{80, "[###########-----------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
+        BarCase{75, "[#########--------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
         BarCase{60, "[############------------------]  42%  1.2 MiB / 3.0 MiB"},
         BarCase{40, "[############------------------]  42%"},
-        BarCase{30, "[#########-------------]  42%"},
+        BarCase{30, "[########------------]  42%"},
         BarCase{29, " 42%"},
         BarCase{20, " 42%"},
         BarCase{3, " 4"}));
