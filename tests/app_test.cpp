@@ -237,16 +237,33 @@ private slots:
         QVERIFY(!rig.dialog->isVisible());
     }
 
-    void missingFileShowsItsMessageAndSendsNothing()
+    void unusableFileShowsItsMessageAndSendsNothing_data()
     {
+        QTest::addColumn<int>("codeSize");
+        QTest::addColumn<int>("databaseSize");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing") << -1 << -1 << qs(text::MISSING_DATABASE);
+        QTest::newRow("empty code") << 0 << 100 << qs(text::EMPTY_CODE);
+        QTest::newRow("empty database") << 100 << 0 << qs(text::EMPTY_DATABASE);
+    }
+
+    void unusableFileShowsItsMessageAndSendsNothing()
+    {
+        QFETCH(int, codeSize);
+        QFETCH(int, databaseSize);
+        QFETCH(QString, message);
         Rig rig;
+        if (codeSize >= 0)
+            writeFile(rig.dir, CODE_FILE, static_cast<std::size_t>(codeSize), 1);
+        if (databaseSize >= 0)
+            writeFile(rig.dir, DATABASE_FILE, static_cast<std::size_t>(databaseSize), 2);
         QVERIFY(rig.dialog->onInitDialog());
         QSignalSpy finished(rig.dialog.get(), &CFlasherDlg::jobFinished);
         ModalCloser closer;
         rig.dialog->onFlashButton();
         QVERIFY(finished.wait(JOB_TIMEOUT_MS));
         QCOMPARE(closer.name, QStringLiteral("jobMessageBox"));
-        QCOMPARE(closer.text, qs(text::MISSING_DATABASE));
+        QCOMPARE(closer.text, message);
         QCOMPARE(closer.title, QCoreApplication::applicationName());
         QCOMPARE(rig.device->linksOpened(), 1u);   // the start-up probe only
         QVERIFY(rig.device->traffic().empty());

@@ -101,6 +101,24 @@ flash /cases/healthy-1
 stop_device
 expect_failure "讀取清除訊息錯誤!"
 
+# Two updaters for one device: the second is turned away before it opens anything, while the
+# first sits in an erase that never ends.
+CASE=second-updater
+start_device endless /out/$CASE
+(cd /cases/healthy-1 && exec quarvo-flash > /tmp/first.out 2>&1) &
+FIRST=$!
+sleep 2
+flash /cases/healthy-1
+kill -TERM $FIRST 2>/dev/null
+wait $FIRST
+FIRST_RC=$?
+stop_device
+if [ "$FIRST_RC" -ne 143 ]; then
+  result "FAIL $CASE the first updater ended with $FIRST_RC, not 143"; cat /tmp/first.out
+else
+  expect_failure "軟體正在使用中"
+fi
+
 CASE=no-permission
 start_device healthy /out/$CASE
 chmod 600 /dev/hidraw*
