@@ -92,10 +92,10 @@ bool CFlasherDlg::onInitDialog()
     addAboutEntry();
     setWindowIcon(m_hIcon);
 
-    // Probe once; nothing is sent and the link is closed again at once.
-    CHidLink link(m_backend);
-    if (link.device.open(VENDOR_ID, PRODUCT_ID)) {
-        link.device.close();
+    // Probe once; nothing is sent and the device is closed again at once.
+    HidDevice probe(m_backend);
+    if (probe.open(VENDOR_ID, PRODUCT_ID)) {
+        probe.close();
         m_status->setText(QString::fromUtf8(text::CONNECT_OK));
     } else {
         m_status->setText(QString::fromUtf8(text::CONNECT_FAILED));

@@ -1,6 +1,6 @@
 // Benchmarks, run by hand (see the README): command framing, the database transform, a whole job
 // with both files at the size limit against the simulated bootloader, and a bare loop of the same
-// report writes through CHidDevice on the same simulator. Prints the ratio job / bare loop.
+// report writes through HidDevice on the same simulator. Prints the ratio job / bare loop.
 #include "job/flash_job.h"
 #include "sim/sim_backend.h"
 #include "sim/virtual_clock.h"
@@ -90,19 +90,19 @@ void BM_BareReportLoop(benchmark::State& state)
         SimBackend backend(clock);
         SimDevice& simDevice = attachBootloader(backend, {});
         simDevice.setRecordTraffic(false);
-        CHidDevice device(backend);
+        HidDevice device(backend);
         device.open(VENDOR_ID, PRODUCT_ID);
         Report report;
         const std::pair<std::uint32_t, std::uint64_t> regions[] = {
             {CODE_ADDRESS, LIMIT_PAGES}, {IMAGE_HEADER_ADDRESS, 1}, {DATABASE_ADDRESS, LIMIT_PAGES}};
         for (const auto& [address, pages] : regions) {
             frameCommand(CMD_ERASE, address >> 12, static_cast<std::uint32_t>((pages * 256 + 4095) / 4096), report);
-            device.writeReport(report.data(), REPORT_SIZE, nullptr, TRANSFER_TIMEOUT_MS);
+            device.writeReport(report.data(), REPORT_SIZE, nullptr);
             frameCommand(CMD_PROGRAM, address >> 8, static_cast<std::uint32_t>(pages), report);
-            device.writeReport(report.data(), REPORT_SIZE, nullptr, TRANSFER_TIMEOUT_MS);
+            device.writeReport(report.data(), REPORT_SIZE, nullptr);
             for (std::uint64_t offset = 0; offset < pages * PAGE_SIZE; offset += PAYLOAD_SIZE) {
                 frameData(data.data() + offset, report);
-                if (!device.writeReport(report.data(), REPORT_SIZE, nullptr, TRANSFER_TIMEOUT_MS))
+                if (!device.writeReport(report.data(), REPORT_SIZE, nullptr))
                     state.SkipWithError("a report failed");
             }
         }

@@ -522,7 +522,7 @@ int run(std::span<const std::string> args, CliEnvironment& env)
 
     if (outcome != JobOutcome::Success && !ctx.detail.empty())
         env.err << PROGRAM << ": " << ctx.detail << '\n';
-    if (ctx.openFailure == CHidDevice::OpenState::Refused)
+    if (ctx.openFailure == HidDevice::OpenState::Refused)
         adviseAccess(env);
     if (simDevice)
         printSummary(env.out, *simDevice);

@@ -34,19 +34,21 @@ std::string formatBarLine(double fraction, const std::string& amounts, const std
     // Room is left for the terminal's own "^C" after the bar, so that not even an interrupt
     // makes the line wrap.
     const auto usable = static_cast<std::size_t>(width - 3);
+    // Built by appending: GCC 12 warns wrongly (-Wrestrict) about operator+ on a literal.
     const auto fields = [&](bool withAmounts, bool withPace) {
         std::string text;
         if (withAmounts && !amounts.empty())
-            text += "  " + amounts;
+            text.append("  ").append(amounts);
         if (withPace && !pace.empty())
-            text += "  " + pace;
+            text.append("  ").append(pace);
         return text;
     };
     // The bar narrows down to BAR_MIN_WIDTH before a field is dropped; without fields it takes
     // what is left beside "[", "] " and the percentage.
     for (const auto& [withAmounts, withPace] :
          {std::pair{true, true}, std::pair{true, false}, std::pair{false, false}}) {
-        const std::string tail = std::string("] ") + percent + fields(withAmounts, withPace);
+        const std::string tail =
+            std::string("] ").append(percent).append(fields(withAmounts, withPace));
         const std::size_t room = usable > tail.size() + 1 ? usable - tail.size() - 1 : 0;
         const bool last = !withAmounts;
         if (room < BAR_MIN_WIDTH && !last)
@@ -136,7 +138,7 @@ void TerminalSurface::draw(bool force)
     if (m_status == text::WRITING) {
         const double done = static_cast<double>(shown) * PAGE_SIZE;
         const double total = static_cast<double>(m_bar.maximum()) * PAGE_SIZE;
-        amounts = formatBytes(done) + " / " + formatBytes(total);
+        amounts = formatBytes(done).append(" / ").append(formatBytes(total));
         const double seconds = static_cast<double>(now - m_rangeSetUs) / 1e6;
         if (seconds > 0.2) {
             const double rate = done / seconds;
@@ -147,9 +149,8 @@ void TerminalSurface::draw(bool force)
             pace = buffer;
         }
     }
-    const std::string line =
-        "\r" + formatBarLine(fraction, amounts, pace, m_columns ? m_columns() : 0);
-    m_out << line << "\033[K" << std::flush;
+    m_out << '\r' << formatBarLine(fraction, amounts, pace, m_columns ? m_columns() : 0)
+          << "\033[K" << std::flush;
     m_barShown = true;
 }
 

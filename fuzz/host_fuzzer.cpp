@@ -145,13 +145,13 @@ void run(FuzzInput& input)
         break;
     }
     case 2: {
-        CHidLink link(backend);
-        if (!openCommandLink(ctx, link, "erase"))
+        HidDevice device(backend);
+        if (!openBootloader(ctx, device, "erase"))
             break;
         const std::uint32_t count = input.choose(16);
-        if (eraseBlocks(ctx, link, 10, count) == 0)
+        if (eraseBlocks(ctx, device, 10, count) == 0)
             break;
-        const int result = waitEraseProgress(ctx, link, count);
+        const int result = waitEraseProgress(ctx, device, count);
         check(result == -1 || (result >= 64 && result < 128), "erase wait result");
         check(surface.bar.shown() == 0, "bar after the erase wait");
         break;

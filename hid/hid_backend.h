@@ -1,4 +1,4 @@
-// The transport under CHidDevice: enumerate HID interfaces, open one by path, move whole reports.
+// The transport under HidDevice: enumerate HID interfaces, open one by path, move whole reports.
 // The real implementation wraps hidapi (hidapi_backend.h); tests, demos and the end-to-end device
 // inject the simulated bootloader (sim/sim_backend.h). Every call reports failure by its result and
 // keeps a readable reason; none throws.

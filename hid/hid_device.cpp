@@ -2,19 +2,21 @@
 
 #include "clock.h"
 
+#include <cstdio>
+
 namespace quarvo {
 
-CHidDevice::CHidDevice(HidBackend& backend) : m_backend(backend) {}
+HidDevice::HidDevice(HidBackend& backend) : m_backend(backend) {}
 
-CHidDevice::~CHidDevice() { close(); }
+HidDevice::~HidDevice() { close(); }
 
-int CHidDevice::fail(std::string reason)
+int HidDevice::fail(std::string reason)
 {
     m_lastError = std::move(reason);
     return 0;
 }
 
-int CHidDevice::open(std::uint16_t vendorId, std::uint16_t productId)
+int HidDevice::open(std::uint16_t vendorId, std::uint16_t productId)
 {
     close();
     std::string refusal;
@@ -38,11 +40,12 @@ int CHidDevice::open(std::uint16_t vendorId, std::uint16_t productId)
     m_openState = matched ? OpenState::Refused : OpenState::NotFound;
     if (matched)
         return fail("device found but cannot be opened (" + refusal + ")");
-    return fail("no HID device with vendor id 0x0416 and product id 0xb500");
+    char ids[64];
+    std::snprintf(ids, sizeof ids, "vendor id 0x%04x and product id 0x%04x", vendorId, productId);
+    return fail(std::string("no HID device with ") + ids);
 }
 
-int CHidDevice::writeReport(const std::uint8_t* buffer, std::size_t length, unsigned* bytesDone,
-                            unsigned /*timeoutMs*/)
+int HidDevice::writeReport(const std::uint8_t* buffer, std::size_t length, unsigned* bytesDone)
 {
     if (bytesDone)
         *bytesDone = 0;
@@ -59,7 +62,7 @@ int CHidDevice::writeReport(const std::uint8_t* buffer, std::size_t length, unsi
     return 1;
 }
 
-int CHidDevice::readReport(std::uint8_t* buffer, std::size_t length, unsigned* bytesDone,
+int HidDevice::readReport(std::uint8_t* buffer, std::size_t length, unsigned* bytesDone,
                            unsigned timeoutMs)
 {
     if (bytesDone)
@@ -90,7 +93,7 @@ int CHidDevice::readReport(std::uint8_t* buffer, std::size_t length, unsigned* b
     }
 }
 
-void CHidDevice::close()
+void HidDevice::close()
 {
     m_connection.reset();
     if (m_openState == OpenState::Open)

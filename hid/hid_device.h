@@ -1,12 +1,12 @@
-// CHidDevice finds the bootloader among the machine's HID interfaces by vendor and product id,
-// opens it and moves one 65-byte report at a time, each transfer bounded as a whole. Operations
-// return 1 for success and 0 for failure and keep the reason in lastError(). CHidLink is what every
-// command builds on its stack: the report buffer of the exchange and the device.
+// HidDevice finds a device among the machine's HID interfaces by vendor and product id, opens it
+// and moves one report at a time, each transfer bounded as a whole. Operations return 1 for success
+// and 0 for failure and keep the reason in lastError(). Every bootloader command builds one on its
+// stack (protocol/commands.h); the window's start-up check uses one too.
 #pragma once
 
 #include "hid_backend.h"
+#include "report.h"
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -15,31 +15,22 @@
 
 namespace quarvo {
 
-inline constexpr std::uint16_t VENDOR_ID = 0x0416;
-inline constexpr std::uint16_t PRODUCT_ID = 0xB500;
-inline constexpr std::size_t REPORT_SIZE = 65;   // report id + 64 payload bytes
-inline constexpr std::size_t PAYLOAD_SIZE = 64;
-// Bound of one report transfer that the commands use.
-inline constexpr unsigned TRANSFER_TIMEOUT_MS = 100;
-
-class CHidDevice {
+class HidDevice {
 public:
     enum class OpenState { Closed, Open, NotFound, Refused };
 
-    explicit CHidDevice(HidBackend& backend);
-    virtual ~CHidDevice();
-    CHidDevice(const CHidDevice&) = delete;
-    CHidDevice& operator=(const CHidDevice&) = delete;
+    explicit HidDevice(HidBackend& backend);
+    ~HidDevice();
+    HidDevice(const HidDevice&) = delete;
+    HidDevice& operator=(const HidDevice&) = delete;
 
     // 1 when the first interface with these ids (in enumeration order) that can be opened is open;
     // 0 when none matches (NotFound) or every match refused the open (Refused, reason kept).
     int open(std::uint16_t vendorId, std::uint16_t productId);
 
     // Sends `length` bytes. 1 only when the transport took all of them; the count it reported goes
-    // to bytesDone (optional). The transport bounds the write itself; timeoutMs is kept for the
-    // callers' symmetry with readReport and bounds nothing further.
-    int writeReport(const std::uint8_t* buffer, std::size_t length, unsigned* bytesDone,
-                    unsigned timeoutMs);
+    // to bytesDone (optional). The transport bounds the write (see the backend's notes).
+    int writeReport(const std::uint8_t* buffer, std::size_t length, unsigned* bytesDone);
 
     // Waits at most timeoutMs, measured on the backend's clock, for one input report. 1 with the
     // byte count (report id included) in bytesDone; 0 on failure or time-out.
@@ -51,7 +42,10 @@ public:
 
     // Asked when a read's transport comes back empty before the read's time is up (as a signal
     // makes it do): true ends the read as a failure instead of waiting on.
-    void setStopCheck(std::function<bool()> stopRequested) { m_stopRequested = std::move(stopRequested); }
+    void setStopCheck(std::function<bool()> stopRequested)
+    {
+        m_stopRequested = std::move(stopRequested);
+    }
 
     OpenState openState() const { return m_openState; }
     const std::string& lastError() const { return m_lastError; }
@@ -64,16 +58,6 @@ private:
     std::function<bool()> m_stopRequested;
     OpenState m_openState = OpenState::Closed;
     std::string m_lastError;
-};
-
-struct CHidLink {
-    explicit CHidLink(HidBackend& backend) : device(backend) {}
-    virtual ~CHidLink() { device.close(); }
-    CHidLink(const CHidLink&) = delete;
-    CHidLink& operator=(const CHidLink&) = delete;
-
-    std::array<std::uint8_t, REPORT_SIZE> report{};
-    CHidDevice device;
 };
 
 } // namespace quarvo

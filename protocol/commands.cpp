@@ -10,30 +10,33 @@
 namespace quarvo {
 namespace {
 
-bool stopping(const CommandContext& ctx) { return ctx.stopRequested && ctx.stopRequested(); }
-
 constexpr const char* STOPPED = "stopped on request";
 
-// `stoppable`: whether a stop request ends the command before the report goes out.
-bool sendReport(CommandContext& ctx, CHidLink& link, const std::string& what, bool stoppable = true)
+bool stopping(const CommandContext& ctx) { return ctx.stopRequested && ctx.stopRequested(); }
+
+// Sends one report; false with ctx.detail set when it did not go out. `stoppable`: whether a stop
+// request ends the command before the report goes out.
+bool sendReport(CommandContext& ctx, HidDevice& device, const Report& report,
+                const std::string& what, bool stoppable = true)
 {
     if (stoppable && stopping(ctx)) {
         ctx.detail = what + ": " + STOPPED;
         return false;
     }
-    if (link.device.writeReport(link.report.data(), REPORT_SIZE, nullptr, TRANSFER_TIMEOUT_MS))
+    if (device.writeReport(report.data(), REPORT_SIZE, nullptr))
         return true;
-    ctx.detail = what + ": " + link.device.lastError();
+    ctx.detail = what + ": " + device.lastError();
     return false;
 }
 
-// Frames and sends one command on an open link; on failure shows the caller's text.
-bool sendCommand(CommandContext& ctx, CHidLink& link, std::uint16_t command, std::uint32_t param1,
-                 std::uint32_t param2, const char* what, const char* failureText,
-                 bool stoppable = true)
+// Frames and sends one command on an open device; on failure shows the caller's text.
+bool sendCommand(CommandContext& ctx, HidDevice& device, std::uint16_t command,
+                 std::uint32_t param1, std::uint32_t param2, const char* what,
+                 const char* failureText, bool stoppable = true)
 {
-    frameCommand(command, param1, param2, link.report);
-    if (sendReport(ctx, link, what, stoppable))
+    Report report;
+    frameCommand(command, param1, param2, report);
+    if (sendReport(ctx, device, report, what, stoppable))
         return true;
     ctx.out.setStatus(failureText);
     return false;
@@ -63,7 +66,7 @@ private:
 
 // Reads status records until "over"; the caller shows the texts and resets the bar. Returns the
 // bytes held at the end record, -1 with ctx.detail set on failure.
-int followEraseRecords(CommandContext& ctx, CHidLink& link, std::uint32_t sectorCount)
+int followEraseRecords(CommandContext& ctx, HidDevice& device, std::uint32_t sectorCount)
 {
     Clock& clock = ctx.backend.clock();
     const std::int64_t boundMs =
@@ -76,6 +79,7 @@ int followEraseRecords(CommandContext& ctx, CHidLink& link, std::uint32_t sector
                      std::to_string(records) + " status records)";
         return -1;
     };
+    Report report;
     for (;;) {
         if (stopping(ctx)) {
             ctx.detail = "erase status record " + std::to_string(records + 1) + ": " + STOPPED;
@@ -87,16 +91,16 @@ int followEraseRecords(CommandContext& ctx, CHidLink& link, std::uint32_t sector
         const auto waitMs =
             static_cast<unsigned>(std::min<std::int64_t>(leftMs, ERASE_RECORD_TIMEOUT_MS));
         unsigned count = 0;
-        if (!link.device.readReport(link.report.data(), REPORT_SIZE, &count, waitMs)) {
+        if (!device.readReport(report.data(), REPORT_SIZE, &count, waitMs)) {
             if (clock.nowUs() >= deadlineUs)
                 return ranOut();
             ctx.detail = "erase status record " + std::to_string(records + 1) + ": " +
-                         link.device.lastError();
+                         device.lastError();
             return -1;
         }
         if (count <= 1)
             continue;   // a report without payload carries no part of a record
-        if (!buffer.append(link.report.data() + 1, count - 1))
+        if (!buffer.append(report.data() + 1, count - 1))
             continue;
         ++records;
         if (buffer.isEnd()) {
@@ -108,23 +112,49 @@ int followEraseRecords(CommandContext& ctx, CHidLink& link, std::uint32_t sector
     }
 }
 
+// Streams `total` bytes of `data` in 64-byte data reports on an open device, moving the bar one
+// page ahead of the pages sent (capped at pageCount). True when every report went out.
+bool streamPages(CommandContext& ctx, HidDevice& device, std::span<const std::uint8_t> data,
+                 std::uint32_t pageCount)
+{
+    const std::uint32_t total = pageCount * PAGE_SIZE;
+    const std::uint32_t reports = total / PAYLOAD_SIZE;
+    Report report;
+    std::uint32_t step = 1;
+    // Only whole reports are accepted, so the offset moves by exactly one chunk per report.
+    for (std::uint32_t written = 0; written < total; written += PAYLOAD_SIZE) {
+        frameData(data.data() + written, report);
+        const std::string what = "data report " + std::to_string(written / PAYLOAD_SIZE + 1) +
+                                 " of " + std::to_string(reports);
+        if (!sendReport(ctx, device, report, what)) {
+            ctx.out.setStatus(text::WRITE_DATA_ERROR);
+            return false;
+        }
+        if ((written + PAYLOAD_SIZE) / PAGE_SIZE >= step) {
+            step = std::min(step + 1, pageCount);
+            ctx.out.setProgressPos(step);
+        }
+    }
+    return true;
+}
+
 } // namespace
 
-bool openCommandLink(CommandContext& ctx, CHidLink& link, const char* what)
+bool openBootloader(CommandContext& ctx, HidDevice& device, const char* what)
 {
-    link.device.setStopCheck(ctx.stopRequested);
-    if (link.device.open(VENDOR_ID, PRODUCT_ID))
+    device.setStopCheck(ctx.stopRequested);
+    if (device.open(VENDOR_ID, PRODUCT_ID))
         return true;
-    ctx.openFailure = link.device.openState();
-    ctx.detail = std::string(what) + ": " + link.device.lastError();
+    ctx.openFailure = device.openState();
+    ctx.detail = std::string(what) + ": " + device.lastError();
     ctx.out.setStatus(text::CONNECT_FAILED);
     return false;
 }
 
-int eraseBlocks(CommandContext& ctx, CHidLink& link, std::uint32_t startSector,
+int eraseBlocks(CommandContext& ctx, HidDevice& device, std::uint32_t startSector,
                 std::uint32_t sectorCount)
 {
-    if (!sendCommand(ctx, link, CMD_ERASE, startSector, sectorCount, "erase command",
+    if (!sendCommand(ctx, device, CMD_ERASE, startSector, sectorCount, "erase command",
                      text::ERASE_COMMAND_ERROR))
         return 0;
     if (sectorCount == 0)
@@ -134,31 +164,31 @@ int eraseBlocks(CommandContext& ctx, CHidLink& link, std::uint32_t startSector,
 
 int eraseBlocks(CommandContext& ctx, std::uint32_t startSector, std::uint32_t sectorCount)
 {
-    CHidLink link(ctx.backend);
-    if (!openCommandLink(ctx, link, "erase command"))
+    HidDevice device(ctx.backend);
+    if (!openBootloader(ctx, device, "erase command"))
         return 0;
-    return eraseBlocks(ctx, link, startSector, sectorCount);
+    return eraseBlocks(ctx, device, startSector, sectorCount);
 }
 
 int restartDevice(CommandContext& ctx)
 {
-    CHidLink link(ctx.backend);
-    if (!openCommandLink(ctx, link, "restart command"))
+    HidDevice device(ctx.backend);
+    if (!openBootloader(ctx, device, "restart command"))
         return -1;
     // Everything is written by now: a stop request no longer holds back the one report that
     // starts the new program.
-    return sendCommand(ctx, link, CMD_RESTART, RESTART_PARAM1, RESTART_PARAM2, "restart command",
-                       text::RESTART_COMMAND_ERROR, false)
+    return sendCommand(ctx, device, CMD_RESTART, RESTART_PARAM1, RESTART_PARAM2,
+                       "restart command", text::RESTART_COMMAND_ERROR, false)
                ? 0
                : -1;
 }
 
-int waitEraseProgress(CommandContext& ctx, CHidLink& link, std::uint32_t sectorCount)
+int waitEraseProgress(CommandContext& ctx, HidDevice& device, std::uint32_t sectorCount)
 {
     ctx.out.setStatus(text::ERASING);
     ctx.out.setProgressRange(100);
     ctx.out.setProgressPos(0);
-    const int result = followEraseRecords(ctx, link, sectorCount);
+    const int result = followEraseRecords(ctx, device, sectorCount);
     if (result < 0)
         ctx.out.setStatus(text::ERASE_READ_ERROR);
     ctx.out.setProgressPos(0);
@@ -168,53 +198,25 @@ int waitEraseProgress(CommandContext& ctx, CHidLink& link, std::uint32_t sectorC
 unsigned programPages(CommandContext& ctx, std::span<const std::uint8_t> data,
                       std::uint32_t pageAddress, std::uint32_t pageCount)
 {
-    unsigned result = 0;
-    {
-        CHidLink link(ctx.backend);
-        ctx.out.setProgressRange(pageCount);
-        ctx.out.setProgressPos(0);
-        const std::uint32_t total = pageCount << 8;
-        if (data.size() < total) {
-            ctx.detail = "program data of " + std::to_string(data.size()) + " bytes for " +
-                         std::to_string(pageCount) + " pages";
-            ctx.out.setStatus(text::WRITE_DATA_ERROR);
-        } else if (openCommandLink(ctx, link, "program command")) {
-            frameCommand(CMD_PROGRAM, pageAddress, pageCount, link.report);
-            if (!sendReport(ctx, link, "program command")) {
-                ctx.out.setStatus(text::WRITE_COMMAND_ERROR);
-            } else {
-                ctx.out.setStatus(text::WRITING);
-                const std::uint32_t reports = total / PAYLOAD_SIZE;
-                std::uint32_t written = 0;
-                std::uint32_t step = 1;
-                bool failed = false;
-                while (written < total) {
-                    frameData(data.data() + written, link.report);
-                    const bool stop = stopping(ctx);
-                    if (stop || !link.device.writeReport(link.report.data(), REPORT_SIZE,
-                                                         nullptr, TRANSFER_TIMEOUT_MS)) {
-                        ctx.detail = "data report " + std::to_string(written / PAYLOAD_SIZE + 1) +
-                                     " of " + std::to_string(reports) + ": " +
-                                     (stop ? STOPPED : link.device.lastError());
-                        ctx.out.setStatus(text::WRITE_DATA_ERROR);
-                        failed = true;
-                        break;
-                    }
-                    // Only whole reports are accepted, so the offset moves by exactly one chunk.
-                    written += PAYLOAD_SIZE;
-                    if (written / PAGE_SIZE >= step) {
-                        step = std::min(step + 1, pageCount);
-                        ctx.out.setProgressPos(step);
-                    }
-                }
-                if (!failed)
-                    result = written;
-            }
-            link.device.close();
+    ctx.out.setProgressRange(pageCount);
+    ctx.out.setProgressPos(0);
+    bool sent = false;
+    if (data.size() < std::size_t{pageCount} * PAGE_SIZE) {
+        ctx.detail = "program data of " + std::to_string(data.size()) + " bytes for " +
+                     std::to_string(pageCount) + " pages";
+        ctx.out.setStatus(text::WRITE_DATA_ERROR);
+    } else {
+        HidDevice device(ctx.backend);
+        sent = openBootloader(ctx, device, "program command") &&
+               sendCommand(ctx, device, CMD_PROGRAM, pageAddress, pageCount, "program command",
+                           text::WRITE_COMMAND_ERROR);
+        if (sent) {
+            ctx.out.setStatus(text::WRITING);
+            sent = streamPages(ctx, device, data, pageCount);
         }
     }
     ctx.out.setProgressPos(0);
-    return result;
+    return sent ? pageCount * PAGE_SIZE : 0;
 }
 
 std::uint32_t regionPageCount(std::int32_t length)
@@ -237,13 +239,13 @@ int writeRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::
 {
     const std::uint32_t sectorCount = regionSectorCount(length);
     {
-        // The erase and its wait share this link from the command until "over".
-        CHidLink link(ctx.backend);
-        if (!openCommandLink(ctx, link, "erase command"))
+        // The erase and its wait share this device from the command until "over".
+        HidDevice device(ctx.backend);
+        if (!openBootloader(ctx, device, "erase command"))
             return -1;
-        if (eraseBlocks(ctx, link, flashAddress >> 12, sectorCount) == 0)
+        if (eraseBlocks(ctx, device, flashAddress >> 12, sectorCount) == 0)
             return -1;
-        if (waitEraseProgress(ctx, link, sectorCount) == -1)
+        if (waitEraseProgress(ctx, device, sectorCount) == -1)
             return -1;
     }
     if (programPages(ctx, buffer, flashAddress >> 8, regionPageCount(length)) == 0)

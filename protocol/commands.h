@@ -1,14 +1,16 @@
 // The bootloader commands: erase, restart, the erase progress wait, programming, and the region
-// write that chains erase, wait and program. Each command builds its own CHidLink on the backend in
+// write that chains erase, wait and program. Each command builds its own HidDevice on the backend in
 // its context, opens it, exchanges its reports and closes it; only an erase and the wait that
-// follows it share one link, which the region write opens afresh, so input left unread by one
-// region never reaches the next. Failures are shown as status texts and the results are plain integers
+// follows it share one open device, which the region write opens afresh, so input left unread by
+// one region never reaches the next. Failures are shown as status texts and the results are plain integers
 // (stated per function); the context keeps a technical account of the last failure for front ends
 // that can show more than the status line. Called by the update job on its worker thread.
 #pragma once
 
 #include "output_surface.h"
 #include "packet.h"
+
+#include "device_ids.h"
 
 #include "hid/hid_device.h"
 
@@ -35,33 +37,33 @@ struct CommandContext {
     // show it where they can, the status line keeps the user's text.
     std::string detail = {};
     // How the last failed open ended (NotFound or Refused), for advice on fixing access.
-    CHidDevice::OpenState openFailure = CHidDevice::OpenState::Closed;
+    HidDevice::OpenState openFailure = HidDevice::OpenState::Closed;
     // Asked before every report a command sends or waits for: true stops the command there, as a
     // failure with its own text (a front end asked to stop). Empty: never stops.
     std::function<bool()> stopRequested = {};
 };
 
-// Opens `link` on the bootloader for the command named by `what`. On failure shows the connection
+// Opens `device` on the bootloader for the command named by `what`. On failure shows the connection
 // text, keeps the reason in ctx and returns false.
-bool openCommandLink(CommandContext& ctx, CHidLink& link, const char* what);
+bool openBootloader(CommandContext& ctx, HidDevice& device, const char* what);
 
 // Erases sectorCount sectors from startSector. Returns sectorCount when the command was sent,
 // 0 otherwise (so a count of 0 reads as a failure to callers). Does not wait for the erase. The
-// first form sends on the caller's open link, so that a wait on the same link sees every status
-// record; the second opens and closes a link of its own (for an erase that nobody waits for).
-int eraseBlocks(CommandContext& ctx, CHidLink& link, std::uint32_t startSector,
+// first form sends on the caller's open device, so that a wait on it sees every status record;
+// the second opens and closes a device of its own (for an erase that nobody waits for).
+int eraseBlocks(CommandContext& ctx, HidDevice& device, std::uint32_t startSector,
                 std::uint32_t sectorCount);
 int eraseBlocks(CommandContext& ctx, std::uint32_t startSector, std::uint32_t sectorCount);
 
 // Tells the bootloader to restart. 0 when the command was sent, -1 otherwise.
 int restartDevice(CommandContext& ctx);
 
-// Follows an erase through the device's status records until "over", reading on the open link
+// Follows an erase through the device's status records until "over", reading on the open device
 // the erase command was sent on: the device may answer at once, and input reports reach only the
-// links open when they arrive. -1 on failure (a read failed or timed out, the whole wait ran
+// handles open when they arrive. -1 on failure (a read failed or timed out, the whole wait ran
 // out); otherwise the bytes held when the end record was recognised (64 with full reports). The
 // bar is at 0 on return.
-int waitEraseProgress(CommandContext& ctx, CHidLink& link, std::uint32_t sectorCount);
+int waitEraseProgress(CommandContext& ctx, HidDevice& device, std::uint32_t sectorCount);
 
 // Sends the program command and pageCount * 256 bytes of `data` in 64-byte reports. Returns the
 // bytes sent, 0 on any failure (also when `data` is shorter than the pages). The bar is at 0 on
@@ -74,7 +76,7 @@ unsigned programPages(CommandContext& ctx, std::span<const std::uint8_t> data,
 std::uint32_t regionPageCount(std::int32_t length);
 std::uint32_t regionSectorCount(std::int32_t length);
 
-// Erase and wait on one fresh link, then program. `buffer` holds the data and the bytes after it
+// Erase and wait on one freshly opened device, then program. `buffer` holds the data and the bytes after it
 // up to the end of the last page. 0 on success, -1 when the erase or its wait failed, -2 when programming failed.
 int writeRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
                 std::uint32_t flashAddress);

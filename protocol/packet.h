@@ -3,7 +3,9 @@
 // to check what it receives.
 #pragma once
 
-#include "hid/hid_device.h"
+#include "device_ids.h"
+
+#include "hid/report.h"
 
 #include <array>
 #include <cstddef>
@@ -20,8 +22,6 @@ inline constexpr std::uint32_t PACKET_SIGNATURE = 0x43444948;   // the bytes "HI
 inline constexpr std::uint8_t REPORT_FILL = 0xCC;
 inline constexpr std::size_t PACKET_SIZE = 18;
 inline constexpr std::size_t CHECKSUMMED_SIZE = PACKET_SIZE - 4;
-
-using Report = std::array<std::uint8_t, REPORT_SIZE>;
 
 struct CommandPacket {
     std::uint16_t command = 0;

@@ -1,6 +1,6 @@
 #include "sim_backend.h"
 
-#include "hid/hid_device.h"
+#include "protocol/device_ids.h"
 
 namespace quarvo {
 namespace {

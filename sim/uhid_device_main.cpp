@@ -10,7 +10,7 @@
 // our own; the main thread runs the device model from there.
 #include "sim_device.h"
 
-#include "hid/hid_device.h"
+#include "protocol/packet.h"
 
 #include <linux/uhid.h>
 

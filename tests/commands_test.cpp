@@ -74,7 +74,7 @@ TEST_F(CommandsTest, RefusedOpenIsToldApartFromAMissingDevice)
 {
     attach({Fault::OpenRefused, 0});
     eraseBlocks(ctx, 10, 1);
-    EXPECT_EQ(ctx.openFailure, CHidDevice::OpenState::Refused);
+    EXPECT_EQ(ctx.openFailure, HidDevice::OpenState::Refused);
     EXPECT_NE(ctx.detail.find("Permission denied"), std::string::npos);
 }
 
@@ -95,8 +95,8 @@ TEST_F(EraseWaitTest, FollowsTheDevicesErase)
 {
     attach();
     ASSERT_TRUE(openLink());
-    ASSERT_EQ(eraseBlocks(ctx, link, 10, 4), 4);
-    EXPECT_EQ(waitEraseProgress(ctx, link, 4), 64);
+    ASSERT_EQ(eraseBlocks(ctx, bootloader, 10, 4), 4);
+    EXPECT_EQ(waitEraseProgress(ctx, bootloader, 4), 64);
     EXPECT_EQ(out.statuses(), std::vector<std::string>{text::ERASING});
     EXPECT_EQ(out.ranges(), std::vector<std::uint32_t>{100});
     EXPECT_EQ(out.positions(), (std::vector<std::uint32_t>{0, 25, 50, 75, 100, 4, 0}));
@@ -113,8 +113,8 @@ TEST_P(EraseWaitSplits, GathersRecordsFromShortPayloads)
 {
     attach({GetParam().fault, 0});
     ASSERT_TRUE(openLink());
-    ASSERT_EQ(eraseBlocks(ctx, link, 10, 2), 2);
-    EXPECT_EQ(waitEraseProgress(ctx, link, 2), GetParam().result);
+    ASSERT_EQ(eraseBlocks(ctx, bootloader, 10, 2), 2);
+    EXPECT_EQ(waitEraseProgress(ctx, bootloader, 2), GetParam().result);
     EXPECT_EQ(out.positions(), (std::vector<std::uint32_t>{0, 50, 100, 2, 0}));
 }
 
@@ -134,7 +134,7 @@ TEST_F(EraseWaitTest, OnlyLowerCaseOverEndsTheWaitAndProgressWordsMoveTheBar)
     device.injectInput(record({0x64, 0, 0, 0}));
     device.injectInput(record({'o', 'v', 'e', 'r'}));
     ASSERT_TRUE(openLink());
-    EXPECT_EQ(waitEraseProgress(ctx, link, 7), 64);
+    EXPECT_EQ(waitEraseProgress(ctx, bootloader, 7), 64);
     EXPECT_EQ(out.positions(), (std::vector<std::uint32_t>{0, loadLe32(record({'O', 'V', 'E', 'R'}).data()),
                                                           loadLe32(record({'o', 'v', 'e', 0}).data()),
                                                           loadLe32(record({' ', 'o', 'v', 'e'}).data()),
@@ -145,8 +145,8 @@ TEST_F(EraseWaitTest, AReportWithoutPayloadIsNotARecord)
 {
     attach({Fault::EmptyRead, 1});
     ASSERT_TRUE(openLink());
-    ASSERT_EQ(eraseBlocks(ctx, link, 10, 1), 1);
-    EXPECT_EQ(waitEraseProgress(ctx, link, 1), 64);
+    ASSERT_EQ(eraseBlocks(ctx, bootloader, 10, 1), 1);
+    EXPECT_EQ(waitEraseProgress(ctx, bootloader, 1), 64);
 }
 
 struct WaitFailure {
@@ -161,9 +161,9 @@ TEST_P(EraseWaitFailures, EndWithTheirTextAndTheBarAtZero)
     const auto& c = GetParam();
     attach(c.scenario);
     ASSERT_TRUE(openLink());
-    eraseBlocks(ctx, link, 10, 2);
+    eraseBlocks(ctx, bootloader, 10, 2);
     out.calls.clear();
-    EXPECT_EQ(waitEraseProgress(ctx, link, 2), -1);
+    EXPECT_EQ(waitEraseProgress(ctx, bootloader, 2), -1);
     EXPECT_EQ(out.lastStatus(), c.status);
     EXPECT_EQ(out.ranges(), std::vector<std::uint32_t>{100});
     EXPECT_EQ(out.positions().back(), 0u);
@@ -183,9 +183,9 @@ TEST_F(EraseWaitTest, SilentDeviceIsGivenUpAfterTheRecordBound)
 {
     attach({Fault::Silent, 0});
     ASSERT_TRUE(openLink());
-    eraseBlocks(ctx, link, 10, 1);
+    eraseBlocks(ctx, bootloader, 10, 1);
     const std::int64_t start = clock.nowUs();
-    EXPECT_EQ(waitEraseProgress(ctx, link, 1), -1);
+    EXPECT_EQ(waitEraseProgress(ctx, bootloader, 1), -1);
     EXPECT_EQ(clock.nowUs() - start, std::int64_t{ERASE_RECORD_TIMEOUT_MS} * 1000);
 }
 
@@ -193,9 +193,9 @@ TEST_F(EraseWaitTest, EndlessProgressIsCutOffByTheWholeWaitBound)
 {
     attach({Fault::Endless, 0});
     ASSERT_TRUE(openLink());
-    eraseBlocks(ctx, link, 10, 3);
+    eraseBlocks(ctx, bootloader, 10, 3);
     const std::int64_t start = clock.nowUs();
-    EXPECT_EQ(waitEraseProgress(ctx, link, 3), -1);
+    EXPECT_EQ(waitEraseProgress(ctx, bootloader, 3), -1);
     const std::int64_t bound = (ERASE_RECORD_TIMEOUT_MS + 3 * ERASE_WAIT_PER_SECTOR_MS) * 1000LL;
     EXPECT_GE(clock.nowUs() - start, bound - 1000);
     EXPECT_LE(clock.nowUs() - start, bound + 1000);
@@ -386,7 +386,7 @@ TEST_F(CommandsTest, ARecordLeftOnAnEarlierLinkNeverEndsALaterWait)
     std::vector<std::uint8_t> over(64, 0);
     std::memcpy(over.data(), "over", 4);
     device.injectInput(over);
-    link.device.close();
+    bootloader.close();
     std::vector<std::uint8_t> buffer(1 + 512, 0x5A);
     EXPECT_EQ(writeRegion(ctx, buffer, 1, 0xA000), -1);
     EXPECT_EQ(out.lastStatus(), text::ERASE_READ_ERROR);

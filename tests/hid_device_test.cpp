@@ -26,14 +26,15 @@ protected:
 TEST_F(HidDeviceTest, OpensTheBootloaderAndMovesAFullReport)
 {
     SimDevice& device = attachBootloader(backend, {});
-    CHidLink link(backend);
-    ASSERT_EQ(link.device.open(VENDOR_ID, PRODUCT_ID), 1);
-    EXPECT_EQ(link.device.openState(), CHidDevice::OpenState::Open);
+    HidDevice hid(backend);
+    Report report{};
+    ASSERT_EQ(hid.open(VENDOR_ID, PRODUCT_ID), 1);
+    EXPECT_EQ(hid.openState(), HidDevice::OpenState::Open);
     EXPECT_TRUE(device.linkOpen());
 
-    link.report = restartReport();
+    report = restartReport();
     unsigned done = 0;
-    EXPECT_EQ(link.device.writeReport(link.report.data(), REPORT_SIZE, &done, TRANSFER_TIMEOUT_MS), 1);
+    EXPECT_EQ(hid.writeReport(report.data(), REPORT_SIZE, &done), 1);
     EXPECT_EQ(done, REPORT_SIZE);
     EXPECT_TRUE(device.restarted());
 }
@@ -41,21 +42,23 @@ TEST_F(HidDeviceTest, OpensTheBootloaderAndMovesAFullReport)
 TEST_F(HidDeviceTest, WriteWithoutByteCountBehavesTheSame)
 {
     SimDevice& device = attachBootloader(backend, {});
-    CHidLink link(backend);
-    ASSERT_EQ(link.device.open(VENDOR_ID, PRODUCT_ID), 1);
-    link.report = restartReport();
-    EXPECT_EQ(link.device.writeReport(link.report.data(), REPORT_SIZE, nullptr, TRANSFER_TIMEOUT_MS), 1);
+    HidDevice hid(backend);
+    Report report{};
+    ASSERT_EQ(hid.open(VENDOR_ID, PRODUCT_ID), 1);
+    report = restartReport();
+    EXPECT_EQ(hid.writeReport(report.data(), REPORT_SIZE, nullptr), 1);
     EXPECT_TRUE(device.restarted());
 }
 
 TEST_F(HidDeviceTest, NothingAttachedMeansNotFoundAndCloseIsHarmless)
 {
-    CHidLink link(backend);
-    EXPECT_EQ(link.device.open(VENDOR_ID, PRODUCT_ID), 0);
-    EXPECT_EQ(link.device.openState(), CHidDevice::OpenState::NotFound);
-    link.device.close();
-    link.device.close();
-    EXPECT_EQ(link.device.writeReport(link.report.data(), REPORT_SIZE, nullptr, 100), 0);
+    HidDevice hid(backend);
+    Report report{};
+    EXPECT_EQ(hid.open(VENDOR_ID, PRODUCT_ID), 0);
+    EXPECT_EQ(hid.openState(), HidDevice::OpenState::NotFound);
+    hid.close();
+    hid.close();
+    EXPECT_EQ(hid.writeReport(report.data(), REPORT_SIZE, nullptr), 0);
 }
 
 TEST_F(HidDeviceTest, SkipsOtherProductsAndTakesTheFirstOfTwoMatches)
@@ -63,8 +66,8 @@ TEST_F(HidDeviceTest, SkipsOtherProductsAndTakesTheFirstOfTwoMatches)
     SimDevice& other = backend.attach(VENDOR_ID, 0x1234);
     SimDevice& first = backend.attach(VENDOR_ID, PRODUCT_ID);
     SimDevice& second = backend.attach(VENDOR_ID, PRODUCT_ID);
-    CHidLink link(backend);
-    ASSERT_EQ(link.device.open(VENDOR_ID, PRODUCT_ID), 1);
+    HidDevice hid(backend);
+    ASSERT_EQ(hid.open(VENDOR_ID, PRODUCT_ID), 1);
     EXPECT_FALSE(other.linkOpen());
     EXPECT_TRUE(first.linkOpen());
     EXPECT_FALSE(second.linkOpen());
@@ -73,29 +76,30 @@ TEST_F(HidDeviceTest, SkipsOtherProductsAndTakesTheFirstOfTwoMatches)
 TEST_F(HidDeviceTest, AMatchThatRefusesTheOpenIsReportedWithItsReason)
 {
     attachBootloader(backend, {Fault::OpenRefused, 0});
-    CHidLink link(backend);
-    EXPECT_EQ(link.device.open(VENDOR_ID, PRODUCT_ID), 0);
-    EXPECT_EQ(link.device.openState(), CHidDevice::OpenState::Refused);
-    EXPECT_NE(link.device.lastError().find("Permission denied"), std::string::npos);
+    HidDevice hid(backend);
+    EXPECT_EQ(hid.open(VENDOR_ID, PRODUCT_ID), 0);
+    EXPECT_EQ(hid.openState(), HidDevice::OpenState::Refused);
+    EXPECT_NE(hid.lastError().find("Permission denied"), std::string::npos);
 }
 
 TEST_F(HidDeviceTest, AMatchThatRefusesTheOpenIsSkippedForOneThatOpens)
 {
     backend.attach(VENDOR_ID, PRODUCT_ID, {Fault::OpenRefused, 0});
     SimDevice& usable = backend.attach(VENDOR_ID, PRODUCT_ID);
-    CHidLink link(backend);
-    EXPECT_EQ(link.device.open(VENDOR_ID, PRODUCT_ID), 1);
+    HidDevice hid(backend);
+    EXPECT_EQ(hid.open(VENDOR_ID, PRODUCT_ID), 1);
     EXPECT_TRUE(usable.linkOpen());
 }
 
 TEST_F(HidDeviceTest, ReadTimesOutWithinItsBound)
 {
     attachBootloader(backend, {Fault::Silent, 0});
-    CHidLink link(backend);
-    ASSERT_EQ(link.device.open(VENDOR_ID, PRODUCT_ID), 1);
+    HidDevice hid(backend);
+    Report report{};
+    ASSERT_EQ(hid.open(VENDOR_ID, PRODUCT_ID), 1);
     const std::int64_t before = clock.nowUs();
     unsigned done = 99;
-    EXPECT_EQ(link.device.readReport(link.report.data(), REPORT_SIZE, &done, 250), 0);
+    EXPECT_EQ(hid.readReport(report.data(), REPORT_SIZE, &done, 250), 0);
     EXPECT_EQ(done, 0u);
     EXPECT_EQ(clock.nowUs() - before, 250000);   // virtual time: the bound, not a moment more
 }
@@ -105,25 +109,27 @@ TEST_F(HidDeviceTest, ShortAndZeroCountWritesFail)
     for (Fault fault : {Fault::ShortWrite, Fault::ZeroWrite}) {
         SimBackend local(clock);
         attachBootloader(local, {fault, 1});
-        CHidLink link(local);
-        ASSERT_EQ(link.device.open(VENDOR_ID, PRODUCT_ID), 1);
-        link.report = restartReport();
+        HidDevice hid(local);
+        Report report{};
+        ASSERT_EQ(hid.open(VENDOR_ID, PRODUCT_ID), 1);
+        report = restartReport();
         unsigned done = 0;
-        EXPECT_EQ(link.device.writeReport(link.report.data(), REPORT_SIZE, &done, 100), 0);
+        EXPECT_EQ(hid.writeReport(report.data(), REPORT_SIZE, &done), 0);
         EXPECT_LT(done, REPORT_SIZE);
-        EXPECT_NE(link.device.lastError().find("short write"), std::string::npos);
+        EXPECT_NE(hid.lastError().find("short write"), std::string::npos);
     }
 }
 
 TEST_F(HidDeviceTest, CloseTwiceClosesTheLinkOnceAndTransfersThenFail)
 {
     SimDevice& device = attachBootloader(backend, {});
-    CHidLink link(backend);
-    ASSERT_EQ(link.device.open(VENDOR_ID, PRODUCT_ID), 1);
-    link.device.close();
+    HidDevice hid(backend);
+    Report report{};
+    ASSERT_EQ(hid.open(VENDOR_ID, PRODUCT_ID), 1);
+    hid.close();
     EXPECT_FALSE(device.linkOpen());
-    link.device.close();
-    EXPECT_EQ(link.device.readReport(link.report.data(), REPORT_SIZE, nullptr, 10), 0);
+    hid.close();
+    EXPECT_EQ(hid.readReport(report.data(), REPORT_SIZE, nullptr, 10), 0);
     EXPECT_EQ(device.linksOpened(), 1u);
 }
 
@@ -131,8 +137,8 @@ TEST_F(HidDeviceTest, LinkClosesTheDeviceWhenDestroyed)
 {
     SimDevice& device = attachBootloader(backend, {});
     {
-        CHidLink link(backend);
-        ASSERT_EQ(link.device.open(VENDOR_ID, PRODUCT_ID), 1);
+        HidDevice hid(backend);
+        ASSERT_EQ(hid.open(VENDOR_ID, PRODUCT_ID), 1);
     }
     EXPECT_FALSE(device.linkOpen());
 }
@@ -188,16 +194,16 @@ class ReadBound : public ::testing::TestWithParam<PacedBackend::Pace> {};
 TEST_P(ReadBound, EndsWithinItsBoundPlusOneSlice)
 {
     PacedBackend backend(GetParam());
-    CHidDevice device(backend);
-    ASSERT_EQ(device.open(VENDOR_ID, PRODUCT_ID), 1);
+    HidDevice hid(backend);
+    ASSERT_EQ(hid.open(VENDOR_ID, PRODUCT_ID), 1);
     std::uint8_t report[REPORT_SIZE];
     const std::int64_t before = backend.clock().nowUs();
-    EXPECT_EQ(device.readReport(report, REPORT_SIZE, nullptr, 300), 0);
+    EXPECT_EQ(hid.readReport(report, REPORT_SIZE, nullptr, 300), 0);
     const std::int64_t took = backend.clock().nowUs() - before;
     const int slice = std::max(GetParam().earlyMs, GetParam().lateMs);
     EXPECT_GE(took, 300000);
     EXPECT_LE(took, (300 + slice) * 1000);
-    EXPECT_NE(device.lastError().find("300 ms"), std::string::npos);
+    EXPECT_NE(hid.lastError().find("300 ms"), std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, ReadBound,
@@ -211,10 +217,10 @@ INSTANTIATE_TEST_SUITE_P(Transports, ReadBound,
 TEST(ReadBoundCalls, OneTransportCallCoversTheWholeWait)
 {
     PacedBackend backend({"exact", 0, 0});
-    CHidDevice device(backend);
-    ASSERT_EQ(device.open(VENDOR_ID, PRODUCT_ID), 1);
+    HidDevice hid(backend);
+    ASSERT_EQ(hid.open(VENDOR_ID, PRODUCT_ID), 1);
     std::uint8_t report[REPORT_SIZE];
-    EXPECT_EQ(device.readReport(report, REPORT_SIZE, nullptr, 30000), 0);
+    EXPECT_EQ(hid.readReport(report, REPORT_SIZE, nullptr, 30000), 0);
     EXPECT_EQ(backend.reads, 1u);
 }
 

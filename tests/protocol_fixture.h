@@ -17,11 +17,12 @@ protected:
     SimBackend backend{clock};
     RecordingSurface out;
     CommandContext ctx{backend, out};
-    // A link for the tests that drive an erase and its wait themselves, as the region write does.
-    CHidLink link{backend};
+    // The bootloader, for the tests that drive an erase and its wait on one open device themselves,
+    // as the region write does.
+    HidDevice bootloader{backend};
 
     SimDevice& attach(SimScenario scenario = {}) { return attachBootloader(backend, scenario); }
-    bool openLink() { return link.device.open(VENDOR_ID, PRODUCT_ID) == 1; }
+    bool openLink() { return bootloader.open(VENDOR_ID, PRODUCT_ID) == 1; }
 
     static std::vector<Report> reportsSent(const SimDevice& device)
     {

@@ -1,6 +1,7 @@
 // quarvo-e2e-writeloop PAGES: the bare loop the updater's data phase is measured against. Opens
 // the bootloader through hidapi, sends one program command for PAGES pages at 0xA000 and then the
 // data reports back to back, with nothing else in between.
+#include "hid/hid_device.h"
 #include "hid/hidapi_backend.h"
 #include "protocol/packet.h"
 
@@ -17,19 +18,19 @@ int main(int argc, char** argv)
         return 2;
     }
     HidapiBackend backend;
-    CHidDevice device(backend);
+    HidDevice device(backend);
     if (!device.open(VENDOR_ID, PRODUCT_ID)) {
         std::fprintf(stderr, "quarvo-e2e-writeloop: %s\n", device.lastError().c_str());
         return 1;
     }
     Report report;
     frameCommand(CMD_PROGRAM, 0xA000 >> 8, static_cast<std::uint32_t>(pages), report);
-    if (!device.writeReport(report.data(), REPORT_SIZE, nullptr, TRANSFER_TIMEOUT_MS))
+    if (!device.writeReport(report.data(), REPORT_SIZE, nullptr))
         return 1;
     std::vector<std::uint8_t> data(pages * 256, 0x5A);
     for (std::size_t offset = 0; offset < data.size(); offset += PAYLOAD_SIZE) {
         frameData(data.data() + offset, report);
-        if (!device.writeReport(report.data(), REPORT_SIZE, nullptr, TRANSFER_TIMEOUT_MS)) {
+        if (!device.writeReport(report.data(), REPORT_SIZE, nullptr)) {
             std::fprintf(stderr, "quarvo-e2e-writeloop: %s\n", device.lastError().c_str());
             return 1;
         }
