@@ -6,6 +6,8 @@ namespace quarvo::apptext {
 inline constexpr const char* DIALOG_TITLE = "道路安全警示系統更新介面";
 inline constexpr const char* CANCEL = "取消";
 inline constexpr const char* UPDATE = "更新";
+// The start-up check's answer when the bootloader can be opened.
+inline constexpr const char* CONNECT_OK = "設備連線正常!";
 inline constexpr const char* ABOUT_ENTRY = "關於 Quarvo(&A)...";
 inline constexpr const char* ABOUT_TITLE = "關於 Quarvo";
 inline constexpr const char* ABOUT_VERSION = "Quarvo 1.0 版";

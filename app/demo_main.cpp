@@ -6,7 +6,7 @@
 //                      being written, let the update finish and quit
 //   --about FILE       save a picture of the About box and quit
 #include "app_texts.h"
-#include "flasher_dlg.h"
+#include "updater_dialog.h"
 
 #include "job/flash_job.h"
 #include "protocol/texts.h"
@@ -74,13 +74,13 @@ int main(int argc, char** argv)
     timing.reportUs = 250;
     quarvo::attachBootloader(backend, *scenario, timing);
 
-    quarvo::CFlasherDlg dialog(backend, filesDir.toStdString(), "GPS_UPDATE_CLIENT_DEMO");
-    if (!dialog.onInitDialog())
+    quarvo::UpdaterDialog dialog(backend, filesDir.toStdString(), "GPS_UPDATE_CLIENT_DEMO");
+    if (!dialog.start())
         return 1;
     if (!screenshot.isEmpty()) {
         auto* progress = dialog.findChild<QProgressBar*>(QStringLiteral("progressBar"));
         auto* status = dialog.findChild<QLabel*>(QStringLiteral("statusLabel"));
-        QTimer::singleShot(300, &dialog, [&dialog] { dialog.onFlashButton(); });
+        QTimer::singleShot(300, &dialog, [&dialog] { dialog.startUpdate(); });
         auto* poll = new QTimer(&dialog);
         QObject::connect(poll, &QTimer::timeout, &dialog, [=, &dialog] {
             if (status->text() == QString::fromUtf8(quarvo::text::WRITING) &&
@@ -90,7 +90,7 @@ int main(int argc, char** argv)
             }
         });
         poll->start(20);
-        QObject::connect(&dialog, &quarvo::CFlasherDlg::jobFinished, &dialog, [&dialog] {
+        QObject::connect(&dialog, &quarvo::UpdaterDialog::jobFinished, &dialog, [&dialog] {
             QTimer::singleShot(300, &dialog, [&dialog] { dialog.accept(); });
         });
     }
@@ -101,7 +101,7 @@ int main(int argc, char** argv)
                 about->grab().save(aboutShot);
                 about->close();
             });
-            dialog.onSysCommand(quarvo::apptext::ABOUT_COMMAND);
+            dialog.handleSystemCommand(quarvo::apptext::ABOUT_COMMAND);
             dialog.accept();
         });
     }

@@ -28,7 +28,7 @@ QFont dialogFont()
                               QStringLiteral("WenQuanYi Zen Hei")});
 }
 
-QFont aboutBoxFont()
+QFont aboutDialogFont()
 {
     return faceWithFallbacks({QStringLiteral("標楷體"), QStringLiteral("DFKai-SB"),
                               QStringLiteral("AR PL UKai TW"), QStringLiteral("AR PL UKai TW MBE"),

@@ -4,6 +4,7 @@
 
 #include "hid/tracing_backend.h"
 #include "job/flash_job.h"
+#include "platform/instance_guard.h"
 #include "protocol/texts.h"
 #include "sim/sim_backend.h"
 #include "sim/virtual_clock.h"
@@ -421,7 +422,7 @@ int run(std::span<const std::string> args, CliEnvironment& env)
     // simulator touches no device.
     if (!options.list && !options.simulate && env.acquireUpdateGuard &&
         env.acquireUpdateGuard() == UpdateGuard::AlreadyRunning) {
-        env.err << text::ALREADY_RUNNING << '\n'
+        env.err << ALREADY_RUNNING_TEXT << '\n'
                 << PROGRAM << ": another updater is running; nothing was sent\n";
         return EXIT_DEVICE_FAILED;
     }

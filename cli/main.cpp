@@ -6,6 +6,7 @@
 #include "hid/hidapi_backend.h"
 #include "platform/instance_guard.h"
 
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -26,7 +27,8 @@ int main(int argc, char** argv)
 #endif
     const std::vector<std::string> args(argv + 1, argv + argc);
     quarvo::ProcessSignals signals;
-    quarvo::InstanceGuard guard(quarvo::UPDATER_GUARD_NAME);
+    const char* lockDirectory = std::getenv(quarvo::LOCK_DIRECTORY_VARIABLE);
+    quarvo::InstanceGuard guard(quarvo::UPDATER_GUARD_NAME, lockDirectory ? lockDirectory : "");
     quarvo::CliEnvironment env{
         std::cout,
         std::cerr,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "hid/clock.h"
+#include "frontend/progress_model.h"
 #include "protocol/output_surface.h"
 
 #include <functional>

@@ -5,6 +5,7 @@
 // set, or a bar left away from 0.
 #include "fuzz_input.h"
 
+#include "frontend/progress_model.h"
 #include "job/flash_job.h"
 #include "protocol/commands.h"
 #include "sim/virtual_clock.h"

@@ -57,7 +57,13 @@ public:
         if (count < 0 && errno == EINTR)
             return 0;
         if (count < 0) {
+            // From hidapi 0.15 on a failed read keeps its reason apart from other calls'.
+#if defined(HID_API_VERSION) && HID_API_VERSION >= HID_API_MAKE_VERSION(0, 15, 0)
+            const std::string reason = narrow(hid_read_error(m_device));
+            m_error = reason.empty() ? "hid_read_timeout failed" : reason;
+#else
             m_error = errorText(m_device, "hid_read_timeout failed");
+#endif
             return -1;
         }
         if (count == 0)

@@ -97,14 +97,10 @@ JobOutcome readInput(CommandContext& ctx, const InputSpec& spec, std::ifstream& 
     return JobOutcome::MissingFile;
 }
 
-// The size check and region write shared by both halves, with their status texts.
+// The region write shared by both halves, with their status texts.
 bool writeFileRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
                      std::uint32_t address)
 {
-    if (static_cast<std::uint32_t>(length) > MAX_FILE_SIZE) {
-        ctx.out.setStatus(text::TOO_LARGE);
-        return false;
-    }
     switch (writeRegion(ctx, buffer, length, address)) {
     case 0:
         ctx.out.setStatus(text::REGION_WRITE_OK);
@@ -116,6 +112,15 @@ bool writeFileRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, 
         ctx.out.setStatus(text::REGION_WRITE_FAILED);
         return false;
     }
+}
+
+// Says where a failure happened, in front of what the command said: "code at 0xA000: ...".
+bool failedIn(CommandContext& ctx, const char* what, std::uint32_t address)
+{
+    char where[48];
+    std::snprintf(where, sizeof where, "%s at 0x%X: ", what, address);
+    ctx.detail.insert(0, where);
+    return false;
 }
 
 } // namespace
@@ -141,16 +146,16 @@ void transformDatabase(std::span<std::uint8_t> buffer, std::size_t length)
 bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length)
 {
     if (!writeFileRegion(ctx, buffer, length, CODE_ADDRESS))
-        return false;
+        return failedIn(ctx, "code", CODE_ADDRESS);
     // The device expects the header page programmed right after its erase, without a wait.
     const auto header = buildImageHeader(static_cast<std::uint32_t>(length));
     if (eraseBlocks(ctx, IMAGE_HEADER_ADDRESS >> 12, 1) == 0) {
         ctx.out.setStatus(text::REGION_ERASE_FAILED);
-        return false;
+        return failedIn(ctx, "image header", IMAGE_HEADER_ADDRESS);
     }
     if (programPages(ctx, header, IMAGE_HEADER_ADDRESS >> 8, 1) == 0) {
         ctx.out.setStatus(text::REGION_WRITE_FAILED);
-        return false;
+        return failedIn(ctx, "image header", IMAGE_HEADER_ADDRESS);
     }
     return true;
 }
@@ -158,7 +163,7 @@ bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::i
 bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length)
 {
     if (!writeFileRegion(ctx, buffer, length, DATABASE_ADDRESS))
-        return false;
+        return failedIn(ctx, "database", DATABASE_ADDRESS);
     ctx.out.setStatus(text::UPDATE_OK);
     if (restartDevice(ctx) != 0) {
         ctx.out.setStatus(text::RESTART_FAILED);

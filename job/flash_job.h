@@ -59,7 +59,9 @@ std::array<std::uint8_t, IMAGE_HEADER_BUFFER_SIZE> buildImageHeader(std::uint32_
 void transformDatabase(std::span<std::uint8_t> buffer, std::size_t length);
 
 // The two halves. Each returns true when its region (and, for the code, the header page; for the
-// database, the restart) went through; on failure its text is on the status line.
+// database, the restart) went through; on failure its text is on the status line and ctx.detail
+// says where ("database at 0x640000: data report 37 of 68: write failed: ..."). `length` is at
+// most MAX_FILE_SIZE, as loadUpdateFiles makes sure.
 bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length);
 bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length);
 

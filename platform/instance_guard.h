@@ -7,14 +7,22 @@
 
 namespace quarvo {
 
-// The name both front ends guard their updates with.
+// The variable through which a lock directory can be given to both front ends.
+inline constexpr const char* LOCK_DIRECTORY_VARIABLE = "QUARVO_LOCK_DIR";
+// The name both front ends guard their updates with, and what a second updater tells the user.
 inline constexpr const char* UPDATER_GUARD_NAME = "GPS_UPDATE_CLIENT";
+inline constexpr const char* ALREADY_RUNNING_TEXT = "軟體正在使用中";
 
 class InstanceGuard {
 public:
     enum class Result { Acquired, AlreadyRunning, Unavailable };
 
-    explicit InstanceGuard(std::string name) : m_name(std::move(name)) {}
+    // `lockDirectory`: where the lock file lives outside Windows (empty: /tmp). Tests give each
+    // run a directory of its own, so that they never meet a real updater or each other.
+    explicit InstanceGuard(std::string name, std::string lockDirectory = {})
+        : m_name(std::move(name)), m_lockDirectory(std::move(lockDirectory))
+    {
+    }
     ~InstanceGuard();
     InstanceGuard(const InstanceGuard&) = delete;
     InstanceGuard& operator=(const InstanceGuard&) = delete;
@@ -24,6 +32,7 @@ public:
 
 private:
     std::string m_name;
+    std::string m_lockDirectory;
     void* m_handle = nullptr;   // the mutex handle on Windows
     int m_fd = -1;              // the lock file elsewhere
 };

@@ -3,7 +3,6 @@
 // it (the window, the command line); the job and the commands only ever call it. Texts are UTF-8.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -20,19 +19,6 @@ public:
     virtual void setProgressPos(std::uint32_t position) = 0;
     // A message box with `text` and one OK button; returns when the user has dismissed it.
     virtual void showMessage(const std::string& text) = 0;
-};
-
-// What a progress bar shows after the calls above; front ends keep their bar in one of these.
-class ProgressModel {
-public:
-    void setRange(std::uint32_t maximum) { m_maximum = static_cast<std::uint16_t>(maximum); }
-    void setPos(std::uint32_t position) { m_position = position; }
-    std::uint16_t maximum() const { return m_maximum; }
-    std::uint32_t shown() const { return std::min<std::uint32_t>(m_position, m_maximum); }
-
-private:
-    std::uint16_t m_maximum = 100;
-    std::uint32_t m_position = 0;
 };
 
 } // namespace quarvo

@@ -1,9 +1,9 @@
-// Every text the updater shows, in UTF-8, kept here once.
+// Every text the update job and the bootloader commands show, in UTF-8, kept here once. The
+// windows' own texts are with the windows; what a second updater is told is with the guard.
 #pragma once
 
 namespace quarvo::text {
 
-inline constexpr const char* CONNECT_OK = "設備連線正常!";
 inline constexpr const char* CONNECT_FAILED = "設備連線失敗! 請檢查USB連接。";
 inline constexpr const char* ERASE_COMMAND_ERROR = "清除命令錯誤";
 inline constexpr const char* RESTART_COMMAND_ERROR = "復位命令錯誤";
@@ -23,6 +23,5 @@ inline constexpr const char* MISSING_CODE = "Can't find code_data.bin";
 inline constexpr const char* EMPTY_DATABASE = "car_data.bin 檔案是空的";
 inline constexpr const char* EMPTY_CODE = "code_data.bin 檔案是空的";
 inline constexpr const char* NO_MEMORY = "記憶體不足, 無法讀取更新檔";
-inline constexpr const char* ALREADY_RUNNING = "軟體正在使用中";
 
 } // namespace quarvo::text

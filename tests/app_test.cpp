@@ -1,6 +1,6 @@
 // The updater window on the offscreen platform, with the simulated bootloader handed to it.
 #include "app/app_texts.h"
-#include "app/flasher_dlg.h"
+#include "app/updater_dialog.h"
 
 #include "job/flash_job.h"
 #include "protocol/texts.h"
@@ -51,7 +51,7 @@ struct Rig {
             backend = std::make_unique<SimBackend>(virtualClock);
             device = &attachBootloader(*backend, scenario);
         }
-        dialog = std::make_unique<CFlasherDlg>(*backend, dir.path().toStdString(), instanceName());
+        dialog = std::make_unique<UpdaterDialog>(*backend, dir.path().toStdString(), instanceName());
     }
     static std::string instanceName()
     {
@@ -73,7 +73,7 @@ struct Rig {
     QTemporaryDir dir;
     std::unique_ptr<SimBackend> backend;
     SimDevice* device = nullptr;
-    std::unique_ptr<CFlasherDlg> dialog;
+    std::unique_ptr<UpdaterDialog> dialog;
 };
 
 // Closes the next modal window that opens and tells what it was.
@@ -112,7 +112,7 @@ private slots:
     {
         QTest::addColumn<SimScenario>("scenario");
         QTest::addColumn<QString>("status");
-        QTest::newRow("present") << SimScenario{} << qs(text::CONNECT_OK);
+        QTest::newRow("present") << SimScenario{} << qs(apptext::CONNECT_OK);
         QTest::newRow("absent") << SimScenario{Fault::Absent, 0} << qs(text::CONNECT_FAILED);
         QTest::newRow("refused") << SimScenario{Fault::OpenRefused, 0} << qs(text::CONNECT_FAILED);
     }
@@ -121,7 +121,7 @@ private slots:
         QFETCH(SimScenario, scenario);
         QFETCH(QString, status);
         Rig rig(scenario);
-        QVERIFY(rig.dialog->onInitDialog());
+        QVERIFY(rig.dialog->start());
         QCOMPARE(rig.status(), status);
         QVERIFY(!rig.device->linkOpen());
         QVERIFY(rig.device->traffic().empty());
@@ -134,9 +134,9 @@ private slots:
         QCOMPARE(running.acquire(), InstanceGuard::Result::Acquired);
         Rig rig;
         ModalCloser closer;
-        QVERIFY(!rig.dialog->onInitDialog());
+        QVERIFY(!rig.dialog->start());
         QCOMPARE(closer.name, QStringLiteral("alreadyRunningBox"));
-        QCOMPARE(closer.text, qs(text::ALREADY_RUNNING));
+        QCOMPARE(closer.text, qs(ALREADY_RUNNING_TEXT));
         QCOMPARE(closer.title, QCoreApplication::applicationName());
         QVERIFY(!rig.dialog->isVisible());
         QCOMPARE(rig.device->linksOpened(), 0u);
@@ -145,7 +145,7 @@ private slots:
     void templateLayoutAndKeyboard()
     {
         Rig rig;
-        QVERIFY(rig.dialog->onInitDialog());
+        QVERIFY(rig.dialog->start());
         QCOMPARE(rig.dialog->windowTitle(), qs(apptext::DIALOG_TITLE));
         auto* cancel = rig.child<QPushButton>("cancelButton");
         auto* flash = rig.child<QPushButton>("flashButton");
@@ -181,8 +181,8 @@ private slots:
     {
         Rig rig;
         rig.writeSamples();
-        QVERIFY(rig.dialog->onInitDialog());
-        QSignalSpy finished(rig.dialog.get(), &CFlasherDlg::jobFinished);
+        QVERIFY(rig.dialog->start());
+        QSignalSpy finished(rig.dialog.get(), &UpdaterDialog::jobFinished);
         QTest::mouseClick(rig.child<QPushButton>("flashButton"), Qt::LeftButton);
         QVERIFY(finished.wait(JOB_TIMEOUT_MS));
 
@@ -200,14 +200,14 @@ private slots:
     {
         Rig rig({}, true);
         rig.writeSamples();
-        QVERIFY(rig.dialog->onInitDialog());
-        QSignalSpy finished(rig.dialog.get(), &CFlasherDlg::jobFinished);
+        QVERIFY(rig.dialog->start());
+        QSignalSpy finished(rig.dialog.get(), &UpdaterDialog::jobFinished);
         auto* flash = rig.child<QPushButton>("flashButton");
         QTest::mouseClick(flash, Qt::LeftButton);
         QVERIFY(rig.dialog->jobRunning());
         QVERIFY(!flash->isEnabled());
         QTest::mouseClick(flash, Qt::LeftButton);
-        rig.dialog->onFlashButton();
+        rig.dialog->startUpdate();
         QVERIFY(finished.wait(JOB_TIMEOUT_MS));
         QCOMPARE(finished.count(), 1);
         QCOMPARE(rig.device->commands().size(), std::size_t{7});   // 3 erases, 3 programs, restart
@@ -218,11 +218,11 @@ private slots:
     {
         Rig rig({}, true);
         rig.writeSamples();
-        QVERIFY(rig.dialog->onInitDialog());
+        QVERIFY(rig.dialog->start());
         rig.dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(rig.dialog.get()));
-        QSignalSpy finished(rig.dialog.get(), &CFlasherDlg::jobFinished);
-        rig.dialog->onFlashButton();
+        QSignalSpy finished(rig.dialog.get(), &UpdaterDialog::jobFinished);
+        rig.dialog->startUpdate();
 
         rig.dialog->reject();
         rig.dialog->accept();
@@ -257,10 +257,10 @@ private slots:
             writeFile(rig.dir, CODE_FILE, static_cast<std::size_t>(codeSize), 1);
         if (databaseSize >= 0)
             writeFile(rig.dir, DATABASE_FILE, static_cast<std::size_t>(databaseSize), 2);
-        QVERIFY(rig.dialog->onInitDialog());
-        QSignalSpy finished(rig.dialog.get(), &CFlasherDlg::jobFinished);
+        QVERIFY(rig.dialog->start());
+        QSignalSpy finished(rig.dialog.get(), &UpdaterDialog::jobFinished);
         ModalCloser closer;
-        rig.dialog->onFlashButton();
+        rig.dialog->startUpdate();
         QVERIFY(finished.wait(JOB_TIMEOUT_MS));
         QCOMPARE(closer.name, QStringLiteral("jobMessageBox"));
         QCOMPARE(closer.text, message);
@@ -286,16 +286,16 @@ private slots:
         QFETCH(quint32, command);
         QFETCH(bool, opens);
         Rig rig;
-        QVERIFY(rig.dialog->onInitDialog());
+        QVERIFY(rig.dialog->start());
         ModalCloser closer;
-        QCOMPARE(rig.dialog->onSysCommand(command), opens);
+        QCOMPARE(rig.dialog->handleSystemCommand(command), opens);
         QCOMPARE(closer.name, opens ? QStringLiteral("aboutBox") : QString());
     }
 
     void aboutBoxShowsItsTexts()
     {
         Rig rig;
-        QVERIFY(rig.dialog->onInitDialog());
+        QVERIFY(rig.dialog->start());
         QString version;
         QString title;
         QTimer::singleShot(50, [&] {
@@ -305,7 +305,7 @@ private slots:
             version = about->findChild<QLabel*>(QStringLiteral("versionLabel"))->text();
             QTest::keyClick(about, Qt::Key_Return);
         });
-        rig.dialog->onSysCommand(apptext::ABOUT_COMMAND);
+        rig.dialog->handleSystemCommand(apptext::ABOUT_COMMAND);
         QCOMPARE(title, qs(apptext::ABOUT_TITLE));
         QCOMPARE(version, qs(apptext::ABOUT_VERSION));
     }

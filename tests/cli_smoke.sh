@@ -7,6 +7,8 @@ set -u
 flash="$1"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+# A single-instance guard of this run's own, apart from any real updater's.
+export QUARVO_LOCK_DIR="$work"
 head -c 5000 /dev/urandom > "$work/code_data.bin"
 head -c 3000 /dev/urandom > "$work/car_data.bin"
 # Large enough that a real-time simulated update lasts long enough to be interrupted.
@@ -57,7 +59,7 @@ if [ -z "$("$flash" --list 2>/dev/null | grep -v 'No bootloader')" ]; then
   expect 1 "設備連線失敗! 請檢查USB連接。" -C "$work"
   expect 1 "within 1 s" -C "$work" --wait=1
   # A held single-instance guard (the window or another quarvo-flash) refuses the update.
-  lock="/tmp/GPS_UPDATE_CLIENT-$(id -u).lock"
+  lock="$QUARVO_LOCK_DIR/GPS_UPDATE_CLIENT-$(id -u).lock"
   output=$(flock "$lock" timeout 60 "$flash" -C "$work" 2>&1)
   got=$?
   if [ "$got" = 1 ] && grep -qF "軟體正在使用中" <<<"$output"; then pass; else

@@ -2,6 +2,7 @@
 
 #include "cli/cli_app.h"
 #include "cli/terminal_surface.h"
+#include "platform/instance_guard.h"
 #include "protocol/texts.h"
 
 #include <regex>
@@ -260,6 +261,31 @@ TEST_F(CliTest, TraceRecordsEveryReportWithATimestamp)
     EXPECT_NE(firstOut.find("out [65] 00 71 0e 0a 00"), std::string::npos) << firstOut;
 }
 
+struct PlaceCase {
+    const char* name;
+    const char* scenario;
+    const char* detail;
+};
+class CliFailurePlaces : public CliTest, public ::testing::WithParamInterface<PlaceCase> {};
+
+// With samples of 3000 and 1000 bytes: reports 1 to 50 write the code, 51 to 56 the image header,
+// 57 to 74 the database, 75 restarts.
+TEST_P(CliFailurePlaces, TheTechnicalLineSaysWhichHalfFailed)
+{
+    writeSamples();
+    EXPECT_EQ(run({"-C", dir.string(), std::string("--simulate=") + GetParam().scenario}), 1);
+    EXPECT_NE(err.str().find(GetParam().detail), std::string::npos) << err.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CliFailurePlaces,
+    ::testing::Values(PlaceCase{"code_data", "write-fail:3", "code at 0xA000: data report 1 of 48: write failed"},
+                      PlaceCase{"header_erase", "write-fail:51", "image header at 0x8000: erase command"},
+                      PlaceCase{"database_erase", "write-fail:57", "database at 0x640000: erase command"},
+                      PlaceCase{"database_data", "write-fail:60", "database at 0x640000: data report 2 of 16"},
+                      PlaceCase{"restart", "write-fail:75", "restart command: write failed"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
 // ---- hostile and unlucky use ----
 
 struct TraceTargetCase {
@@ -376,7 +402,7 @@ TEST_F(CliTest, ASecondUpdaterIsRefusedBeforeItTouchesAnyDevice)
     realScenario = SimScenario{};
     guard = UpdateGuard::AlreadyRunning;
     EXPECT_EQ(run({"-C", dir.string()}), 1);
-    EXPECT_NE(err.str().find(text::ALREADY_RUNNING), std::string::npos);
+    EXPECT_NE(err.str().find(ALREADY_RUNNING_TEXT), std::string::npos);
     EXPECT_FALSE(realBackendMade);
     // Listing and the simulator take no guard.
     EXPECT_EQ(run({"--list"}), 0);

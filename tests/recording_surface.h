@@ -1,6 +1,7 @@
 // An output surface that records every call in order, and what a bar would show.
 #pragma once
 
+#include "frontend/progress_model.h"
 #include "protocol/output_surface.h"
 
 #include <mutex>

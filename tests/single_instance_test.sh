@@ -30,6 +30,8 @@ wait_window() {
 
 work=$(mktemp -d)
 cd "$work" || exit 1
+# A single-instance guard of this run's own, apart from any real updater's.
+export QUARVO_LOCK_DIR="$work"
 
 "$updater" & first=$!
 pids+=("$first")

@@ -1,5 +1,5 @@
 // The window's Windows-only pieces: the About entry in the system menu and its command.
-#include "flasher_dlg.h"
+#include "updater_dialog.h"
 
 #include "app_texts.h"
 
@@ -7,7 +7,7 @@
 
 namespace quarvo {
 
-void CFlasherDlg::addAboutEntry()
+void UpdaterDialog::addAboutEntry()
 {
     HMENU menu = GetSystemMenu(reinterpret_cast<HWND>(winId()), FALSE);
     const std::wstring entry = QString::fromUtf8(apptext::ABOUT_ENTRY).toStdWString();
@@ -17,11 +17,11 @@ void CFlasherDlg::addAboutEntry()
     }
 }
 
-bool CFlasherDlg::nativeEvent(const QByteArray& eventType, void* message, qintptr* result)
+bool UpdaterDialog::nativeEvent(const QByteArray& eventType, void* message, qintptr* result)
 {
     const MSG* msg = static_cast<const MSG*>(message);
     if (eventType == "windows_generic_MSG" && msg->message == WM_SYSCOMMAND &&
-        onSysCommand(static_cast<quint32>(msg->wParam))) {
+        handleSystemCommand(static_cast<quint32>(msg->wParam))) {
         *result = 0;
         return true;
     }

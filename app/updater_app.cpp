@@ -1,18 +1,18 @@
-#include "flasher_app.h"
+#include "updater_app.h"
 
 #include "app_texts.h"
-#include "flasher_dlg.h"
+#include "updater_dialog.h"
 
 #include <QApplication>
 #include <QIcon>
 
 namespace quarvo {
 
-int CFlasherApp::initInstance()
+int UpdaterApp::run()
 {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quarvo/icon.png")));
-    CFlasherDlg dialog(m_backend, ".", UPDATER_GUARD_NAME);
-    if (!dialog.onInitDialog())
+    UpdaterDialog dialog(m_backend, ".", UPDATER_GUARD_NAME, m_lockDirectory);
+    if (!dialog.start())
         return 1;
     dialog.exec();
     return 0;

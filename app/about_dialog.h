@@ -5,10 +5,10 @@
 
 namespace quarvo {
 
-class CAboutBox final : public QDialog {
+class AboutDialog final : public QDialog {
     Q_OBJECT
 public:
-    explicit CAboutBox(QWidget* parent = nullptr);
+    explicit AboutDialog(QWidget* parent = nullptr);
 };
 
 } // namespace quarvo

@@ -1,4 +1,4 @@
-#include "about_box.h"
+#include "about_dialog.h"
 
 #include "app_texts.h"
 #include "dialog_units.h"
@@ -9,35 +9,35 @@
 
 namespace quarvo {
 
-CAboutBox::CAboutBox(QWidget* parent) : QDialog(parent)
+AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("aboutBox"));
     setWindowTitle(QString::fromUtf8(apptext::ABOUT_TITLE));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
-    setFont(aboutBoxFont());
-    const DialogUnits du = DialogUnits::forFont(font());
+    setFont(aboutDialogFont());
+    const DialogUnits units = DialogUnits::forFont(font());
 
     auto* icon = new QLabel(this);
     icon->setPixmap(QIcon(QStringLiteral(":/quarvo/icon.png")).pixmap(32, 32));
-    icon->setGeometry(du.rect(11, 17, 20, 20));
+    icon->setGeometry(units.rect(11, 17, 20, 20));
 
     auto* version = new QLabel(QString::fromUtf8(apptext::ABOUT_VERSION), this);
     version->setObjectName(QStringLiteral("versionLabel"));
     version->setTextFormat(Qt::PlainText);
-    version->setGeometry(du.rect(40, 10, 119, 8));
+    version->setGeometry(units.rect(40, 10, 119, 8));
 
     auto* notice = new QLabel(QString::fromUtf8(apptext::ABOUT_NOTICE), this);
     notice->setObjectName(QStringLiteral("noticeLabel"));
-    notice->setGeometry(du.rect(40, 25, 119, 8));
+    notice->setGeometry(units.rect(40, 25, 119, 8));
 
     auto* ok = new QPushButton(QString::fromUtf8(apptext::ABOUT_OK), this);
     ok->setObjectName(QStringLiteral("okButton"));
-    ok->setGeometry(du.rect(178, 7, 50, 14));
+    ok->setGeometry(units.rect(178, 7, 50, 14));
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 
-    setFixedSize(du.size(235, 55));
+    setFixedSize(units.size(235, 55));
 }
 
 } // namespace quarvo

@@ -1,6 +1,6 @@
-#include "flasher_dlg.h"
+#include "updater_dialog.h"
 
-#include "about_box.h"
+#include "about_dialog.h"
 #include "app_texts.h"
 #include "dialog_units.h"
 
@@ -24,22 +24,22 @@
 
 namespace quarvo {
 
-CFlasherDlg::CFlasherDlg(HidBackend& backend, std::filesystem::path directory,
-                         std::string instanceName, QWidget* parent)
+UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path directory,
+                         std::string instanceName, std::string lockDirectory, QWidget* parent)
     : QDialog(parent), m_backend(backend), m_directory(std::move(directory)),
-      m_guard(std::move(instanceName)), m_hIcon(QStringLiteral(":/quarvo/icon.png"))
+      m_guard(std::move(instanceName), std::move(lockDirectory)), m_icon(QStringLiteral(":/quarvo/icon.png"))
 {
     setObjectName(QStringLiteral("flasherDialog"));
     setWindowTitle(QString::fromUtf8(apptext::DIALOG_TITLE));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFont(dialogFont());
-    const DialogUnits du = DialogUnits::forFont(font());
+    const DialogUnits units = DialogUnits::forFont(font());
 
     // Controls in template order, which is also the tab order.
     auto* cancel = new QPushButton(QString::fromUtf8(apptext::CANCEL), this);
     cancel->setObjectName(QStringLiteral("cancelButton"));
-    cancel->setGeometry(du.rect(250, 177, 76, 23));
+    cancel->setGeometry(units.rect(250, 177, 76, 23));
     cancel->setDefault(true);
     connect(cancel, &QPushButton::clicked, this, &QDialog::accept);
 
@@ -47,32 +47,32 @@ CFlasherDlg::CFlasherDlg(HidBackend& backend, std::filesystem::path directory,
     picture->setObjectName(QStringLiteral("pictureLabel"));
     picture->setPixmap(QPixmap(QStringLiteral(":/quarvo/picture.bmp")));
     picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    picture->setGeometry(du.rect(16, 12, 314, 125));
+    picture->setGeometry(units.rect(16, 12, 314, 125));
 
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("progressBar"));
     m_progress->setTextVisible(false);
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
-    m_progress->setGeometry(du.rect(7, 144, 334, 13));
+    m_progress->setGeometry(units.rect(7, 144, 334, 13));
 
-    m_flashButton = new QPushButton(QString::fromUtf8(apptext::UPDATE), this);
-    m_flashButton->setObjectName(QStringLiteral("flashButton"));
-    m_flashButton->setGeometry(du.rect(26, 177, 75, 22));
-    connect(m_flashButton, &QPushButton::clicked, this, &CFlasherDlg::onFlashButton);
+    m_updateButton = new QPushButton(QString::fromUtf8(apptext::UPDATE), this);
+    m_updateButton->setObjectName(QStringLiteral("flashButton"));
+    m_updateButton->setGeometry(units.rect(26, 177, 75, 22));
+    connect(m_updateButton, &QPushButton::clicked, this, &UpdaterDialog::startUpdate);
 
     m_status = new QLabel(this);
     m_status->setObjectName(QStringLiteral("statusLabel"));
     m_status->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_status->setGeometry(du.rect(7, 162, 334, 11));
+    m_status->setGeometry(units.rect(7, 162, 334, 11));
 
-    setTabOrder(cancel, m_flashButton);
-    setFixedSize(du.size(348, 214));
+    setTabOrder(cancel, m_updateButton);
+    setFixedSize(units.size(348, 214));
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }
 
-CFlasherDlg::~CFlasherDlg()
+UpdaterDialog::~UpdaterDialog()
 {
     // Closing is refused while a job runs, so a worker left here has finished its job and only
     // needs joining.
@@ -80,23 +80,23 @@ CFlasherDlg::~CFlasherDlg()
         m_worker.join();
 }
 
-bool CFlasherDlg::onInitDialog()
+bool UpdaterDialog::start()
 {
     if (m_guard.acquire() == InstanceGuard::Result::AlreadyRunning) {
         QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(),
-                        QString::fromUtf8(text::ALREADY_RUNNING), QMessageBox::Ok, this);
+                        QString::fromUtf8(ALREADY_RUNNING_TEXT), QMessageBox::Ok, this);
         box.setObjectName(QStringLiteral("alreadyRunningBox"));
         box.exec();
         return false;
     }
     addAboutEntry();
-    setWindowIcon(m_hIcon);
+    setWindowIcon(m_icon);
 
     // Probe once; nothing is sent and the device is closed again at once.
     HidDevice probe(m_backend);
     if (probe.open(VENDOR_ID, PRODUCT_ID)) {
         probe.close();
-        m_status->setText(QString::fromUtf8(text::CONNECT_OK));
+        m_status->setText(QString::fromUtf8(apptext::CONNECT_OK));
     } else {
         m_status->setText(QString::fromUtf8(text::CONNECT_FAILED));
     }
@@ -105,65 +105,65 @@ bool CFlasherDlg::onInitDialog()
     return true;
 }
 
-bool CFlasherDlg::onSysCommand(quint32 nID)
+bool UpdaterDialog::handleSystemCommand(quint32 command)
 {
-    if ((nID & 0xFFF0) != apptext::ABOUT_COMMAND)
+    if ((command & 0xFFF0) != apptext::ABOUT_COMMAND)
         return false;
-    CAboutBox about(this);
+    AboutDialog about(this);
     about.exec();
     return true;
 }
 
 #if !defined(Q_OS_WIN)
 // Without a system menu to extend, the About entry sits in the window's context menu.
-void CFlasherDlg::addAboutEntry()
+void UpdaterDialog::addAboutEntry()
 {
     auto* about = new QAction(QString::fromUtf8(apptext::ABOUT_ENTRY), this);
     about->setObjectName(QStringLiteral("aboutAction"));
-    connect(about, &QAction::triggered, this, [this] { onSysCommand(apptext::ABOUT_COMMAND); });
+    connect(about, &QAction::triggered, this, [this] { handleSystemCommand(apptext::ABOUT_COMMAND); });
     addAction(about);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 }
 #endif
 
-void CFlasherDlg::onFlashButton()
+void UpdaterDialog::startUpdate()
 {
     if (m_jobRunning.load())
         return;
     if (m_worker.joinable())
         m_worker.join();
     m_jobRunning = true;
-    m_flashButton->setEnabled(false);
+    m_updateButton->setEnabled(false);
     try {
         m_worker = std::thread([this] {
             CommandContext ctx{m_backend, *this};
             runFlashJob(ctx, m_directory);
-            QMetaObject::invokeMethod(this, &CFlasherDlg::finishJob, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(this, &UpdaterDialog::finishJob, Qt::QueuedConnection);
         });
     } catch (const std::system_error&) {
         // No thread, no job: the press has no effect.
         m_jobRunning = false;
-        m_flashButton->setEnabled(true);
+        m_updateButton->setEnabled(true);
     }
 }
 
-void CFlasherDlg::finishJob()
+void UpdaterDialog::finishJob()
 {
     if (m_worker.joinable())
         m_worker.join();
     m_jobRunning = false;
-    m_flashButton->setEnabled(true);
+    m_updateButton->setEnabled(true);
     emit jobFinished();
 }
 
-void CFlasherDlg::done(int result)
+void UpdaterDialog::done(int result)
 {
     if (m_jobRunning.load())
         return;   // every way of ending the dialog waits for the job to end
     QDialog::done(result);
 }
 
-void CFlasherDlg::closeEvent(QCloseEvent* event)
+void UpdaterDialog::closeEvent(QCloseEvent* event)
 {
     if (m_jobRunning.load()) {
         event->ignore();
@@ -176,7 +176,7 @@ void CFlasherDlg::closeEvent(QCloseEvent* event)
 // handed over through a queue under a standard mutex and finished through a future, so the
 // hand-over is plain standard-library synchronisation (visible as such to ThreadSanitizer); the
 // queued Qt call only wakes the window's thread.
-template <typename F> void CFlasherDlg::onWindowThread(F&& action)
+template <typename F> void UpdaterDialog::onWindowThread(F&& action)
 {
     if (QThread::currentThread() == thread()) {
         action();
@@ -190,11 +190,11 @@ template <typename F> void CFlasherDlg::onWindowThread(F&& action)
             done.set_value();
         });
     }
-    QMetaObject::invokeMethod(this, &CFlasherDlg::runPendingCalls, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &UpdaterDialog::runPendingCalls, Qt::QueuedConnection);
     done.get_future().wait();
 }
 
-void CFlasherDlg::runPendingCalls()
+void UpdaterDialog::runPendingCalls()
 {
     for (;;) {
         std::function<void()> call;
@@ -209,20 +209,20 @@ void CFlasherDlg::runPendingCalls()
     }
 }
 
-void CFlasherDlg::showProgress()
+void UpdaterDialog::showProgress()
 {
     // A range of 0 would make the bar a busy indicator; an empty bar is what is meant.
     m_progress->setRange(0, m_bar.maximum() == 0 ? 1 : m_bar.maximum());
     m_progress->setValue(static_cast<int>(m_bar.shown()));
 }
 
-void CFlasherDlg::setStatus(const std::string& text)
+void UpdaterDialog::setStatus(const std::string& text)
 {
     const QString shown = QString::fromStdString(text);
     onWindowThread([this, &shown] { m_status->setText(shown); });
 }
 
-void CFlasherDlg::setProgressRange(std::uint32_t maximum)
+void UpdaterDialog::setProgressRange(std::uint32_t maximum)
 {
     onWindowThread([this, maximum] {
         m_bar.setRange(maximum);
@@ -230,7 +230,7 @@ void CFlasherDlg::setProgressRange(std::uint32_t maximum)
     });
 }
 
-void CFlasherDlg::setProgressPos(std::uint32_t position)
+void UpdaterDialog::setProgressPos(std::uint32_t position)
 {
     onWindowThread([this, position] {
         m_bar.setPos(position);
@@ -238,7 +238,7 @@ void CFlasherDlg::setProgressPos(std::uint32_t position)
     });
 }
 
-void CFlasherDlg::showMessage(const std::string& text)
+void UpdaterDialog::showMessage(const std::string& text)
 {
     const QString shown = QString::fromStdString(text);
     onWindowThread([this, &shown] {

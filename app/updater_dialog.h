@@ -7,6 +7,7 @@
 #include "platform/instance_guard.h"
 
 #include "hid/hid_backend.h"
+#include "frontend/progress_model.h"
 #include "protocol/output_surface.h"
 
 #include <QDialog>
@@ -25,24 +26,26 @@ class QPushButton;
 
 namespace quarvo {
 
-class CFlasherDlg final : public QDialog, public OutputSurface {
+class UpdaterDialog final : public QDialog, public OutputSurface {
     Q_OBJECT
 public:
-    // The job reads its files from `directory`; `instanceName` names the single-instance guard.
-    CFlasherDlg(HidBackend& backend, std::filesystem::path directory,
-                std::string instanceName, QWidget* parent = nullptr);
-    ~CFlasherDlg() override;
+    // The job reads its files from `directory`; `instanceName` names the single-instance guard,
+    // whose lock file (outside Windows) lives in `lockDirectory` (empty: the default).
+    UpdaterDialog(HidBackend& backend, std::filesystem::path directory,
+                std::string instanceName, std::string lockDirectory = {},
+                QWidget* parent = nullptr);
+    ~UpdaterDialog() override;
 
     // Start-up before the dialog is shown. false when another instance runs: the message has been
     // shown and dismissed, and the process should end with exit code 1.
-    bool onInitDialog();
+    bool start();
 
-    // A system command from the window menu; the About box opens for (nID & 0xFFF0) == 16.
+    // A system command from the window menu; the About box opens for (command & 0xFFF0) == 16.
     // Returns whether the command was handled here.
-    bool onSysCommand(quint32 nID);
+    bool handleSystemCommand(quint32 command);
 
     // The update button: starts the job on a worker thread unless one runs.
-    void onFlashButton();
+    void startUpdate();
     bool jobRunning() const { return m_jobRunning.load(); }
 
     // OutputSurface, called from the worker thread.
@@ -74,8 +77,8 @@ private:
     InstanceGuard m_guard;
     QLabel* m_status = nullptr;
     QProgressBar* m_progress = nullptr;
-    QPushButton* m_flashButton = nullptr;
-    QIcon m_hIcon;
+    QPushButton* m_updateButton = nullptr;
+    QIcon m_icon;
     ProgressModel m_bar;
     std::mutex m_callsMutex;
     std::deque<std::function<void()>> m_calls;   // surface calls from the worker, in order

@@ -1,0 +1,25 @@
+// The application: builds the main dialog on the backend it is given, runs start-up and the
+// dialog's modal loop, and returns the process's exit code (1 when another instance runs).
+#pragma once
+
+#include "hid/hid_backend.h"
+
+#include <string>
+
+namespace quarvo {
+
+class UpdaterApp {
+public:
+    // `lockDirectory`: where the single-instance lock file lives (empty: the default).
+    UpdaterApp(HidBackend& backend, std::string lockDirectory)
+        : m_backend(backend), m_lockDirectory(std::move(lockDirectory))
+    {
+    }
+    int run();
+
+private:
+    HidBackend& m_backend;
+    std::string m_lockDirectory;
+};
+
+} // namespace quarvo
