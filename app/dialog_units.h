@@ -26,6 +26,6 @@ struct DialogUnits {
 // The dialog's font: the face of the template where installed, else a Traditional Chinese face of
 // the same kind.
 QFont dialogFont();      // sans-serif, for the main dialog
-QFont aboutDialogFont();    // regular script, for the About box
+QFont aboutDialogFont(); // regular script, for the About box
 
 } // namespace quarvo

@@ -25,9 +25,10 @@
 namespace quarvo {
 
 UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path directory,
-                         std::string instanceName, std::string lockDirectory, QWidget* parent)
+                             std::string instanceName, std::string lockDirectory, QWidget* parent)
     : QDialog(parent), m_backend(backend), m_directory(std::move(directory)),
-      m_guard(std::move(instanceName), std::move(lockDirectory)), m_icon(QStringLiteral(":/quarvo/icon.png"))
+      m_guard(std::move(instanceName), std::move(lockDirectory)),
+      m_icon(QStringLiteral(":/quarvo/icon.png"))
 {
     setObjectName(QStringLiteral("flasherDialog"));
     setWindowTitle(QString::fromUtf8(apptext::DIALOG_TITLE));
@@ -120,7 +121,8 @@ void UpdaterDialog::addAboutEntry()
 {
     auto* about = new QAction(QString::fromUtf8(apptext::ABOUT_ENTRY), this);
     about->setObjectName(QStringLiteral("aboutAction"));
-    connect(about, &QAction::triggered, this, [this] { handleSystemCommand(apptext::ABOUT_COMMAND); });
+    connect(about, &QAction::triggered, this,
+            [this] { handleSystemCommand(apptext::ABOUT_COMMAND); });
     addAction(about);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 }
@@ -159,7 +161,7 @@ void UpdaterDialog::finishJob()
 void UpdaterDialog::done(int result)
 {
     if (m_jobRunning.load())
-        return;   // every way of ending the dialog waits for the job to end
+        return; // every way of ending the dialog waits for the job to end
     QDialog::done(result);
 }
 

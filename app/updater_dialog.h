@@ -31,9 +31,8 @@ class UpdaterDialog final : public QDialog, public OutputSurface {
 public:
     // The job reads its files from `directory`; `instanceName` names the single-instance guard,
     // whose lock file (outside Windows) lives in `lockDirectory` (empty: the default).
-    UpdaterDialog(HidBackend& backend, std::filesystem::path directory,
-                std::string instanceName, std::string lockDirectory = {},
-                QWidget* parent = nullptr);
+    UpdaterDialog(HidBackend& backend, std::filesystem::path directory, std::string instanceName,
+                  std::string lockDirectory = {}, QWidget* parent = nullptr);
     ~UpdaterDialog() override;
 
     // Start-up before the dialog is shown. false when another instance runs: the message has been
@@ -81,7 +80,7 @@ private:
     QIcon m_icon;
     ProgressModel m_bar;
     std::mutex m_callsMutex;
-    std::deque<std::function<void()>> m_calls;   // surface calls from the worker, in order
+    std::deque<std::function<void()>> m_calls; // surface calls from the worker, in order
     std::thread m_worker;
     std::atomic<bool> m_jobRunning{false};
 };

@@ -58,7 +58,8 @@ std::filesystem::path limitFiles()
         std::vector<char> data(MAX_FILE_SIZE);
         std::iota(data.begin(), data.end(), char{0});
         for (const char* name : {CODE_FILE, DATABASE_FILE})
-            std::ofstream(path / name, std::ios::binary).write(data.data(), static_cast<long>(data.size()));
+            std::ofstream(path / name, std::ios::binary)
+                .write(data.data(), static_cast<long>(data.size()));
         return path;
     }();
     return dir;
@@ -93,10 +94,12 @@ void BM_BareReportLoop(benchmark::State& state)
         HidDevice device(backend);
         device.open(VENDOR_ID, PRODUCT_ID);
         Report report;
-        const std::pair<std::uint32_t, std::uint64_t> regions[] = {
-            {CODE_ADDRESS, LIMIT_PAGES}, {IMAGE_HEADER_ADDRESS, 1}, {DATABASE_ADDRESS, LIMIT_PAGES}};
+        const std::pair<std::uint32_t, std::uint64_t> regions[] = {{CODE_ADDRESS, LIMIT_PAGES},
+                                                                   {IMAGE_HEADER_ADDRESS, 1},
+                                                                   {DATABASE_ADDRESS, LIMIT_PAGES}};
         for (const auto& [address, pages] : regions) {
-            frameCommand(CMD_ERASE, address >> 12, static_cast<std::uint32_t>((pages * 256 + 4095) / 4096), report);
+            frameCommand(CMD_ERASE, address >> 12,
+                         static_cast<std::uint32_t>((pages * 256 + 4095) / 4096), report);
             device.writeReport(report.data(), REPORT_SIZE, nullptr);
             frameCommand(CMD_PROGRAM, address >> 8, static_cast<std::uint32_t>(pages), report);
             device.writeReport(report.data(), REPORT_SIZE, nullptr);
@@ -117,7 +120,7 @@ public:
     {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs)
-            realTimeNs[run.benchmark_name()] = run.GetAdjustedRealTime() * 1e6;   // ms to ns
+            realTimeNs[run.benchmark_name()] = run.GetAdjustedRealTime() * 1e6; // ms to ns
     }
     std::map<std::string, double> realTimeNs;
 };
@@ -135,9 +138,10 @@ int main(int argc, char** argv)
     if (job != reporter.realTimeNs.end() && bare != reporter.realTimeNs.end()) {
         const double reports = static_cast<double>(quarvo::DATA_REPORTS);
         std::printf("\nData reports per job: %.0f\n", reports);
-        std::printf("Job: %.3f us per data report; bare loop: %.3f us; program's own time: %.3f us\n",
-                    job->second / reports / 1000, bare->second / reports / 1000,
-                    (job->second - bare->second) / reports / 1000);
+        std::printf(
+            "Job: %.3f us per data report; bare loop: %.3f us; program's own time: %.3f us\n",
+            job->second / reports / 1000, bare->second / reports / 1000,
+            (job->second - bare->second) / reports / 1000);
         std::printf("Ratio job / bare loop: %.3f\n", job->second / bare->second);
     }
     benchmark::Shutdown();

@@ -58,39 +58,46 @@ std::string scenarioHelp()
 
 std::string helpText()
 {
-    return std::string("Usage: ") + PROGRAM + " [options]\n" +
-           "\n"
-           "Writes code_data.bin and car_data.bin into the road-safety device's flash through its\n"
-           "USB bootloader (HID 0416:b500), then restarts the device. Each status is printed on a\n"
-           "line of its own; on a terminal a progress bar shows the data being written.\n"
-           "\n"
-           "Options:\n"
-           "  -C DIR                read the update files from DIR (default: the current directory)\n"
-           "  --list                list attached bootloaders and whether each can be opened\n"
-           "  --simulate[=SCENARIO] run against the built-in simulated bootloader instead of a real\n"
-           "                        device (its waits take no real time), then print what it holds\n"
-           "  --real-time           with --simulate: run the simulated device on the system clock\n"
-           "                        at a real device's pace (1 ms per report)\n"
-           "  --wait[=SECONDS]      wait up to SECONDS (default 60) for the bootloader to be\n"
-           "                        attached, then update\n"
-           "  --trace FILE          write every report sent and received, with timestamps, to FILE\n"
-           "  --help                show this help\n"
-           "  --version             show the version\n"
-           "\n"
-           "Scenarios for --simulate:\n" +
-           scenarioHelp() +
-           "\n"
-           "Signals: while the device is being written, Ctrl-C asks for a second Ctrl-C within\n"
-           "5 seconds before it stops the update; SIGTERM stops it at once; a hangup (closed\n"
-           "terminal) lets it finish. A stopped update leaves the device without a working\n"
-           "program until it is updated again.\n"
-           "\n"
-           "Exit status:\n"
-           "  0  the update ended with \"" + text::UPDATE_OK + "\" (--list: a bootloader can be opened)\n"
-           "  1  the device could not be reached, the flashing failed, another updater is running,\n"
-           "     memory ran out or the output could not be written (--list: none usable)\n"
-           "  2  a missing, unreadable, empty or oversized update file, or a usage error\n"
-           "  128+N  stopped by signal N (130 for Ctrl-C, 143 for SIGTERM)\n";
+    std::string text = std::string("Usage: ") + PROGRAM + " [options]\n";
+    text += R"(
+Writes code_data.bin and car_data.bin into the road-safety device's flash through its
+USB bootloader (HID 0416:b500), then restarts the device. Each status is printed on a
+line of its own; on a terminal a progress bar shows the data being written.
+
+Options:
+  -C DIR                read the update files from DIR (default: the current directory)
+  --list                list attached bootloaders and whether each can be opened
+  --simulate[=SCENARIO] run against the built-in simulated bootloader instead of a real
+                        device (its waits take no real time), then print what it holds
+  --real-time           with --simulate: run the simulated device on the system clock
+                        at a real device's pace (1 ms per report)
+  --wait[=SECONDS]      wait up to SECONDS (default 60) for the bootloader to be
+                        attached, then update
+  --trace FILE          write every report sent and received, with timestamps, to FILE
+  --help                show this help
+  --version             show the version
+
+Scenarios for --simulate:
+)";
+    text += scenarioHelp();
+    text += R"(
+Signals: while the device is being written, Ctrl-C asks for a second Ctrl-C within
+5 seconds before it stops the update; SIGTERM stops it at once; a hangup (closed
+terminal) lets it finish. A stopped update leaves the device without a working
+program until it is updated again.
+
+Exit status:
+)";
+    text.append("  0  the update ended with \"")
+        .append(text::UPDATE_OK)
+        .append("\" (--list: a bootloader can be opened)\n");
+    text +=
+        R"(  1  the device could not be reached, the flashing failed, another updater is running,
+     memory ran out or the output could not be written (--list: none usable)
+  2  a missing, unreadable, empty or oversized update file, or a usage error
+  128+N  stopped by signal N (130 for Ctrl-C, 143 for SIGTERM)
+)";
+    return text;
 }
 
 int usageError(CliEnvironment& env, const std::string& message)
@@ -410,8 +417,8 @@ int run(std::span<const std::string> args, CliEnvironment& env)
     if (options.help)
         return printTo(env, helpText());
     if (options.version)
-        return printTo(env, std::string(PROGRAM) + ' ' + VERSION + " (" + env.transportVersion +
-                                ")\n");
+        return printTo(env,
+                       std::string(PROGRAM) + ' ' + VERSION + " (" + env.transportVersion + ")\n");
     if (!options.list) {
         std::error_code fsError;
         if (!std::filesystem::is_directory(options.directory, fsError))
@@ -509,8 +516,8 @@ int run(std::span<const std::string> args, CliEnvironment& env)
                 terminal.notice(std::string(PROGRAM) +
                                 ": the device is being written. Stopping now leaves it\nwithout "
                                 "a working program until it is updated again. Press Ctrl-C\n"
-                                "again within " + std::to_string(CONFIRM_STOP_SECONDS) +
-                                " seconds to stop anyway.");
+                                "again within " +
+                                std::to_string(CONFIRM_STOP_SECONDS) + " seconds to stop anyway.");
             if (!atRisk) {
                 atRisk = true;
                 env.stops->deviceAtRisk();

@@ -41,12 +41,12 @@ enum class UpdateGuard { Acquired, AlreadyRunning, Unavailable };
 struct CliEnvironment {
     std::ostream& out;
     std::ostream& err;
-    bool terminal;                                       // draw a progress bar on `out`
+    bool terminal; // draw a progress bar on `out`
     std::function<std::unique_ptr<HidBackend>()> realBackend;
-    std::string transportVersion;                        // for --version
-    std::function<int()> columns = {};                   // the terminal's width, 0 when unknown
-    StopRequests* stops = nullptr;                       // none: nothing stops an update
-    std::function<UpdateGuard()> acquireUpdateGuard = {};   // none: no other updater can run
+    std::string transportVersion;                         // for --version
+    std::function<int()> columns = {};                    // the terminal's width, 0 when unknown
+    StopRequests* stops = nullptr;                        // none: nothing stops an update
+    std::function<UpdateGuard()> acquireUpdateGuard = {}; // none: no other updater can run
 };
 
 int runCli(std::span<const std::string> args, CliEnvironment& env);

@@ -52,13 +52,13 @@ void onSignal(int signal)
 
 ProcessSignals::ProcessSignals()
 {
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;   // writes go on; hidapi's poll still wakes and is asked again
+    action.sa_flags = SA_RESTART; // writes go on; hidapi's poll still wakes and is asked again
     for (int i = 0; i < 3; ++i)
         sigaction(HANDLED[i], &action, &previous[i]);
-    struct sigaction ignore{};
+    struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     sigaction(SIGPIPE, &ignore, &previousPipe);

@@ -149,8 +149,8 @@ void TerminalSurface::draw(bool force)
             pace = buffer;
         }
     }
-    m_out << '\r' << formatBarLine(fraction, amounts, pace, m_columns ? m_columns() : 0)
-          << "\033[K" << std::flush;
+    m_out << '\r' << formatBarLine(fraction, amounts, pace, m_columns ? m_columns() : 0) << "\033[K"
+          << std::flush;
     m_barShown = true;
 }
 

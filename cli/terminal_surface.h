@@ -16,8 +16,8 @@
 namespace quarvo {
 
 inline constexpr std::int64_t BAR_REDRAW_US = 100000;
-inline constexpr int BAR_WIDTH = 30;       // the bar's width where there is room
-inline constexpr std::size_t BAR_MIN_WIDTH = 20;   // narrower than this, fields are dropped
+inline constexpr int BAR_WIDTH = 30;             // the bar's width where there is room
+inline constexpr std::size_t BAR_MIN_WIDTH = 20; // narrower than this, fields are dropped
 
 class TerminalSurface final : public OutputSurface {
 public:
@@ -56,8 +56,8 @@ std::string formatBytes(double bytes);
 
 // The bar's line for a terminal of `columns` (0: unknown, taken as 80): as much as fits of
 // "[####------] 42%  AMOUNTS  PACE", the bar narrowed to BAR_MIN_WIDTH before the pace is
-// dropped, then the amounts; the percentage alone below BAR_MIN_COLUMNS. Always shorter than `columns`, so that
-// the terminal never wraps it, not even with a "^C" echoed after it.
+// dropped, then the amounts; the percentage alone below BAR_MIN_COLUMNS. Always shorter than
+// `columns`, so that the terminal never wraps it, not even with a "^C" echoed after it.
 std::string formatBarLine(double fraction, const std::string& amounts, const std::string& pace,
                           int columns);
 

@@ -15,11 +15,11 @@ namespace quarvo {
 class Clock;
 
 struct HidDeviceInfo {
-    std::string path;           // opaque, passed back to HidBackend::open
+    std::string path; // opaque, passed back to HidBackend::open
     std::uint16_t vendorId = 0;
     std::uint16_t productId = 0;
-    std::string product;        // human-readable, may be empty
-    std::string serial;         // may be empty
+    std::string product; // human-readable, may be empty
+    std::string serial;  // may be empty
 };
 
 // One open device. Closing is destruction.

@@ -63,7 +63,7 @@ int HidDevice::writeReport(const std::uint8_t* buffer, std::size_t length, unsig
 }
 
 int HidDevice::readReport(std::uint8_t* buffer, std::size_t length, unsigned* bytesDone,
-                           unsigned timeoutMs)
+                          unsigned timeoutMs)
 {
     if (bytesDone)
         *bytesDone = 0;

@@ -122,9 +122,6 @@ std::unique_ptr<HidConnection> HidapiBackend::open(const std::string& path, std:
     return std::make_unique<HidapiConnection>(device);
 }
 
-std::string HidapiBackend::libraryVersion()
-{
-    return hid_version_str();
-}
+std::string HidapiBackend::libraryVersion() { return hid_version_str(); }
 
 } // namespace quarvo

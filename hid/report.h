@@ -8,7 +8,7 @@
 
 namespace quarvo {
 
-inline constexpr std::size_t REPORT_SIZE = 65;   // report id + 64 payload bytes
+inline constexpr std::size_t REPORT_SIZE = 65; // report id + 64 payload bytes
 inline constexpr std::size_t PAYLOAD_SIZE = 64;
 
 using Report = std::array<std::uint8_t, REPORT_SIZE>;

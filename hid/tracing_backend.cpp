@@ -44,7 +44,8 @@ public:
         if (count < 0)
             m_trace.line("in", outcome(count));
         else if (count > 0)
-            m_trace.line("in", outcome(count).append(" ").append(hex(data, static_cast<std::size_t>(count))));
+            m_trace.line("in", outcome(count).append(" ").append(
+                                   hex(data, static_cast<std::size_t>(count))));
         return count;
     }
 

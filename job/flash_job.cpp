@@ -13,9 +13,9 @@
 namespace quarvo {
 namespace {
 
-constexpr std::uint32_t IMAGE_HEADER_WORDS[8] = {
-    IMAGE_MAGIC, 0x00000020, 0x00130000, 0x4000A000, 0x4000A000, 0 /* code length */,
-    0x00100001, 0};
+constexpr std::uint32_t IMAGE_HEADER_WORDS[8] = {IMAGE_MAGIC, 0x00000020, 0x00130000,
+                                                 0x4000A000,  0x4000A000, 0 /* code length */,
+                                                 0x00100001,  0};
 constexpr std::size_t CODE_LENGTH_WORD = 5;
 
 // What the job says about one of its two files.
@@ -73,8 +73,8 @@ JobOutcome readInput(CommandContext& ctx, const InputSpec& spec, std::ifstream& 
     try {
         file.data = std::make_unique_for_overwrite<std::uint8_t[]>(file.size + BUFFER_SLACK);
     } catch (const std::bad_alloc&) {
-        ctx.detail = where + ": not enough memory to read its " + std::to_string(file.size) +
-                     " bytes";
+        ctx.detail =
+            where + ": not enough memory to read its " + std::to_string(file.size) + " bytes";
         ctx.out.showMessage(text::NO_MEMORY);
         return JobOutcome::OutOfMemory;
     }
@@ -248,7 +248,8 @@ JobOutcome flashUpdate(CommandContext& ctx, UpdateFiles& files)
     if (!writeCode(ctx, files.code.buffer(), static_cast<std::int32_t>(files.code.size)))
         return JobOutcome::DeviceFailed;
     transformDatabase(files.database.buffer(), files.database.size);
-    if (!writeDatabase(ctx, files.database.buffer(), static_cast<std::int32_t>(files.database.size)))
+    if (!writeDatabase(ctx, files.database.buffer(),
+                       static_cast<std::int32_t>(files.database.size)))
         return JobOutcome::DeviceFailed;
     return JobOutcome::Success;
 }

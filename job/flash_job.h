@@ -25,14 +25,14 @@ inline constexpr std::uint32_t MAX_FILE_SIZE = 0xFF6000;
 // Room after each file's data: the last page sent reaches up to 256 bytes past it.
 inline constexpr std::size_t BUFFER_SLACK = 512;
 inline constexpr std::size_t IMAGE_HEADER_BUFFER_SIZE = 2048;
-inline constexpr std::uint32_t IMAGE_MAGIC = 0x474D495F;   // the bytes "_IMG"
+inline constexpr std::uint32_t IMAGE_MAGIC = 0x474D495F; // the bytes "_IMG"
 
 enum class JobOutcome {
-    Success,        // the job ended with "更新成功!" (for loadUpdateFiles: both files are loaded)
-    MissingFile,    // a file could not be opened or read; nothing was sent
-    InputRefused,   // a file is empty or over the size limit; nothing was sent
-    OutOfMemory,    // a file does not fit in memory; nothing was sent
-    DeviceFailed,   // the device or the flashing failed; the status line says how
+    Success,      // the job ended with "更新成功!" (for loadUpdateFiles: both files are loaded)
+    MissingFile,  // a file could not be opened or read; nothing was sent
+    InputRefused, // a file is empty or over the size limit; nothing was sent
+    OutOfMemory,  // a file does not fit in memory; nothing was sent
+    DeviceFailed, // the device or the flashing failed; the status line says how
 };
 
 // One update file read whole, followed by BUFFER_SLACK zero bytes: the room the last page needs.

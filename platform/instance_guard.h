@@ -33,8 +33,8 @@ public:
 private:
     std::string m_name;
     std::string m_lockDirectory;
-    void* m_handle = nullptr;   // the mutex handle on Windows
-    int m_fd = -1;              // the lock file elsewhere
+    void* m_handle = nullptr; // the mutex handle on Windows
+    int m_fd = -1;            // the lock file elsewhere
 };
 
 } // namespace quarvo

@@ -16,8 +16,7 @@ InstanceGuard::~InstanceGuard()
 InstanceGuard::Result InstanceGuard::acquire()
 {
     const std::string directory = m_lockDirectory.empty() ? "/tmp" : m_lockDirectory;
-    const std::string path =
-        directory + "/" + m_name + "-" + std::to_string(::getuid()) + ".lock";
+    const std::string path = directory + "/" + m_name + "-" + std::to_string(::getuid()) + ".lock";
     m_fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (m_fd < 0)
         return Result::Unavailable;

@@ -94,12 +94,12 @@ int followEraseRecords(CommandContext& ctx, HidDevice& device, std::uint32_t sec
         if (!device.readReport(report.data(), REPORT_SIZE, &count, waitMs)) {
             if (clock.nowUs() >= deadlineUs)
                 return ranOut();
-            ctx.detail = "erase status record " + std::to_string(records + 1) + ": " +
-                         device.lastError();
+            ctx.detail =
+                "erase status record " + std::to_string(records + 1) + ": " + device.lastError();
             return -1;
         }
         if (count <= 1)
-            continue;   // a report without payload carries no part of a record
+            continue; // a report without payload carries no part of a record
         if (!buffer.append(report.data() + 1, count - 1))
             continue;
         ++records;
@@ -177,8 +177,8 @@ int restartDevice(CommandContext& ctx)
         return -1;
     // Everything is written by now: a stop request no longer holds back the one report that
     // starts the new program.
-    return sendCommand(ctx, device, CMD_RESTART, RESTART_PARAM1, RESTART_PARAM2,
-                       "restart command", text::RESTART_COMMAND_ERROR, false)
+    return sendCommand(ctx, device, CMD_RESTART, RESTART_PARAM1, RESTART_PARAM2, "restart command",
+                       text::RESTART_COMMAND_ERROR, false)
                ? 0
                : -1;
 }

@@ -1,10 +1,11 @@
 // The bootloader commands: erase, restart, the erase progress wait, programming, and the region
-// write that chains erase, wait and program. Each command builds its own HidDevice on the backend in
-// its context, opens it, exchanges its reports and closes it; only an erase and the wait that
+// write that chains erase, wait and program. Each command builds its own HidDevice on the backend
+// in its context, opens it, exchanges its reports and closes it; only an erase and the wait that
 // follows it share one open device, which the region write opens afresh, so input left unread by
-// one region never reaches the next. Failures are shown as status texts and the results are plain integers
-// (stated per function); the context keeps a technical account of the last failure for front ends
-// that can show more than the status line. Called by the update job on its worker thread.
+// one region never reaches the next. Failures are shown as status texts and the results are plain
+// integers (stated per function); the context keeps a technical account of the last failure for
+// front ends that can show more than the status line. Called by the update job on its worker
+// thread.
 #pragma once
 
 #include "output_surface.h"
@@ -76,8 +77,9 @@ unsigned programPages(CommandContext& ctx, std::span<const std::uint8_t> data,
 std::uint32_t regionPageCount(std::int32_t length);
 std::uint32_t regionSectorCount(std::int32_t length);
 
-// Erase and wait on one freshly opened device, then program. `buffer` holds the data and the bytes after it
-// up to the end of the last page. 0 on success, -1 when the erase or its wait failed, -2 when programming failed.
+// Erase and wait on one freshly opened device, then program. `buffer` holds the data and the bytes
+// after it up to the end of the last page. 0 on success, -1 when the erase or its wait failed, -2
+// when programming failed.
 int writeRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
                 std::uint32_t flashAddress);
 

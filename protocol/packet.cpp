@@ -47,8 +47,7 @@ std::uint32_t packetChecksum(const std::uint8_t* bytes, std::size_t length)
     return sum;
 }
 
-void frameCommand(std::uint16_t command, std::uint32_t param1, std::uint32_t param2,
-                  Report& report)
+void frameCommand(std::uint16_t command, std::uint32_t param1, std::uint32_t param2, Report& report)
 {
     CommandPacket packet{command, param1, param2, PACKET_SIGNATURE, 0};
     std::uint8_t scratch[PACKET_SIZE];

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake g++ make pkg-config clang libclang-rt-14-dev
+  cmake g++ make pkg-config clang libclang-rt-14-dev clang-format
   libhidapi-dev
   googletest libgtest-dev libgmock-dev
   libbenchmark-dev

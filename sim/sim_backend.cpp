@@ -29,8 +29,8 @@ private:
 
 } // namespace
 
-SimDevice& SimBackend::attach(std::uint16_t vendorId, std::uint16_t productId,
-                              SimScenario scenario, SimTiming timing)
+SimDevice& SimBackend::attach(std::uint16_t vendorId, std::uint16_t productId, SimScenario scenario,
+                              SimTiming timing)
 {
     HidDeviceInfo info;
     info.path = "sim:" + std::to_string(m_devices.size());

@@ -22,9 +22,8 @@ void sleepUnlocked(std::unique_lock<std::mutex>& lock, Clock& clock, std::int64_
 
 SimDevice::SimDevice(Clock& clock, SimScenario scenario, SimTiming timing)
     : m_clock(clock), m_scenario(scenario), m_timing(timing),
-      m_attachedAtUs(scenario.fault == Fault::Late
-                         ? clock.nowUs() + std::int64_t{scenario.at} * 1000000
-                         : 0)
+      m_attachedAtUs(
+          scenario.fault == Fault::Late ? clock.nowUs() + std::int64_t{scenario.at} * 1000000 : 0)
 {
 }
 
@@ -63,7 +62,8 @@ void SimDevice::closeLink(std::int64_t closedAtUs)
 {
     std::lock_guard lock(m_mutex);
     // Whatever became due while this link was open was delivered to it; unread, it is lost now.
-    const std::int64_t now = closedAtUs >= 0 ? std::min(closedAtUs, m_clock.nowUs()) : m_clock.nowUs();
+    const std::int64_t now =
+        closedAtUs >= 0 ? std::min(closedAtUs, m_clock.nowUs()) : m_clock.nowUs();
     while (!m_input.empty() && m_input.front().readyUs <= now)
         m_input.pop_front();
     while (m_endlessNextUs >= 0 && m_endlessNextUs <= now)
@@ -121,7 +121,8 @@ int SimDevice::write(const std::uint8_t* data, std::size_t length, std::string& 
     if (m_timing.reportUs > 0)
         sleepUnlocked(lock, m_clock, m_clock.nowUs() + m_timing.reportUs);
 
-    if (faultHere && (m_scenario.fault == Fault::ShortWrite || m_scenario.fault == Fault::ZeroWrite)) {
+    if (faultHere &&
+        (m_scenario.fault == Fault::ShortWrite || m_scenario.fault == Fault::ZeroWrite)) {
         const int count = m_scenario.fault == Fault::ShortWrite ? SHORT_WRITE_COUNT : 0;
         record(true, count, data, length);
         return count;
@@ -251,7 +252,8 @@ const SimDevice::Pending* SimDevice::nextPending()
 {
     if (m_input.empty() && m_endlessNextUs >= 0) {
         std::uint8_t record[RECORD_SIZE] = {};
-        storeLe32(record, static_cast<std::uint32_t>(m_endlessNextUs / m_timing.endlessRecordUs % 100));
+        storeLe32(record,
+                  static_cast<std::uint32_t>(m_endlessNextUs / m_timing.endlessRecordUs % 100));
         queueRecord(m_endlessNextUs, record);
         m_endlessNextUs += m_timing.endlessRecordUs;
     }
@@ -320,7 +322,7 @@ void SimDevice::programChunk(std::uint32_t address, const std::uint8_t* bytes, s
 {
     while (count > 0) {
         if (address >= SIM_FLASH_SIZE)
-            return;   // already recorded as a violation by the program command
+            return; // already recorded as a violation by the program command
         Sector& s = sector(address / SIM_SECTOR_SIZE);
         const std::uint32_t offset = address % SIM_SECTOR_SIZE;
         const std::uint32_t here = std::min(count, SIM_SECTOR_SIZE - offset);

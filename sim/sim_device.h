@@ -22,33 +22,33 @@
 
 namespace quarvo {
 
-inline constexpr std::uint32_t SIM_FLASH_SIZE = 0x2000000;   // 32 MiB
+inline constexpr std::uint32_t SIM_FLASH_SIZE = 0x2000000; // 32 MiB
 inline constexpr std::uint32_t SIM_SECTOR_SIZE = 4096;
-inline constexpr std::uint8_t SIM_UNERASED_FILL = 0x00;      // content of never-erased flash
+inline constexpr std::uint8_t SIM_UNERASED_FILL = 0x00; // content of never-erased flash
 
 struct SimTiming {
-    std::int64_t sectorEraseUs = 2000;      // erase time of one sector
-    std::int64_t firstRecordUs = 1000;      // delay before the first status record
-    std::int64_t endlessRecordUs = 100000;  // record interval of the "endless" fault
-    std::int64_t reportUs = 0;              // time one output report takes on the bus
-    std::int64_t writeBoundUs = 5000000;    // a write the device does not take fails after this
+    std::int64_t sectorEraseUs = 2000;     // erase time of one sector
+    std::int64_t firstRecordUs = 1000;     // delay before the first status record
+    std::int64_t endlessRecordUs = 100000; // record interval of the "endless" fault
+    std::int64_t reportUs = 0;             // time one output report takes on the bus
+    std::int64_t writeBoundUs = 5000000;   // a write the device does not take fails after this
 };
 
 class SimDevice {
 public:
     struct Traffic {
-        bool out;                // true: host to device
+        bool out; // true: host to device
         std::int64_t timeUs;
-        unsigned link;           // 1-based number of the link it travelled on
-        int count;               // byte count reported to the host
+        unsigned link; // 1-based number of the link it travelled on
+        int count;     // byte count reported to the host
         Report bytes;
     };
     struct Command {
         std::uint16_t command;
         std::uint32_t param1;
         std::uint32_t param2;
-        std::uint32_t dataReceived;   // program data taken for this command
-        std::int64_t firstDataUs;     // when its first and last data report arrived
+        std::uint32_t dataReceived; // program data taken for this command
+        std::int64_t firstDataUs;   // when its first and last data report arrived
         std::int64_t lastDataUs;
     };
 
@@ -73,7 +73,7 @@ public:
     // Inspection.
     std::vector<std::uint8_t> flash(std::uint32_t address, std::size_t length) const;
     bool erased(std::uint32_t address) const;
-    std::vector<std::uint32_t> unerasedWrites() const;   // first addresses, at most 1024
+    std::vector<std::uint32_t> unerasedWrites() const; // first addresses, at most 1024
     std::size_t unerasedWriteCount() const;
     std::vector<std::string> violations() const;
     std::vector<Command> commands() const;
@@ -121,7 +121,8 @@ private:
     std::deque<Pending> m_input;
     std::int64_t m_busyUntilUs = 0;
     std::int64_t m_endlessNextUs = -1;
-    std::int64_t m_attachedAtUs = 0;     // the Late fault's moment of attachment   // next record of an endless erase, -1 when none
+    std::int64_t m_attachedAtUs = 0; // the Late fault's moment of attachment   // next record of an
+                                     // endless erase, -1 when none
     std::uint32_t m_programAddress = 0;
     std::uint32_t m_programRemaining = 0;
     bool m_restarted = false;

@@ -52,7 +52,8 @@ std::optional<SimScenario> parseScenario(std::string_view text)
             return std::nullopt;
         const std::string_view digits = text.substr(colon + 1);
         unsigned value = 0;
-        const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), value);
         if (error != std::errc() || end != digits.data() + digits.size() || value == 0)
             return std::nullopt;
         return SimScenario{info.fault, value};

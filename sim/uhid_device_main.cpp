@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <pthread.h>
 #include <sched.h>
 #include <string>
@@ -38,24 +39,24 @@ using namespace quarvo;
 // Vendor-defined page, one collection with a 64-byte input and a 64-byte output report and no
 // report ids.
 constexpr unsigned char REPORT_DESCRIPTOR[] = {
-    0x06, 0x00, 0xFF,   // usage page (vendor defined 0xFF00)
-    0x09, 0x01,         // usage 1
-    0xA1, 0x01,         // collection (application)
-    0x15, 0x00,         //   logical minimum 0
-    0x26, 0xFF, 0x00,   //   logical maximum 255
-    0x75, 0x08,         //   report size 8
-    0x95, 0x40,         //   report count 64
-    0x09, 0x01,         //   usage 1
-    0x81, 0x02,         //   input (data, variable, absolute)
-    0x95, 0x40,         //   report count 64
-    0x09, 0x01,         //   usage 1
-    0x91, 0x02,         //   output (data, variable, absolute)
-    0xC0,               // end collection
+    0x06, 0x00, 0xFF, // usage page (vendor defined 0xFF00)
+    0x09, 0x01,       // usage 1
+    0xA1, 0x01,       // collection (application)
+    0x15, 0x00,       //   logical minimum 0
+    0x26, 0xFF, 0x00, //   logical maximum 255
+    0x75, 0x08,       //   report size 8
+    0x95, 0x40,       //   report count 64
+    0x09, 0x01,       //   usage 1
+    0x81, 0x02,       //   input (data, variable, absolute)
+    0x95, 0x40,       //   report count 64
+    0x09, 0x01,       //   usage 1
+    0x91, 0x02,       //   output (data, variable, absolute)
+    0xC0,             // end collection
 };
 // Longest the main thread sleeps before it looks at the device model and the stop flag again.
 constexpr int IDLE_WAIT_MS = 20;
 
-std::atomic<bool> g_stop{false};   // set by the signal handler only
+std::atomic<bool> g_stop{false}; // set by the signal handler only
 
 void onSignal(int) { g_stop = true; }
 
@@ -67,9 +68,9 @@ bool sendEvent(int fd, const uhid_event& event)
 // What the device model needs of a kernel event; uhid_event itself is over 4 KiB.
 struct KernelEvent {
     std::uint32_t type;
-    std::int64_t atUs;         // when the reader took it from the kernel
-    std::uint32_t id;          // of a get or set report request
-    std::uint16_t size;        // of output data
+    std::int64_t atUs;  // when the reader took it from the kernel
+    std::uint32_t id;   // of a get or set report request
+    std::uint16_t size; // of output data
     std::uint8_t data[REPORT_SIZE];
 };
 
@@ -164,79 +165,115 @@ void writeSummary(const SimDevice& device, const std::string& dir)
         char line[160];
         if (command.command == CMD_PROGRAM) {
             const std::uint32_t address = command.param1 * 256;
-            std::snprintf(line, sizeof line, "program %08x %u %lld\n", address, command.dataReceived,
+            std::snprintf(line, sizeof line, "program %08x %u %lld\n", address,
+                          command.dataReceived,
                           static_cast<long long>(command.lastDataUs - command.firstDataUs));
             const auto bytes = device.flash(address, command.dataReceived);
             std::snprintf(line + 100, 60, "/region_%08x.bin", address);
             std::ofstream(dir + (line + 100), std::ios::binary)
-                .write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+                .write(reinterpret_cast<const char*>(bytes.data()),
+                       static_cast<long>(bytes.size()));
         } else {
-            std::snprintf(line, sizeof line, "command %04x %u %u\n", command.command, command.param1,
-                          command.param2);
+            std::snprintf(line, sizeof line, "command %04x %u %u\n", command.command,
+                          command.param1, command.param2);
         }
         state << line;
     }
 }
 
-} // namespace
-
-int main(int argc, char** argv)
-{
-    std::string scenarioName = "healthy";
+struct Options {
+    std::string scenario = "healthy";
     std::string outDir = ".";
     bool verbose = false;
+};
+
+// [--scenario NAME] [--out DIR] [--verbose]; nullopt on anything else.
+std::optional<Options> parseOptions(int argc, char** argv)
+{
+    Options options;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--verbose") == 0) {
-            verbose = true;
-            continue;
+        const std::string arg = argv[i];
+        if (arg == "--verbose") {
+            options.verbose = true;
+        } else if ((arg == "--scenario" || arg == "--out") && i + 1 < argc) {
+            (arg == "--scenario" ? options.scenario : options.outDir) = argv[++i];
+        } else {
+            return std::nullopt;
         }
-        if (i + 1 >= argc)
-            break;
-        if (std::strcmp(argv[i], "--scenario") == 0)
-            scenarioName = argv[i + 1];
-        else if (std::strcmp(argv[i], "--out") == 0)
-            outDir = argv[i + 1];
-        ++i;
     }
-    const auto scenario = parseScenario(scenarioName);
-    if (!scenario) {
-        std::fprintf(stderr, "quarvo-uhid-device: unknown scenario %s\n", scenarioName.c_str());
-        return 2;
-    }
+    return options;
+}
 
-    const int fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        std::perror("quarvo-uhid-device: /dev/uhid");
-        return 1;
-    }
-    uhid_event create{};
-    create.type = UHID_CREATE2;
-    std::snprintf(reinterpret_cast<char*>(create.u.create2.name), sizeof create.u.create2.name,
-                  "Quarvo simulated bootloader");
-    create.u.create2.rd_size = sizeof REPORT_DESCRIPTOR;
-    create.u.create2.bus = 0x03;   // USB
-    create.u.create2.vendor = VENDOR_ID;
-    create.u.create2.product = PRODUCT_ID;
-    std::memcpy(create.u.create2.rd_data, REPORT_DESCRIPTOR, sizeof REPORT_DESCRIPTOR);
-    if (!sendEvent(fd, create)) {
-        std::perror("quarvo-uhid-device: create");
-        return 1;
+// The kernel's side of the device: /dev/uhid, the device it creates there and the input reports
+// sent to it.
+class UhidDevice {
+public:
+    ~UhidDevice()
+    {
+        destroy();
+        if (m_fd >= 0)
+            ::close(m_fd);
     }
 
-    std::signal(SIGTERM, onSignal);
-    std::signal(SIGINT, onSignal);
+    // Opens /dev/uhid and creates the HID device with the bootloader's ids; false with a message.
+    bool create()
+    {
+        m_fd = ::open("/dev/uhid", O_RDWR | O_CLOEXEC);
+        if (m_fd < 0) {
+            std::perror("quarvo-uhid-device: /dev/uhid");
+            return false;
+        }
+        uhid_event create{};
+        create.type = UHID_CREATE2;
+        std::snprintf(reinterpret_cast<char*>(create.u.create2.name), sizeof create.u.create2.name,
+                      "Quarvo simulated bootloader");
+        create.u.create2.rd_size = sizeof REPORT_DESCRIPTOR;
+        create.u.create2.bus = 0x03; // USB
+        create.u.create2.vendor = VENDOR_ID;
+        create.u.create2.product = PRODUCT_ID;
+        std::memcpy(create.u.create2.rd_data, REPORT_DESCRIPTOR, sizeof REPORT_DESCRIPTOR);
+        if (!sendEvent(m_fd, create)) {
+            std::perror("quarvo-uhid-device: create");
+            return false;
+        }
+        m_created = true;
+        return true;
+    }
 
-    SteadyClock clock;
-    SimTiming timing;
-    SimDevice device(clock, *scenario, timing);
-    EventQueue queue;
-    std::thread(drainKernel, fd, std::ref(queue), std::ref(clock)).detach();
-    raisePriority(2, "device model");
-    std::printf("quarvo-uhid-device: ready (%s)\n", scenario->name().c_str());
-    std::fflush(stdout);
+    // The device vanishes, as when its cable is pulled; harmless when repeated.
+    void destroy()
+    {
+        if (!m_created)
+            return;
+        uhid_event destroy{};
+        destroy.type = UHID_DESTROY;
+        sendEvent(m_fd, destroy);
+        m_created = false;
+    }
 
+    bool sendInput(const std::uint8_t* payload, std::size_t size)
+    {
+        uhid_event input{};
+        input.type = UHID_INPUT2;
+        input.u.input2.size = static_cast<std::uint16_t>(size);
+        std::memcpy(input.u.input2.data, payload, size);
+        return sendEvent(m_fd, input);
+    }
+
+    int fd() const { return m_fd; }
+    bool created() const { return m_created; }
+
+private:
+    int m_fd = -1;
+    bool m_created = false;
+};
+
+// Runs the device model on the kernel's events until SIGTERM or SIGINT. Returns the number of
+// output reports the kernel delivered.
+unsigned long runEventLoop(UhidDevice& uhid, SimDevice& device, EventQueue& queue, Clock& clock,
+                           bool verbose)
+{
     bool open = false;
-    bool destroyed = false;
     unsigned long outputs = 0;
     std::string error;
     while (!g_stop) {
@@ -265,44 +302,61 @@ int main(int argc, char** argv)
                 break;
             case UHID_GET_REPORT:
             case UHID_SET_REPORT:
-                refuseReportRequest(fd, event);
+                refuseReportRequest(uhid.fd(), event);
                 break;
             default:
                 break;
             }
         }
-        if (!destroyed && !device.present()) {
-            // The device vanishes, as when its cable is pulled.
-            uhid_event destroy{};
-            destroy.type = UHID_DESTROY;
-            sendEvent(fd, destroy);
-            destroyed = true;
+        if (uhid.created() && !device.present()) {
+            uhid.destroy();
             open = false;
         }
         // Input reports go out only while the host has the device open, as with a USB endpoint.
-        while (open && !destroyed) {
+        while (open && uhid.created()) {
             std::uint8_t report[REPORT_SIZE];
             const int count = device.read(report, sizeof report, 0, error);
             if (count <= 0)
                 break;
-            uhid_event input{};
-            input.type = UHID_INPUT2;
-            input.u.input2.size = static_cast<std::uint16_t>(count - 1);
-            std::memcpy(input.u.input2.data, report + 1, static_cast<std::size_t>(count - 1));
-            const bool sent = sendEvent(fd, input);
+            const bool sent = uhid.sendInput(report + 1, static_cast<std::size_t>(count - 1));
             if (verbose)
-                std::printf("%lld input %d bytes %s\n", static_cast<long long>(clock.nowUs()), count - 1,
-                            sent ? "sent" : "NOT SENT");
+                std::printf("%lld input %d bytes %s\n", static_cast<long long>(clock.nowUs()),
+                            count - 1, sent ? "sent" : "NOT SENT");
         }
     }
+    return outputs;
+}
 
-    writeSummary(device, outDir);
-    std::ofstream(outDir + "/state.txt", std::ios::app) << "outputs " << outputs << '\n';
-    if (!destroyed) {
-        uhid_event destroy{};
-        destroy.type = UHID_DESTROY;
-        sendEvent(fd, destroy);
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const auto options = parseOptions(argc, argv);
+    const auto scenario = options ? parseScenario(options->scenario) : std::nullopt;
+    if (!scenario) {
+        std::fprintf(stderr,
+                     "usage: quarvo-uhid-device [--scenario NAME] [--out DIR] [--verbose]\n");
+        return 2;
     }
+    UhidDevice uhid;
+    if (!uhid.create())
+        return 1;
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, onSignal);
+
+    SteadyClock clock;
+    SimDevice device(clock, *scenario, SimTiming{});
+    EventQueue queue;
+    std::thread(drainKernel, uhid.fd(), std::ref(queue), std::ref(clock)).detach();
+    raisePriority(2, "device model");
+    std::printf("quarvo-uhid-device: ready (%s)\n", scenario->name().c_str());
+    std::fflush(stdout);
+
+    const unsigned long outputs = runEventLoop(uhid, device, queue, clock, options->verbose);
+
+    writeSummary(device, options->outDir);
+    std::ofstream(options->outDir + "/state.txt", std::ios::app) << "outputs " << outputs << '\n';
+    uhid.destroy();
     std::printf("quarvo-uhid-device: stopped\n");
     return 0;
 }

@@ -51,11 +51,14 @@ struct Rig {
             backend = std::make_unique<SimBackend>(virtualClock);
             device = &attachBootloader(*backend, scenario);
         }
-        dialog = std::make_unique<UpdaterDialog>(*backend, dir.path().toStdString(), instanceName());
+        dialog =
+            std::make_unique<UpdaterDialog>(*backend, dir.path().toStdString(), instanceName());
     }
     static std::string instanceName()
     {
-        return QStringLiteral("QUARVO_TEST_%1").arg(QCoreApplication::applicationPid()).toStdString();
+        return QStringLiteral("QUARVO_TEST_%1")
+            .arg(QCoreApplication::applicationPid())
+            .toStdString();
     }
     void writeSamples()
     {
@@ -210,7 +213,7 @@ private slots:
         rig.dialog->startUpdate();
         QVERIFY(finished.wait(JOB_TIMEOUT_MS));
         QCOMPARE(finished.count(), 1);
-        QCOMPARE(rig.device->commands().size(), std::size_t{7});   // 3 erases, 3 programs, restart
+        QCOMPARE(rig.device->commands().size(), std::size_t{7}); // 3 erases, 3 programs, restart
         QVERIFY(flash->isEnabled());
     }
 
@@ -265,7 +268,7 @@ private slots:
         QCOMPARE(closer.name, QStringLiteral("jobMessageBox"));
         QCOMPARE(closer.text, message);
         QCOMPARE(closer.title, QCoreApplication::applicationName());
-        QCOMPARE(rig.device->linksOpened(), 1u);   // the start-up probe only
+        QCOMPARE(rig.device->linksOpened(), 1u); // the start-up probe only
         QVERIFY(rig.device->traffic().empty());
     }
 

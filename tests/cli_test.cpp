@@ -39,7 +39,9 @@ protected:
 
     int run(std::vector<std::string> args)
     {
-        CliEnvironment env{out, err, terminal,
+        CliEnvironment env{out,
+                           err,
+                           terminal,
                            [this] {
                                realBackendMade = true;
                                auto real = std::make_unique<SimBackend>(clock);
@@ -73,7 +75,7 @@ TEST_F(CliTest, SimulatedUpdateSucceedsAndDescribesTheDevice)
     EXPECT_NE(text.find("(code length 3000)"), std::string::npos);
     EXPECT_NE(text.find("written  0x0000a000  3072 bytes"), std::string::npos);
     EXPECT_NE(text.find("protocol violations: none"), std::string::npos);
-    EXPECT_EQ(text.find('\r'), std::string::npos);   // no bar outside a terminal
+    EXPECT_EQ(text.find('\r'), std::string::npos); // no bar outside a terminal
     EXPECT_TRUE(err.str().empty());
 }
 
@@ -88,8 +90,10 @@ TEST_F(CliTest, OnATerminalTheBarLeavesNoMarkInTheStatusLines)
     ASSERT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
     const std::string drawn = out.str();
     EXPECT_NE(drawn.find("\r["), std::string::npos);
-    // Without its bars (drawn from "\r[" to "\033[K") and their erasures, the output is the plain one.
-    const std::string stripped = std::regex_replace(drawn, std::regex("\r(\\[[^\n]*?)?\x1b\\[K"), "");
+    // Without its bars (drawn from "\r[" to "\033[K") and their erasures, the output is the plain
+    // one.
+    const std::string stripped =
+        std::regex_replace(drawn, std::regex("\r(\\[[^\n]*?)?\x1b\\[K"), "");
     EXPECT_EQ(stripped, plain);
 }
 
@@ -171,9 +175,9 @@ struct InputCase {
     const char* name;
     bool code;
     std::uintmax_t databaseSize;
-    const char* stream;   // "out" or "err"
+    const char* stream; // "out" or "err"
     const char* text;
-    const char* detail;   // in the technical line
+    const char* detail; // in the technical line
 };
 class CliInputs : public CliTest, public ::testing::WithParamInterface<InputCase> {};
 
@@ -193,10 +197,10 @@ TEST_P(CliInputs, UnusableInputExitsWithTwoAndSendsNothing)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CliInputs,
-    ::testing::Values(InputCase{"missing_code", false, 100, "err", text::MISSING_CODE, "No such file"},
-                      InputCase{"oversize_database", true, MAX_FILE_SIZE + 1, "out", text::TOO_LARGE, "limit"},
-                      InputCase{"empty_database", true, 0, "err", text::EMPTY_DATABASE,
-                                "car_data.bin is empty"}),
+    ::testing::Values(
+        InputCase{"missing_code", false, 100, "err", text::MISSING_CODE, "No such file"},
+        InputCase{"oversize_database", true, MAX_FILE_SIZE + 1, "out", text::TOO_LARGE, "limit"},
+        InputCase{"empty_database", true, 0, "err", text::EMPTY_DATABASE, "car_data.bin is empty"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 struct UsageCase {
@@ -214,23 +218,25 @@ TEST_P(CliUsage, ErrorsExitWithTwo)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CliUsage,
-    ::testing::Values(UsageCase{"unknown_option", {"--frobnicate"}, "unknown argument"},
-                      UsageCase{"directory_missing_argument", {"-C"}, "needs an argument"},
-                      UsageCase{"no_such_directory", {"-C", "/nonexistent/quarvo"}, "no such directory"},
-                      UsageCase{"unknown_scenario", {"--simulate=flaky"}, "unknown scenario"},
-                      UsageCase{"scenario_without_count", {"--simulate=write-fail"}, "needs :N"},
-                      UsageCase{"scenario_with_count_zero", {"--simulate=write-fail:0"}, "needs :N"},
-                      UsageCase{"scenario_with_stray_count", {"--simulate=silent:3"}, "takes no :N"},
-                      UsageCase{"wait_zero", {"--wait=0"}, "--wait takes"},
-                      UsageCase{"wait_words", {"--wait=soon"}, "--wait takes"},
-                      UsageCase{"real_time_alone", {"--real-time"}, "goes with --simulate"},
-                      UsageCase{"escaped_directory", {"-C", "/nonexistent/\x1b[2J"}, "\\x1B[2J"}),
+    ::testing::Values(
+        UsageCase{"unknown_option", {"--frobnicate"}, "unknown argument"},
+        UsageCase{"directory_missing_argument", {"-C"}, "needs an argument"},
+        UsageCase{"no_such_directory", {"-C", "/nonexistent/quarvo"}, "no such directory"},
+        UsageCase{"unknown_scenario", {"--simulate=flaky"}, "unknown scenario"},
+        UsageCase{"scenario_without_count", {"--simulate=write-fail"}, "needs :N"},
+        UsageCase{"scenario_with_count_zero", {"--simulate=write-fail:0"}, "needs :N"},
+        UsageCase{"scenario_with_stray_count", {"--simulate=silent:3"}, "takes no :N"},
+        UsageCase{"wait_zero", {"--wait=0"}, "--wait takes"},
+        UsageCase{"wait_words", {"--wait=soon"}, "--wait takes"},
+        UsageCase{"real_time_alone", {"--real-time"}, "goes with --simulate"},
+        UsageCase{"escaped_directory", {"-C", "/nonexistent/\x1b[2J"}, "\\x1B[2J"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(CliTest, HelpDocumentsExitStatusesAndScenarios)
 {
     EXPECT_EQ(run({"--help"}), 0);
-    for (const char* needle : {"Exit status", "  0  ", "  1  ", "  2  ", "write-fail:N", "--trace FILE", "-C DIR"})
+    for (const char* needle :
+         {"Exit status", "  0  ", "  1  ", "  2  ", "write-fail:N", "--trace FILE", "-C DIR"})
         EXPECT_NE(out.str().find(needle), std::string::npos) << needle;
     out.str("");
     EXPECT_EQ(run({"--version"}), 0);
@@ -279,11 +285,12 @@ TEST_P(CliFailurePlaces, TheTechnicalLineSaysWhichHalfFailed)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CliFailurePlaces,
-    ::testing::Values(PlaceCase{"code_data", "write-fail:3", "code at 0xA000: data report 1 of 48: write failed"},
-                      PlaceCase{"header_erase", "write-fail:51", "image header at 0x8000: erase command"},
-                      PlaceCase{"database_erase", "write-fail:57", "database at 0x640000: erase command"},
-                      PlaceCase{"database_data", "write-fail:60", "database at 0x640000: data report 2 of 16"},
-                      PlaceCase{"restart", "write-fail:75", "restart command: write failed"}),
+    ::testing::Values(
+        PlaceCase{"code_data", "write-fail:3", "code at 0xA000: data report 1 of 48: write failed"},
+        PlaceCase{"header_erase", "write-fail:51", "image header at 0x8000: erase command"},
+        PlaceCase{"database_erase", "write-fail:57", "database at 0x640000: erase command"},
+        PlaceCase{"database_data", "write-fail:60", "database at 0x640000: data report 2 of 16"},
+        PlaceCase{"restart", "write-fail:75", "restart command: write failed"}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // ---- hostile and unlucky use ----
@@ -291,7 +298,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct TraceTargetCase {
     const char* name;
     const char* file;
-    const char* spelling;   // how the trace path names it, relative to the directory
+    const char* spelling; // how the trace path names it, relative to the directory
 };
 class CliTraceTargets : public CliTest, public ::testing::WithParamInterface<TraceTargetCase> {};
 
@@ -311,11 +318,11 @@ TEST_P(CliTraceTargets, ATracePathThatIsAnUpdateFileIsRefusedAndTheFileKept)
     EXPECT_EQ(out.str().find(text::ERASING), std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, CliTraceTargets,
-                         ::testing::Values(TraceTargetCase{"database", DATABASE_FILE, DATABASE_FILE},
-                                           TraceTargetCase{"code_through_a_link", CODE_FILE,
-                                                           "link.bin"}),
-                         [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Table, CliTraceTargets,
+    ::testing::Values(TraceTargetCase{"database", DATABASE_FILE, DATABASE_FILE},
+                      TraceTargetCase{"code_through_a_link", CODE_FILE, "link.bin"}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(CliTest, AnUnwritableTraceIsAUsageErrorBeforeAnythingIsSent)
 {
@@ -345,7 +352,7 @@ struct StopCase {
     const char* name;
     int signal;
     unsigned afterChecks;
-    bool atRisk;   // whether anything had been sent when the stop came
+    bool atRisk; // whether anything had been sent when the stop came
 };
 class CliStops : public CliTest, public ::testing::WithParamInterface<StopCase> {};
 
@@ -360,7 +367,8 @@ TEST_P(CliStops, EndWithTheSignalsStatusATellingMessageAndACompleteTrace)
     EXPECT_EQ(out.str().find(text::UPDATE_OK), std::string::npos);
     EXPECT_NE(out.str().find("restarted: no"), std::string::npos);
     EXPECT_EQ(stops.atRisk, c.atRisk);
-    EXPECT_NE(err.str().find(c.atRisk ? "incomplete update" : "Nothing was sent"), std::string::npos)
+    EXPECT_NE(err.str().find(c.atRisk ? "incomplete update" : "Nothing was sent"),
+              std::string::npos)
         << err.str();
     std::ifstream in(trace);
     const std::string traced{std::istreambuf_iterator<char>(in), {}};
@@ -379,7 +387,8 @@ TEST_F(CliTest, AFirstInterruptIsAnsweredWithAWarningAndTheUpdateGoesOn)
     writeSamples();
     stops.askConfirmation = true;
     EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
-    EXPECT_NE(err.str().find("again within 5 seconds to stop anyway"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("again within 5 seconds to stop anyway"), std::string::npos)
+        << err.str();
     EXPECT_NE(out.str().find("restarted: yes"), std::string::npos);
 }
 
@@ -391,7 +400,7 @@ TEST_F(CliTest, AStopAfterTheLastDataLetsTheRestartGoOut)
     out.str("");
     stops = {};
     stops.signal = 15;
-    stops.afterChecks = checks;   // every check of the update said go; the stop comes after
+    stops.afterChecks = checks; // every check of the update said go; the stop comes after
     EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
     EXPECT_NE(out.str().find("restarted: yes"), std::string::npos);
 }
@@ -445,11 +454,12 @@ class BarLines : public ::testing::TestWithParam<BarCase> {};
 
 TEST_P(BarLines, FitTheTerminalDroppingTheLeastImportantFieldsFirst)
 {
-    const std::string line = formatBarLine(0.42, "1.2 MiB / 3.0 MiB", "15.0 KiB/s  0:45 left",
-                                           GetParam().columns);
+    const std::string line =
+        formatBarLine(0.42, "1.2 MiB / 3.0 MiB", "15.0 KiB/s  0:45 left", GetParam().columns);
     EXPECT_EQ(line, GetParam().expected);
-    EXPECT_LT(line.size(), static_cast<std::size_t>(GetParam().columns > 0 ? GetParam().columns : 80));
-    if (GetParam().columns >= BAR_MIN_COLUMNS) {   // room for an echoed "^C"
+    EXPECT_LT(line.size(),
+              static_cast<std::size_t>(GetParam().columns > 0 ? GetParam().columns : 80));
+    if (GetParam().columns >= BAR_MIN_COLUMNS) { // room for an echoed "^C"
         EXPECT_LE(line.size() + 3, static_cast<std::size_t>(GetParam().columns));
     }
 }
@@ -458,13 +468,12 @@ INSTANTIATE_TEST_SUITE_P(
     Widths, BarLines,
     ::testing::Values(
         BarCase{0, "[###########-----------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
-        BarCase{80, "[###########-----------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
+        BarCase{80,
+                "[###########-----------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
         BarCase{75, "[#########--------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
         BarCase{60, "[############------------------]  42%  1.2 MiB / 3.0 MiB"},
         BarCase{40, "[############------------------]  42%"},
-        BarCase{30, "[########------------]  42%"},
-        BarCase{29, " 42%"},
-        BarCase{20, " 42%"},
+        BarCase{30, "[########------------]  42%"}, BarCase{29, " 42%"}, BarCase{20, " 42%"},
         BarCase{3, " 4"}));
 
 TEST_F(CliTest, OnANarrowTerminalEveryBarFitsOnItsLine)
@@ -478,7 +487,8 @@ TEST_F(CliTest, OnANarrowTerminalEveryBarFitsOnItsLine)
         ASSERT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
         const std::string text = out.str();
         std::size_t bars = 0;
-        for (std::size_t at = text.find('\r'); at != std::string::npos; at = text.find('\r', at + 1)) {
+        for (std::size_t at = text.find('\r'); at != std::string::npos;
+             at = text.find('\r', at + 1)) {
             const std::size_t end = text.find("\x1b[K", at);
             ASSERT_NE(end, std::string::npos);
             EXPECT_LT(end - at - 1, static_cast<std::size_t>(width)) << "at width " << width;

@@ -20,7 +20,7 @@ TEST_F(CommandsTest, EraseSendsOneFramedReportAndReturnsItsCount)
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0], commandReport(CMD_ERASE, 10, 3));
     EXPECT_EQ(sent[0][15], 0xA4);
-    EXPECT_TRUE(out.calls.empty());   // success leaves the surface alone
+    EXPECT_TRUE(out.calls.empty()); // success leaves the surface alone
     EXPECT_FALSE(device.linkOpen());
 }
 
@@ -35,7 +35,8 @@ TEST_F(CommandsTest, RestartSendsTheFixedArguments)
 {
     SimDevice& device = attach();
     EXPECT_EQ(restartDevice(ctx), 0);
-    EXPECT_EQ(reportsSent(device), std::vector<Report>{commandReport(CMD_RESTART, RESTART_PARAM1, RESTART_PARAM2)});
+    EXPECT_EQ(reportsSent(device),
+              std::vector<Report>{commandReport(CMD_RESTART, RESTART_PARAM1, RESTART_PARAM2)});
     EXPECT_TRUE(device.restarted());
 }
 
@@ -62,12 +63,17 @@ INSTANTIATE_TEST_SUITE_P(
     Table, SingleCommandFailures,
     ::testing::Values(
         SingleCommandFailure{"erase_absent", false, {Fault::Absent, 0}, 0, text::CONNECT_FAILED},
-        SingleCommandFailure{"erase_refused", false, {Fault::OpenRefused, 0}, 0, text::CONNECT_FAILED},
-        SingleCommandFailure{"erase_not_sent", false, {Fault::WriteFail, 1}, 0, text::ERASE_COMMAND_ERROR},
-        SingleCommandFailure{"erase_stalled", false, {Fault::Stall, 1}, 0, text::ERASE_COMMAND_ERROR},
+        SingleCommandFailure{
+            "erase_refused", false, {Fault::OpenRefused, 0}, 0, text::CONNECT_FAILED},
+        SingleCommandFailure{
+            "erase_not_sent", false, {Fault::WriteFail, 1}, 0, text::ERASE_COMMAND_ERROR},
+        SingleCommandFailure{
+            "erase_stalled", false, {Fault::Stall, 1}, 0, text::ERASE_COMMAND_ERROR},
         SingleCommandFailure{"restart_absent", true, {Fault::Absent, 0}, -1, text::CONNECT_FAILED},
-        SingleCommandFailure{"restart_not_sent", true, {Fault::WriteFail, 1}, -1, text::RESTART_COMMAND_ERROR},
-        SingleCommandFailure{"restart_short", true, {Fault::ShortWrite, 1}, -1, text::RESTART_COMMAND_ERROR}),
+        SingleCommandFailure{
+            "restart_not_sent", true, {Fault::WriteFail, 1}, -1, text::RESTART_COMMAND_ERROR},
+        SingleCommandFailure{
+            "restart_short", true, {Fault::ShortWrite, 1}, -1, text::RESTART_COMMAND_ERROR}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(CommandsTest, RefusedOpenIsToldApartFromAMissingDevice)
@@ -135,10 +141,10 @@ TEST_F(EraseWaitTest, OnlyLowerCaseOverEndsTheWaitAndProgressWordsMoveTheBar)
     device.injectInput(record({'o', 'v', 'e', 'r'}));
     ASSERT_TRUE(openLink());
     EXPECT_EQ(waitEraseProgress(ctx, bootloader, 7), 64);
-    EXPECT_EQ(out.positions(), (std::vector<std::uint32_t>{0, loadLe32(record({'O', 'V', 'E', 'R'}).data()),
-                                                          loadLe32(record({'o', 'v', 'e', 0}).data()),
-                                                          loadLe32(record({' ', 'o', 'v', 'e'}).data()),
-                                                          50, 100, 7, 0}));
+    EXPECT_EQ(out.positions(), (std::vector<std::uint32_t>{
+                                   0, loadLe32(record({'O', 'V', 'E', 'R'}).data()),
+                                   loadLe32(record({'o', 'v', 'e', 0}).data()),
+                                   loadLe32(record({' ', 'o', 'v', 'e'}).data()), 50, 100, 7, 0}));
 }
 
 TEST_F(EraseWaitTest, AReportWithoutPayloadIsNotARecord)
@@ -225,7 +231,8 @@ TEST_F(ProgramTest, OnePageSendsTheCommandAndFourDataReports)
     for (std::size_t r = 0; r < 4; ++r) {
         EXPECT_EQ(sent[r + 1][0], 0);
         EXPECT_TRUE(std::equal(data.begin() + static_cast<long>(r * 64),
-                               data.begin() + static_cast<long>(r * 64 + 64), sent[r + 1].begin() + 1));
+                               data.begin() + static_cast<long>(r * 64 + 64),
+                               sent[r + 1].begin() + 1));
     }
     EXPECT_EQ(out.ranges(), std::vector<std::uint32_t>{1});
     EXPECT_EQ(out.positions(), (std::vector<std::uint32_t>{0, 1, 0}));
@@ -312,13 +319,14 @@ TEST_P(ProgramFailures, StopTheStreamWithTheirText)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ProgramFailures,
-    ::testing::Values(ProgramFailure{"absent", {Fault::Absent, 0}, text::CONNECT_FAILED, 0},
-                      ProgramFailure{"command", {Fault::WriteFail, 1}, text::WRITE_COMMAND_ERROR, 0},
-                      ProgramFailure{"first_data", {Fault::WriteFail, 2}, text::WRITE_DATA_ERROR, 1},
-                      ProgramFailure{"last_data", {Fault::WriteFail, 9}, text::WRITE_DATA_ERROR, 8},
-                      ProgramFailure{"short_data", {Fault::ShortWrite, 4}, text::WRITE_DATA_ERROR, 3},
-                      ProgramFailure{"zero_data", {Fault::ZeroWrite, 4}, text::WRITE_DATA_ERROR, 3},
-                      ProgramFailure{"vanishes", {Fault::Disconnect, 3}, text::WRITE_DATA_ERROR, 3}),
+    ::testing::Values(
+        ProgramFailure{"absent", {Fault::Absent, 0}, text::CONNECT_FAILED, 0},
+        ProgramFailure{"command", {Fault::WriteFail, 1}, text::WRITE_COMMAND_ERROR, 0},
+        ProgramFailure{"first_data", {Fault::WriteFail, 2}, text::WRITE_DATA_ERROR, 1},
+        ProgramFailure{"last_data", {Fault::WriteFail, 9}, text::WRITE_DATA_ERROR, 8},
+        ProgramFailure{"short_data", {Fault::ShortWrite, 4}, text::WRITE_DATA_ERROR, 3},
+        ProgramFailure{"zero_data", {Fault::ZeroWrite, 4}, text::WRITE_DATA_ERROR, 3},
+        ProgramFailure{"vanishes", {Fault::Disconnect, 3}, text::WRITE_DATA_ERROR, 3}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // ---- region write ----
@@ -350,8 +358,9 @@ TEST_P(RegionWrite, LeavesTheDataAndTheBuffersNextBytesInErasedFlash)
     EXPECT_EQ(commands[1].param2, c.pages);
 
     const std::size_t programmed = c.pages * 256;
-    EXPECT_EQ(device.flash(0xA000, programmed),
-              std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + static_cast<long>(programmed)));
+    EXPECT_EQ(
+        device.flash(0xA000, programmed),
+        std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + static_cast<long>(programmed)));
     EXPECT_TRUE(device.erased(static_cast<std::uint32_t>(0xA000 + programmed)) ||
                 programmed == c.sectors * 4096);
     EXPECT_EQ(device.unerasedWriteCount(), 0u);
@@ -374,7 +383,8 @@ TEST_F(CommandsTest, AnEraseAnsweredAtOnceIsFollowedToItsEnd)
     EXPECT_EQ(writeRegion(ctx, buffer, 1, 0xA000), 0);
     EXPECT_EQ(out.statuses(), (std::vector<std::string>{text::ERASING, text::WRITING}));
     EXPECT_EQ(out.positions(), (std::vector<std::uint32_t>{0, 100, 1, 0, 0, 1, 0}));
-    EXPECT_EQ(device.flash(0xA000, 256), std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + 256));
+    EXPECT_EQ(device.flash(0xA000, 256),
+              std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + 256));
     EXPECT_EQ(device.unerasedWriteCount(), 0u);
 }
 
@@ -429,12 +439,13 @@ TEST_P(RegionFailures, FoldIntoTheResultCode)
 
 INSTANTIATE_TEST_SUITE_P(
     Table, RegionFailures,
-    ::testing::Values(RegionFailure{"absent", {Fault::Absent, 0}, -1, text::CONNECT_FAILED},
-                      RegionFailure{"erase_not_sent", {Fault::WriteFail, 1}, -1, text::ERASE_COMMAND_ERROR},
-                      RegionFailure{"wait_fails", {Fault::ReadFail, 1}, -1, text::ERASE_READ_ERROR},
-                      RegionFailure{"vanishes_after_erase", {Fault::Disconnect, 1}, -1, text::ERASE_READ_ERROR},
-                      RegionFailure{"program_command", {Fault::WriteFail, 2}, -2, text::WRITE_COMMAND_ERROR},
-                      RegionFailure{"program_data", {Fault::WriteFail, 5}, -2, text::WRITE_DATA_ERROR}),
+    ::testing::Values(
+        RegionFailure{"absent", {Fault::Absent, 0}, -1, text::CONNECT_FAILED},
+        RegionFailure{"erase_not_sent", {Fault::WriteFail, 1}, -1, text::ERASE_COMMAND_ERROR},
+        RegionFailure{"wait_fails", {Fault::ReadFail, 1}, -1, text::ERASE_READ_ERROR},
+        RegionFailure{"vanishes_after_erase", {Fault::Disconnect, 1}, -1, text::ERASE_READ_ERROR},
+        RegionFailure{"program_command", {Fault::WriteFail, 2}, -2, text::WRITE_COMMAND_ERROR},
+        RegionFailure{"program_data", {Fault::WriteFail, 5}, -2, text::WRITE_DATA_ERROR}),
     [](const auto& row) { return std::string(row.param.name); });
 
 } // namespace

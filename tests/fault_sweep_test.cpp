@@ -12,7 +12,7 @@ namespace {
 struct SweepCase {
     const char* name;
     Fault fault;
-    bool countsReads;   // N numbers read calls, not output reports
+    bool countsReads; // N numbers read calls, not output reports
 };
 
 class FaultSweep : public JobFixture, public ::testing::TestWithParam<SweepCase> {
@@ -66,7 +66,7 @@ TEST_P(FaultSweep, NeverEndsInAFalseSuccessOrAHalfWrittenRestart)
     for (const auto& t : healthy->device->traffic())
         ++(t.out ? writes : reads);
     const unsigned last = c.countsReads ? reads : writes;
-    ASSERT_GE(last, c.countsReads ? 4u : 30u);   // the sweep covers a real update
+    ASSERT_GE(last, c.countsReads ? 4u : 30u); // the sweep covers a real update
 
     for (unsigned at = 1; at <= last; ++at) {
         SCOPED_TRACE(std::string(c.name) + " at " + std::to_string(at) + " of " +
@@ -79,7 +79,8 @@ TEST_P(FaultSweep, NeverEndsInAFalseSuccessOrAHalfWrittenRestart)
 
         // An empty read carries no record and is skipped; a device that vanishes after taking
         // the restart has done everything asked of it.
-        const bool riddenOut = c.fault == Fault::EmptyRead || (c.fault == Fault::Disconnect && at == last);
+        const bool riddenOut =
+            c.fault == Fault::EmptyRead || (c.fault == Fault::Disconnect && at == last);
         if (riddenOut) {
             EXPECT_EQ(run->outcome, JobOutcome::Success);
             EXPECT_TRUE(device.restarted());

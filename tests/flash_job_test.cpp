@@ -23,7 +23,8 @@ TEST_F(FlashJobTest, HealthyUpdateWritesCodeHeaderAndDatabaseThenRestarts)
 
     EXPECT_EQ(device.flash(CODE_ADDRESS, 20 * 256), expectedPages(code, code.size()));
     const auto header = buildImageHeader(5000);
-    EXPECT_EQ(device.flash(IMAGE_HEADER_ADDRESS, 256), std::vector<std::uint8_t>(header.begin(), header.begin() + 256));
+    EXPECT_EQ(device.flash(IMAGE_HEADER_ADDRESS, 256),
+              std::vector<std::uint8_t>(header.begin(), header.begin() + 256));
 
     auto transformed = database;
     transformed.resize(database.size() + 1, 0);
@@ -34,8 +35,9 @@ TEST_F(FlashJobTest, HealthyUpdateWritesCodeHeaderAndDatabaseThenRestarts)
     EXPECT_EQ(device.unerasedWriteCount(), 0u);
     EXPECT_TRUE(device.violations().empty());
     EXPECT_EQ(out.statuses(),
-              (std::vector<std::string>{text::ERASING, text::WRITING, text::REGION_WRITE_OK, text::WRITING,
-                                        text::ERASING, text::WRITING, text::REGION_WRITE_OK, text::UPDATE_OK}));
+              (std::vector<std::string>{text::ERASING, text::WRITING, text::REGION_WRITE_OK,
+                                        text::WRITING, text::ERASING, text::WRITING,
+                                        text::REGION_WRITE_OK, text::UPDATE_OK}));
     EXPECT_TRUE(out.messages().empty());
     EXPECT_EQ(out.bar.shown(), 0u);
 }
@@ -43,12 +45,14 @@ TEST_F(FlashJobTest, HealthyUpdateWritesCodeHeaderAndDatabaseThenRestarts)
 TEST_F(FlashJobTest, ImageHeaderCarriesTheEightWords)
 {
     const auto header = buildImageHeader(0x12345);
-    const std::uint32_t words[8] = {0x474D495F, 32, 0x00130000, 0x4000A000, 0x4000A000, 0x12345, 0x00100001, 0};
+    const std::uint32_t words[8] = {0x474D495F, 32,      0x00130000, 0x4000A000,
+                                    0x4000A000, 0x12345, 0x00100001, 0};
     for (std::size_t i = 0; i < 8; ++i)
         EXPECT_EQ(loadLe32(header.data() + 4 * i), words[i]) << "word " << i;
     EXPECT_EQ(header[0], '_');
     EXPECT_EQ(header[3], 'G');
-    EXPECT_TRUE(std::all_of(header.begin() + 32, header.end(), [](std::uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(
+        std::all_of(header.begin() + 32, header.end(), [](std::uint8_t b) { return b == 0; }));
 }
 
 struct MissingCase {
@@ -149,11 +153,13 @@ TEST_P(DeviceFailures, EndTheJobWithoutSuccess)
     EXPECT_EQ(runFlashJob(ctx, dir), JobOutcome::DeviceFailed);
     EXPECT_EQ(out.lastStatus(), c.lastStatus);
     const auto statuses = out.statuses();
-    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), text::UPDATE_OK), c.databaseWritten ? 1 : 0);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), text::UPDATE_OK),
+              c.databaseWritten ? 1 : 0);
     bool databaseTouched = false;
     for (const auto& command : device.commands())
         databaseTouched |= command.command == CMD_ERASE && command.param1 == DATABASE_ADDRESS >> 12;
-    EXPECT_EQ(databaseTouched, c.databaseWritten || c.scenario.at > 13);   // the device took the database erase
+    EXPECT_EQ(databaseTouched,
+              c.databaseWritten || c.scenario.at > 13); // the device took the database erase
     EXPECT_EQ(device.restarted(), c.restarted);
     EXPECT_EQ(out.bar.shown(), 0u);
     EXPECT_FALSE(ctx.detail.empty());
@@ -163,16 +169,29 @@ INSTANTIATE_TEST_SUITE_P(
     Table, DeviceFailures,
     ::testing::Values(
         DeviceFailureCase{"absent", {Fault::Absent, 0}, text::REGION_ERASE_FAILED, false, false},
-        DeviceFailureCase{"code_erase", {Fault::WriteFail, 1}, text::REGION_ERASE_FAILED, false, false},
-        DeviceFailureCase{"code_wait", {Fault::ReadFail, 1}, text::REGION_ERASE_FAILED, false, false},
-        DeviceFailureCase{"code_endless", {Fault::Endless, 0}, text::REGION_ERASE_FAILED, false, false},
-        DeviceFailureCase{"code_data", {Fault::WriteFail, 4}, text::REGION_WRITE_FAILED, false, false},
-        DeviceFailureCase{"header_erase", {Fault::WriteFail, 7}, text::REGION_ERASE_FAILED, false, false},
-        DeviceFailureCase{"header_command", {Fault::WriteFail, 8}, text::REGION_WRITE_FAILED, false, false},
-        DeviceFailureCase{"header_data", {Fault::WriteFail, 12}, text::REGION_WRITE_FAILED, false, false},
-        DeviceFailureCase{"database_erase", {Fault::WriteFail, 13}, text::REGION_ERASE_FAILED, false, false},
-        DeviceFailureCase{"database_data", {Fault::ShortWrite, 16}, text::REGION_WRITE_FAILED, false, false},
-        DeviceFailureCase{"vanishes_in_database", {Fault::Disconnect, 16}, text::REGION_WRITE_FAILED, false, false},
+        DeviceFailureCase{
+            "code_erase", {Fault::WriteFail, 1}, text::REGION_ERASE_FAILED, false, false},
+        DeviceFailureCase{
+            "code_wait", {Fault::ReadFail, 1}, text::REGION_ERASE_FAILED, false, false},
+        DeviceFailureCase{
+            "code_endless", {Fault::Endless, 0}, text::REGION_ERASE_FAILED, false, false},
+        DeviceFailureCase{
+            "code_data", {Fault::WriteFail, 4}, text::REGION_WRITE_FAILED, false, false},
+        DeviceFailureCase{
+            "header_erase", {Fault::WriteFail, 7}, text::REGION_ERASE_FAILED, false, false},
+        DeviceFailureCase{
+            "header_command", {Fault::WriteFail, 8}, text::REGION_WRITE_FAILED, false, false},
+        DeviceFailureCase{
+            "header_data", {Fault::WriteFail, 12}, text::REGION_WRITE_FAILED, false, false},
+        DeviceFailureCase{
+            "database_erase", {Fault::WriteFail, 13}, text::REGION_ERASE_FAILED, false, false},
+        DeviceFailureCase{
+            "database_data", {Fault::ShortWrite, 16}, text::REGION_WRITE_FAILED, false, false},
+        DeviceFailureCase{"vanishes_in_database",
+                          {Fault::Disconnect, 16},
+                          text::REGION_WRITE_FAILED,
+                          false,
+                          false},
         DeviceFailureCase{"restart", {Fault::WriteFail, 19}, text::RESTART_FAILED, true, false}),
     [](const auto& row) { return std::string(row.param.name); });
 
@@ -227,11 +246,13 @@ const UnreadableCase UNREADABLE_CASES[] = {
     {"missing", [](const std::filesystem::path&) {}, "No such file or directory"},
     {"directory", [](const std::filesystem::path& p) { std::filesystem::create_directory(p); },
      "is a directory"},
-    {"dangling_link", [](const std::filesystem::path& p) { std::filesystem::create_symlink("nowhere", p); },
+    {"dangling_link",
+     [](const std::filesystem::path& p) { std::filesystem::create_symlink("nowhere", p); },
      "No such file or directory"},
 #if !defined(_WIN32)
     // Opening a FIFO would block until a writer comes; it is refused unopened.
-    {"fifo", [](const std::filesystem::path& p) { ::mkfifo(p.c_str(), 0600); }, "is not a regular file"},
+    {"fifo", [](const std::filesystem::path& p) { ::mkfifo(p.c_str(), 0600); },
+     "is not a regular file"},
 #endif
 };
 
@@ -242,7 +263,9 @@ TEST(Printable, EscapesControlCharactersAndKeepsTheRest)
 {
     EXPECT_EQ(printable("更新檔/code_data.bin"), "更新檔/code_data.bin");
     EXPECT_EQ(printable(std::string("a\x1b[2Jb\nc\x7f\0", 10)), "a\\x1B[2Jb\\x0Ac\\x7F\\x00");
-    EXPECT_EQ(printable("\xc2\x9b" "31m"), "\\x9B31m");   // C1 CSI as UTF-8
+    EXPECT_EQ(printable("\xc2\x9b"
+                        "31m"),
+              "\\x9B31m"); // C1 CSI as UTF-8
     EXPECT_EQ(printable("C:\\Users\\x"), "C:\\Users\\x");
 }
 
@@ -253,11 +276,13 @@ TEST_F(FlashJobTest, BytesAfterTheDataAreZeroOnTheDevice)
     writeFile(DATABASE_FILE, pattern(20, 2));
     ASSERT_EQ(runFlashJob(ctx, dir), JobOutcome::Success);
     const auto codeTail = device.flash(CODE_ADDRESS + 300, 512 - 300);
-    EXPECT_TRUE(std::all_of(codeTail.begin(), codeTail.end(), [](std::uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(
+        std::all_of(codeTail.begin(), codeTail.end(), [](std::uint8_t b) { return b == 0; }));
     // The database's first byte after the data is transformed like the data; the rest stay zero.
     const auto dbTail = device.flash(DATABASE_ADDRESS + 20, 256 - 20);
     EXPECT_EQ(dbTail[0], 20 - 8);
-    EXPECT_TRUE(std::all_of(dbTail.begin() + 1, dbTail.end(), [](std::uint8_t b) { return b == 0; }));
+    EXPECT_TRUE(
+        std::all_of(dbTail.begin() + 1, dbTail.end(), [](std::uint8_t b) { return b == 0; }));
 }
 
 TEST_F(FlashJobTest, CodeOfAWholeNumberOfSectorsStaysInErasedFlash)
@@ -275,7 +300,7 @@ struct TransformCase {
     const char* name;
     std::size_t length;
     std::size_t position;
-    std::uint8_t key;   // what the byte at `position` is XORed with
+    std::uint8_t key; // what the byte at `position` is XORed with
 };
 class DatabaseTransform : public ::testing::TestWithParam<TransformCase> {};
 
@@ -293,18 +318,19 @@ TEST_P(DatabaseTransform, XorsEachPositionWithItsKey)
                            before.begin() + static_cast<long>(c.length) + 1));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Positions, DatabaseTransform,
-    ::testing::Values(TransformCase{"short_file_unchanged", 8, 5, 0},
-                      TransformCase{"short_file_byte_after_stays_zero", 8, 8, 0},
-                      TransformCase{"one_byte_file", 1, 1, 0},
-                      TransformCase{"position_8_untouched", 300, 8, 0},
-                      TransformCase{"position_9_key_1", 300, 9, 1},
-                      TransformCase{"position_263_key_255", 300, 263, 255},
-                      TransformCase{"position_264_wrapped", 300, 264, 0},
-                      TransformCase{"position_265_key_1", 300, 265, 1},
-                      TransformCase{"byte_after_data", 300, 300, static_cast<std::uint8_t>(300 - 8)}),
-    [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Positions, DatabaseTransform,
+                         ::testing::Values(TransformCase{"short_file_unchanged", 8, 5, 0},
+                                           TransformCase{"short_file_byte_after_stays_zero", 8, 8,
+                                                         0},
+                                           TransformCase{"one_byte_file", 1, 1, 0},
+                                           TransformCase{"position_8_untouched", 300, 8, 0},
+                                           TransformCase{"position_9_key_1", 300, 9, 1},
+                                           TransformCase{"position_263_key_255", 300, 263, 255},
+                                           TransformCase{"position_264_wrapped", 300, 264, 0},
+                                           TransformCase{"position_265_key_1", 300, 265, 1},
+                                           TransformCase{"byte_after_data", 300, 300,
+                                                         static_cast<std::uint8_t>(300 - 8)}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 } // namespace
 } // namespace quarvo

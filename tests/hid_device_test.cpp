@@ -101,7 +101,7 @@ TEST_F(HidDeviceTest, ReadTimesOutWithinItsBound)
     unsigned done = 99;
     EXPECT_EQ(hid.readReport(report.data(), REPORT_SIZE, &done, 250), 0);
     EXPECT_EQ(done, 0u);
-    EXPECT_EQ(clock.nowUs() - before, 250000);   // virtual time: the bound, not a moment more
+    EXPECT_EQ(clock.nowUs() - before, 250000); // virtual time: the bound, not a moment more
 }
 
 TEST_F(HidDeviceTest, ShortAndZeroCountWritesFail)
@@ -149,8 +149,8 @@ class PacedBackend final : public HidBackend {
 public:
     struct Pace {
         const char* name;
-        int earlyMs;   // > 0: every read returns empty after this long
-        int lateMs;    // every read that runs to its time-out returns this much later
+        int earlyMs; // > 0: every read returns empty after this long
+        int lateMs;  // every read that runs to its time-out returns this much later
     };
     explicit PacedBackend(Pace pace) : m_pace(pace) {}
 
@@ -169,13 +169,17 @@ private:
     class Connection final : public HidConnection {
     public:
         explicit Connection(PacedBackend& owner) : m_owner(owner) {}
-        int write(const std::uint8_t*, std::size_t length) override { return static_cast<int>(length); }
+        int write(const std::uint8_t*, std::size_t length) override
+        {
+            return static_cast<int>(length);
+        }
         int read(std::uint8_t*, std::size_t, int timeoutMs) override
         {
             ++m_owner.reads;
             const Pace& pace = m_owner.m_pace;
-            const int tookMs = pace.earlyMs > 0 && pace.earlyMs < timeoutMs ? pace.earlyMs
-                                                                           : timeoutMs + pace.lateMs;
+            const int tookMs = pace.earlyMs > 0 && pace.earlyMs < timeoutMs
+                                   ? pace.earlyMs
+                                   : timeoutMs + pace.lateMs;
             m_owner.m_clock.sleepUntilUs(m_owner.m_clock.nowUs() + std::int64_t{tookMs} * 1000);
             return 0;
         }

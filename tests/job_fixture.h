@@ -39,7 +39,8 @@ protected:
     void writeFile(const char* name, const std::vector<std::uint8_t>& data) const
     {
         std::ofstream file(dir / name, std::ios::binary);
-        file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+        file.write(reinterpret_cast<const char*>(data.data()),
+                   static_cast<std::streamsize>(data.size()));
     }
 
     // A file of `size` bytes without writing them (sparse where the file system allows).
@@ -50,7 +51,8 @@ protected:
     }
 
     // What the device should hold for a file of this content in its programmed pages.
-    static std::vector<std::uint8_t> expectedPages(std::vector<std::uint8_t> buffer, std::size_t length)
+    static std::vector<std::uint8_t> expectedPages(std::vector<std::uint8_t> buffer,
+                                                   std::size_t length)
     {
         buffer.resize(regionPageCount(static_cast<std::int32_t>(length)) * 256, 0);
         return buffer;

@@ -22,7 +22,7 @@ TEST_P(FramingVectors, FramedReportIsZeroThenPacketThenFill)
 {
     const FramingCase& c = GetParam();
     Report report;
-    report.fill(0x5A);   // whatever an earlier report left must not survive
+    report.fill(0x5A); // whatever an earlier report left must not survive
     frameCommand(c.command, c.param1, c.param2, report);
 
     EXPECT_EQ(report[0], 0);
@@ -32,30 +32,44 @@ TEST_P(FramingVectors, FramedReportIsZeroThenPacketThenFill)
     EXPECT_EQ(decodePacket(report.data() + 1).checksum, c.checksum);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    KnownPackets, FramingVectors,
-    ::testing::Values(
-        FramingCase{"restart", CMD_RESTART, RESTART_PARAM1, RESTART_PARAM2,
-                    {0xA5, 0x0E, 0x78, 0x56, 0x34, 0x12, 0x01, 0xEF, 0xCD, 0xAB, 0x48, 0x49, 0x44,
-                     0x43, 0x47, 0x05, 0x00, 0x00},
-                    0x547},
-        FramingCase{"erase_10_3", CMD_ERASE, 10, 3,
-                    {0x71, 0x0E, 0x0A, 0, 0, 0, 0x03, 0, 0, 0, 0x48, 0x49, 0x44, 0x43, 0xA4, 0x01,
-                     0, 0},
-                    0x1A4},
-        FramingCase{"erase_8_1", CMD_ERASE, 8, 1,
-                    {0x71, 0x0E, 0x08, 0, 0, 0, 0x01, 0, 0, 0, 0x48, 0x49, 0x44, 0x43, 0xA0, 0x01,
-                     0, 0},
-                    0x1A0},
-        FramingCase{"program_80_1", CMD_PROGRAM, 0x80, 1,
-                    {0xC3, 0x0E, 0x80, 0, 0, 0, 0x01, 0, 0, 0, 0x48, 0x49, 0x44, 0x43, 0x6A, 0x02,
-                     0, 0},
-                    0x26A},
-        FramingCase{"program_A0_17", CMD_PROGRAM, 0xA0, 17,
-                    {0xC3, 0x0E, 0xA0, 0, 0, 0, 0x11, 0, 0, 0, 0x48, 0x49, 0x44, 0x43, 0x9A, 0x02,
-                     0, 0},
-                    0x29A}),
-    [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(KnownPackets, FramingVectors,
+                         ::testing::Values(FramingCase{"restart",
+                                                       CMD_RESTART,
+                                                       RESTART_PARAM1,
+                                                       RESTART_PARAM2,
+                                                       {0xA5, 0x0E, 0x78, 0x56, 0x34, 0x12, 0x01,
+                                                        0xEF, 0xCD, 0xAB, 0x48, 0x49, 0x44, 0x43,
+                                                        0x47, 0x05, 0x00, 0x00},
+                                                       0x547},
+                                           FramingCase{"erase_10_3",
+                                                       CMD_ERASE,
+                                                       10,
+                                                       3,
+                                                       {0x71, 0x0E, 0x0A, 0, 0, 0, 0x03, 0, 0, 0,
+                                                        0x48, 0x49, 0x44, 0x43, 0xA4, 0x01, 0, 0},
+                                                       0x1A4},
+                                           FramingCase{"erase_8_1",
+                                                       CMD_ERASE,
+                                                       8,
+                                                       1,
+                                                       {0x71, 0x0E, 0x08, 0, 0, 0, 0x01, 0, 0, 0,
+                                                        0x48, 0x49, 0x44, 0x43, 0xA0, 0x01, 0, 0},
+                                                       0x1A0},
+                                           FramingCase{"program_80_1",
+                                                       CMD_PROGRAM,
+                                                       0x80,
+                                                       1,
+                                                       {0xC3, 0x0E, 0x80, 0, 0, 0, 0x01, 0, 0, 0,
+                                                        0x48, 0x49, 0x44, 0x43, 0x6A, 0x02, 0, 0},
+                                                       0x26A},
+                                           FramingCase{"program_A0_17",
+                                                       CMD_PROGRAM,
+                                                       0xA0,
+                                                       17,
+                                                       {0xC3, 0x0E, 0xA0, 0, 0, 0, 0x11, 0, 0, 0,
+                                                        0x48, 0x49, 0x44, 0x43, 0x9A, 0x02, 0, 0},
+                                                       0x29A}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST(PacketChecksum, IsAPlainByteSum)
 {

@@ -100,7 +100,8 @@ struct EraseCountCase {
     std::uint32_t count;
     std::size_t records;
 };
-class SimEraseCounts : public SimDeviceTest, public ::testing::WithParamInterface<EraseCountCase> {};
+class SimEraseCounts : public SimDeviceTest,
+                       public ::testing::WithParamInterface<EraseCountCase> {};
 
 // Whatever count a host sends, the device ends its erase with "over" after at most one record per
 // percentage step; a count near 2^32 once made the record loop run for ever.
@@ -188,7 +189,7 @@ TEST_F(SimDeviceTest, RecordsProducedWhileNoLinkIsOpenWaitForTheNextOpen)
 {
     auto device = make();
     ASSERT_EQ(command(*device, CMD_ERASE, 10, 2), 65);
-    device->closeLink();   // at once: no record is due yet
+    device->closeLink(); // at once: no record is due yet
     clock.sleepUntilUs(clock.nowUs() + 1000000);
     std::string error;
     ASSERT_TRUE(device->openLink(error));
@@ -217,7 +218,7 @@ TEST_F(SimDeviceTest, TrafficLogRecordsBothDirectionsWithTheirCounts)
     bool over = false;
     readRecords(*device, over);
     const auto traffic = device->traffic();
-    ASSERT_EQ(traffic.size(), 3u);   // the command, one progress record, "over"
+    ASSERT_EQ(traffic.size(), 3u); // the command, one progress record, "over"
     EXPECT_TRUE(traffic[0].out);
     EXPECT_EQ(traffic[0].bytes[1], 0x71);
     EXPECT_FALSE(traffic[2].out);
@@ -244,7 +245,8 @@ TEST_P(SimSplitRecords, EachRecordArrivesAsTwoPayloads)
 }
 
 INSTANTIATE_TEST_SUITE_P(Splits, SimSplitRecords,
-                         ::testing::Values(SplitCase{Fault::Split32, 32}, SplitCase{Fault::Split40, 40}));
+                         ::testing::Values(SplitCase{Fault::Split32, 32},
+                                           SplitCase{Fault::Split40, 40}));
 
 TEST_F(SimDeviceTest, EndlessEraseNeverSaysOver)
 {
@@ -272,7 +274,7 @@ TEST_F(SimDeviceTest, SilentDeviceErasesButSendsNothing)
 struct TransferFaultCase {
     const char* name;
     SimScenario scenario;
-    int expectedWrite3;   // result of the third output report
+    int expectedWrite3; // result of the third output report
     bool presentAfter;
 };
 class SimTransferFaults : public SimDeviceTest,
@@ -310,7 +312,7 @@ TEST_F(SimDeviceTest, ReadFaultsStrikeAtTheirRead)
     EXPECT_EQ(failing->read(buffer, REPORT_SIZE, 1000, error), -1);
     EXPECT_EQ(empty->read(buffer, REPORT_SIZE, 1000, error), 65);
     EXPECT_EQ(empty->read(buffer, REPORT_SIZE, 1000, error), 1);
-    EXPECT_EQ(empty->read(buffer, REPORT_SIZE, 1000, error), 65);   // the record is still there
+    EXPECT_EQ(empty->read(buffer, REPORT_SIZE, 1000, error), 65); // the record is still there
 }
 
 TEST_F(SimDeviceTest, StalledDeviceSendsNothingMore)
@@ -331,9 +333,9 @@ TEST(SimBackend, ScenariosShapeWhatIsAttached)
         std::size_t enumerated;
         bool opens;
     };
-    for (const Case& c : {Case{{}, 1, true}, Case{{Fault::Absent, 0}, 0, false},
-                          Case{{Fault::OpenRefused, 0}, 1, false},
-                          Case{{Fault::SecondDevice, 0}, 2, true}}) {
+    for (const Case& c :
+         {Case{{}, 1, true}, Case{{Fault::Absent, 0}, 0, false},
+          Case{{Fault::OpenRefused, 0}, 1, false}, Case{{Fault::SecondDevice, 0}, 2, true}}) {
         SimBackend backend(clock);
         attachBootloader(backend, c.scenario);
         const auto list = backend.enumerate();
@@ -365,7 +367,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ParseCase{"healthy", SimScenario{}},
                       ParseCase{"write-fail:12", SimScenario{Fault::WriteFail, 12}},
                       ParseCase{"split40", SimScenario{Fault::Split40, 0}},
-                      ParseCase{"write-fail", std::nullopt}, ParseCase{"write-fail:0", std::nullopt},
+                      ParseCase{"write-fail", std::nullopt},
+                      ParseCase{"write-fail:0", std::nullopt},
                       ParseCase{"write-fail:x", std::nullopt}, ParseCase{"silent:3", std::nullopt},
                       ParseCase{"nonsense", std::nullopt}));
 

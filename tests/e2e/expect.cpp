@@ -46,7 +46,7 @@ int main(int argc, char** argv)
     const auto header = buildImageHeader(static_cast<std::uint32_t>(code.size()));
     std::ofstream(std::string(argv[3]) + "/region_00008000.bin", std::ios::binary)
         .write(reinterpret_cast<const char*>(header.data()), PAGE_SIZE);
-    database.resize(databaseLength + 1);   // the transformed byte after the data belongs to it
+    database.resize(databaseLength + 1); // the transformed byte after the data belongs to it
     writeRegion(argv[3], DATABASE_ADDRESS, database, databaseLength);
     return 0;
 }
