@@ -1,7 +1,10 @@
 #include "cli_app.h"
 
+#include "quarvo_version.h"
+
 #include "terminal_surface.h"
 
+#include "hid/text_encoding.h"
 #include "hid/tracing_backend.h"
 #include "job/flash_job.h"
 #include "platform/instance_guard.h"
@@ -22,7 +25,7 @@ namespace quarvo {
 namespace {
 
 constexpr const char* PROGRAM = "quarvo-flash";
-constexpr const char* VERSION = "2.0.0.1";
+constexpr const char* VERSION = QUARVO_VERSION;
 constexpr const char* UDEV_RULE = "packaging/linux/70-quarvo-bootloader.rules";
 
 // Longest --wait a user may ask for, and how often the wait looks for the device.
@@ -149,7 +152,7 @@ std::string parse(std::span<const std::string> args, Options& options)
             if (value.empty())
                 return "option " + arg + " needs a non-empty argument";
             if (arg == "-C")
-                options.directory = value;
+                options.directory = pathFromUtf8(value);
             else
                 options.traceFile = value;
         } else if (arg == "--simulate") {
@@ -207,8 +210,11 @@ int listDevices(CliEnvironment& env, HidBackend& backend)
         env.out << "  " << (opens ? "can be opened" : "cannot be opened: " + error) << '\n';
         usable += opens;
     }
-    if (found == 0)
+    if (found == 0) {
         env.out << "No bootloader (HID 0416:b500) is attached.\n";
+        if (const std::string reason = backend.unavailableReason(); !reason.empty())
+            env.err << PROGRAM << ": " << reason << '\n';
+    }
     if (found > usable)
         adviseAccess(env);
     return usable > 0 ? EXIT_UPDATED : EXIT_DEVICE_FAILED;
@@ -309,7 +315,7 @@ public:
 
     bool open()
     {
-        m_stream.open(m_path);
+        m_stream.open(pathFromUtf8(m_path));
         return static_cast<bool>(m_stream);
     }
     std::ostream& stream() { return m_stream; }
@@ -394,7 +400,7 @@ const LoadedFile* tracedUpdateFile(const std::string& tracePath, const UpdateFil
 {
     for (const LoadedFile* file : {&files.code, &files.database}) {
         std::error_code error;
-        if (std::filesystem::equivalent(tracePath, file->path, error) && !error)
+        if (std::filesystem::equivalent(pathFromUtf8(tracePath), file->path, error) && !error)
             return file;
     }
     return nullptr;
@@ -422,7 +428,8 @@ int run(std::span<const std::string> args, CliEnvironment& env)
     if (!options.list) {
         std::error_code fsError;
         if (!std::filesystem::is_directory(options.directory, fsError))
-            return usageError(env, "no such directory: " + printable(options.directory.string()));
+            return usageError(env,
+                              "no such directory: " + printable(utf8FromPath(options.directory)));
     }
 
     // One updater at a time: the window takes the same guard. Listing changes nothing, and the
@@ -457,7 +464,7 @@ int run(std::span<const std::string> args, CliEnvironment& env)
         return listDevices(env, *backend);
 
     SteadyClock screenClock;
-    TerminalSurface terminal(env.out, env.err, env.terminal, screenClock, env.columns);
+    TerminalSurface terminal(env.out, env.err, env.terminal, screenClock, env.columns, env.escapes);
 
     // Inputs before outputs: both files are loaded before the trace file is opened.
     UpdateFiles files;
@@ -476,8 +483,8 @@ int run(std::span<const std::string> args, CliEnvironment& env)
     if (!options.traceFile.empty()) {
         if (const LoadedFile* file = tracedUpdateFile(options.traceFile, files))
             return usageError(env, "the trace file " + printable(options.traceFile) +
-                                       " is the update file " + printable(file->path.string()) +
-                                       "; nothing was sent");
+                                       " is the update file " +
+                                       printable(utf8FromPath(file->path)) + "; nothing was sent");
         trace.emplace(env, options.traceFile);
         if (!trace->open())
             return usageError(env, "cannot write the trace file " + printable(options.traceFile) +

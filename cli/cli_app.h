@@ -47,6 +47,7 @@ struct CliEnvironment {
     std::function<int()> columns = {};                    // the terminal's width, 0 when unknown
     StopRequests* stops = nullptr;                        // none: nothing stops an update
     std::function<UpdateGuard()> acquireUpdateGuard = {}; // none: no other updater can run
+    bool escapes = true; // the terminal understands "\033[K" (not every Windows console does)
 };
 
 int runCli(std::span<const std::string> args, CliEnvironment& env);

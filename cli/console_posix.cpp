@@ -1,5 +1,6 @@
 #include "console.h"
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
@@ -77,10 +78,19 @@ void ProcessSignals::deviceAtRisk() { atRisk.store(true); }
 
 bool ProcessSignals::confirmationAsked() { return confirmationPending.exchange(false); }
 
-int terminalColumns(int fd)
+Console::Console() : m_terminal(::isatty(STDOUT_FILENO) != 0) {}
+
+Console::~Console() = default;
+
+std::vector<std::string> Console::arguments(int argc, char** argv) const
+{
+    return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
+}
+
+int Console::columns() const
 {
     winsize size{};
-    if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
         return size.ws_col;
     if (const char* columns = std::getenv("COLUMNS")) {
         const long value = std::strtol(columns, nullptr, 10);
@@ -89,5 +99,8 @@ int terminalColumns(int fd)
     }
     return 0;
 }
+
+// A terminal window outlives the programs run in it.
+void Console::holdIfAlone() {}
 
 } // namespace quarvo

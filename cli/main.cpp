@@ -1,4 +1,4 @@
-// quarvo-flash: chooses the real HID backend, the process's signals, the terminal and the
+// quarvo-flash: chooses the real HID backend, the process's console and signals and the
 // single-instance guard, and hands them with the process's streams to the front end.
 #include "cli_app.h"
 #include "console.h"
@@ -11,31 +11,20 @@
 #include <string>
 #include <vector>
 
-#if defined(_WIN32)
-#include <io.h>
-#include <windows.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
-
 int main(int argc, char** argv)
 {
-#if defined(_WIN32)
-    SetConsoleOutputCP(CP_UTF8);
-#endif
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    quarvo::Console console;
+    const std::vector<std::string> args = console.arguments(argc, argv);
     quarvo::ProcessSignals signals;
     const char* lockDirectory = std::getenv(quarvo::LOCK_DIRECTORY_VARIABLE);
     quarvo::InstanceGuard guard(quarvo::UPDATER_GUARD_NAME, lockDirectory ? lockDirectory : "");
     quarvo::CliEnvironment env{
         std::cout,
         std::cerr,
-        isatty(fileno(stdout)) != 0,
+        console.terminal(),
         [] { return std::make_unique<quarvo::HidapiBackend>(); },
         "hidapi " + quarvo::HidapiBackend::libraryVersion(),
-        [] { return quarvo::terminalColumns(fileno(stdout)); },
+        [&console] { return console.columns(); },
         &signals,
         [&guard] {
             switch (guard.acquire()) {
@@ -48,6 +37,9 @@ int main(int argc, char** argv)
             }
             return quarvo::UpdateGuard::Unavailable;
         },
+        console.escapes(),
     };
-    return quarvo::runCli(args, env);
+    const int status = quarvo::runCli(args, env);
+    console.holdIfAlone();
+    return status;
 }

@@ -65,8 +65,9 @@ std::string formatBarLine(double fraction, const std::string& amounts, const std
 }
 
 TerminalSurface::TerminalSurface(std::ostream& out, std::ostream& err, bool drawBar, Clock& clock,
-                                 std::function<int()> columns)
-    : m_out(out), m_err(err), m_drawBar(drawBar), m_clock(clock), m_columns(std::move(columns))
+                                 std::function<int()> columns, bool escapes)
+    : m_out(out), m_err(err), m_drawBar(drawBar), m_clock(clock), m_columns(std::move(columns)),
+      m_escapes(escapes)
 {
 }
 
@@ -113,7 +114,10 @@ void TerminalSurface::notice(const std::string& text)
 void TerminalSurface::clearBar()
 {
     if (m_barShown) {
-        m_out << "\r\033[K" << std::flush;
+        if (m_escapes)
+            m_out << "\r\033[K" << std::flush;
+        else
+            m_out << '\r' << std::string(m_barLength, ' ') << '\r' << std::flush;
         m_barShown = false;
     }
 }
@@ -149,8 +153,16 @@ void TerminalSurface::draw(bool force)
             pace = buffer;
         }
     }
-    m_out << '\r' << formatBarLine(fraction, amounts, pace, m_columns ? m_columns() : 0) << "\033[K"
-          << std::flush;
+    const std::string line = formatBarLine(fraction, amounts, pace, m_columns ? m_columns() : 0);
+    const std::size_t covered = m_barShown ? m_barLength : 0;
+    if (m_escapes) {
+        m_out << '\r' << line << "\033[K" << std::flush;
+    } else {
+        // Spaces cover what is left of a longer bar drawn before.
+        const std::size_t rest = covered > line.size() ? covered - line.size() : 0;
+        m_out << '\r' << line << std::string(rest, ' ') << std::flush;
+    }
+    m_barLength = std::max(covered, line.size());
     m_barShown = true;
 }
 

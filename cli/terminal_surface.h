@@ -21,9 +21,11 @@ inline constexpr std::size_t BAR_MIN_WIDTH = 20; // narrower than this, fields a
 
 class TerminalSurface final : public OutputSurface {
 public:
-    // `columns` gives the terminal's width at each redraw (0 when unknown).
+    // `columns` gives the terminal's width at each redraw (0 when unknown). Without `escapes`
+    // (a console that does not understand "\033[K") the bar is erased by overwriting it with
+    // spaces.
     TerminalSurface(std::ostream& out, std::ostream& err, bool drawBar, Clock& clock,
-                    std::function<int()> columns = {});
+                    std::function<int()> columns = {}, bool escapes = true);
 
     void setStatus(const std::string& text) override;
     void setProgressRange(std::uint32_t maximum) override;
@@ -49,6 +51,8 @@ private:
     std::int64_t m_rangeSetUs = 0;
     std::int64_t m_lastDrawUs = -BAR_REDRAW_US;
     bool m_barShown = false;
+    bool m_escapes;
+    std::size_t m_barLength = 0; // of the bar as drawn, for erasing it without escapes
 };
 
 // "1.5 MiB", "800 B": for bars and summaries.

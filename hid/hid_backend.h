@@ -53,6 +53,9 @@ public:
 
     // The clock that governs this backend's transfers; callers measure their deadlines with it.
     virtual Clock& clock() = 0;
+
+    // Why the transport cannot work at all (its library failed to start); empty when it can.
+    virtual std::string unavailableReason() const { return {}; }
 };
 
 } // namespace quarvo

@@ -40,6 +40,8 @@ int HidDevice::open(std::uint16_t vendorId, std::uint16_t productId)
     m_openState = matched ? OpenState::Refused : OpenState::NotFound;
     if (matched)
         return fail("device found but cannot be opened (" + refusal + ")");
+    if (std::string reason = m_backend.unavailableReason(); !reason.empty())
+        return fail(std::move(reason));
     char ids[64];
     std::snprintf(ids, sizeof ids, "vendor id 0x%04x and product id 0x%04x", vendorId, productId);
     return fail(std::string("no HID device with ") + ids);

@@ -1,5 +1,7 @@
 #include "hidapi_backend.h"
 
+#include "text_encoding.h"
+
 #include <hidapi.h>
 
 #include <cerrno>
@@ -7,15 +9,7 @@
 namespace quarvo {
 namespace {
 
-std::string narrow(const wchar_t* text)
-{
-    if (!text)
-        return {};
-    std::string out;
-    for (; *text; ++text)
-        out.push_back(*text < 0x80 ? static_cast<char>(*text) : '?');
-    return out;
-}
+std::string narrow(const wchar_t* text) { return utf8FromWide(text); }
 
 std::string errorText(hid_device* device, const char* fallback)
 {
@@ -120,6 +114,14 @@ std::unique_ptr<HidConnection> HidapiBackend::open(const std::string& path, std:
         return nullptr;
     }
     return std::make_unique<HidapiConnection>(device);
+}
+
+std::string HidapiBackend::unavailableReason() const
+{
+    if (m_initialised)
+        return {};
+    const std::string reason = narrow(hid_error(nullptr));
+    return "hidapi could not be initialised" + (reason.empty() ? std::string() : ": " + reason);
 }
 
 std::string HidapiBackend::libraryVersion() { return hid_version_str(); }

@@ -24,6 +24,7 @@ public:
     std::vector<HidDeviceInfo> enumerate() override;
     std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override;
     Clock& clock() override { return m_clock; }
+    std::string unavailableReason() const override;
 
     // Version of the hidapi library in use, for messages and --version.
     static std::string libraryVersion();

@@ -16,6 +16,7 @@ public:
     std::vector<HidDeviceInfo> enumerate() override;
     std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override;
     Clock& clock() override { return m_inner.clock(); }
+    std::string unavailableReason() const override { return m_inner.unavailableReason(); }
 
     // One trace line: "<seconds.micros> <tag> <text>".
     void line(const std::string& tag, const std::string& text);

@@ -2,6 +2,8 @@
 
 #include "protocol/texts.h"
 
+#include "hid/text_encoding.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -69,7 +71,7 @@ bool openInput(const std::filesystem::path& path, std::ifstream& stream, std::ui
 JobOutcome readInput(CommandContext& ctx, const InputSpec& spec, std::ifstream& stream,
                      LoadedFile& file)
 {
-    const std::string where = printable(file.path.string());
+    const std::string where = printable(utf8FromPath(file.path));
     try {
         file.data = std::make_unique_for_overwrite<std::uint8_t[]>(file.size + BUFFER_SLACK);
     } catch (const std::bad_alloc&) {
@@ -211,7 +213,7 @@ JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& dir
         input->file.path = directory / input->spec.name;
         std::string reason;
         if (!openInput(input->file.path, input->stream, input->size, reason)) {
-            ctx.detail = printable(input->file.path.string()) + ": " + reason;
+            ctx.detail = printable(utf8FromPath(input->file.path)) + ": " + reason;
             ctx.out.showMessage(input->spec.missingText);
             return JobOutcome::MissingFile;
         }
@@ -228,7 +230,7 @@ JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& dir
     // An empty file would erase nothing and program a page of zeros: it is no update.
     for (Input* input : {&code, &database}) {
         if (input->size == 0) {
-            ctx.detail = printable(input->file.path.string()) + " is empty";
+            ctx.detail = printable(utf8FromPath(input->file.path)) + " is empty";
             ctx.out.showMessage(input->spec.emptyText);
             return JobOutcome::InputRefused;
         }

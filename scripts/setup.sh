@@ -1,7 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing the updater need, when any is
 # missing. Safe to run again; needs root (or sudo) only when something must be installed.
+#   scripts/setup.sh [--windows]
+# With --windows it also installs the MinGW-w64 cross compiler and wine, and fetches the sources
+# of hidapi's Windows backend (Debian's own hidapi source package) into build/third_party/hidapi.
 set -euo pipefail
+cd "$(dirname "$0")/.."
+windows=no
+if [ "${1:-}" = --windows ]; then
+  windows=yes
+fi
 
 packages=(
   cmake g++ make pkg-config clang libclang-rt-14-dev clang-format
@@ -13,6 +21,9 @@ packages=(
   xvfb xauth xdotool
   qemu-system-x86 linux-image-amd64 busybox-static cpio
 )
+if [ "$windows" = yes ]; then
+  packages+=(g++-mingw-w64-x86-64-posix wine wine64 xauth xvfb locales)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
@@ -21,15 +32,38 @@ for package in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
-fi
-
-echo "Installing: ${missing[*]}"
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
   sudo_cmd=(sudo)
 fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update
-"${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update
+  "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# A Traditional Chinese (Big5) locale, so that wine can run programs under code page 950.
+if [ "$windows" = yes ] && ! locale -a 2>/dev/null | grep -qi '^zh_TW\.big5$'; then
+  "${sudo_cmd[@]}" localedef -i zh_TW -f BIG5 zh_TW.BIG5
+fi
+
+# hidapi's Windows backend, from Debian's hidapi source package, through an apt configuration of
+# our own (a deb-src entry for the mirror the machine already uses), so that the machine's own
+# sources stay as they are. Nothing is built here; the Windows preset compiles windows/hid.c.
+if [ "$windows" = yes ] && [ ! -f build/third_party/hidapi/windows/hid.c ]; then
+  apt_dir=$PWD/build/third_party/apt
+  mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/source"
+  mirror=$(grep -h -m1 -E '^(URIs:|deb )' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list \
+             2>/dev/null | grep -o 'http[^ ]*' | head -n 1 || true)
+  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  echo "deb-src ${mirror:-http://deb.debian.org/debian} $suite main" > "$apt_dir/sources.list"
+  apt_options=(-o Dir::Etc::SourceList="$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+               -o Dir::State::Lists="$apt_dir/lists" -o Dir::Cache="$apt_dir/cache"
+               -o Debug::NoLocking=1)
+  apt-get "${apt_options[@]}" update -qq
+  (cd "$apt_dir/source" && apt-get "${apt_options[@]}" source --download-only hidapi)
+  rm -rf build/third_party/hidapi
+  mkdir -p build/third_party/hidapi
+  tar -xzf "$apt_dir"/source/hidapi_*.orig.tar.gz -C build/third_party/hidapi --strip-components=1
+fi

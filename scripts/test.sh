@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up, builds and runs every test: the unit, component, process and window tests
 # from the debug build, then the end-to-end test from the release build, where the updater runs
-# as users get it and the emulated guest spends least time in it.
-# QUARVO_WERROR=ON makes warnings errors in both builds (CI sets it).
+# as users get it and the emulated guest spends least time in it, then the Windows build and its
+# tests under wine (scripts/windows.sh).
+# QUARVO_WERROR=ON makes warnings errors in every build (CI sets it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,3 +15,4 @@ cmake --preset release "$werror"
 cmake --build --preset release -j"$(nproc)"
 ctest --preset debug -j"$(nproc)"
 ctest --preset e2e
+./scripts/windows.sh
