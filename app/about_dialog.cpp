@@ -1,6 +1,6 @@
 #include "about_dialog.h"
 
-#include "app_texts.h"
+#include "frontend/window_texts.h"
 #include "dialog_units.h"
 
 #include <QIcon>
@@ -12,7 +12,7 @@ namespace quarvo {
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("aboutBox"));
-    setWindowTitle(QString::fromUtf8(apptext::ABOUT_TITLE));
+    setWindowTitle(QString::fromUtf8(windowtext::ABOUT_TITLE));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
     setFont(aboutDialogFont());
@@ -22,16 +22,16 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent)
     icon->setPixmap(QIcon(QStringLiteral(":/quarvo/icon.png")).pixmap(32, 32));
     icon->setGeometry(units.rect(11, 17, 20, 20));
 
-    auto* version = new QLabel(QString::fromUtf8(apptext::ABOUT_VERSION), this);
+    auto* version = new QLabel(QString::fromUtf8(windowtext::ABOUT_VERSION), this);
     version->setObjectName(QStringLiteral("versionLabel"));
     version->setTextFormat(Qt::PlainText);
     version->setGeometry(units.rect(40, 10, 119, 8));
 
-    auto* notice = new QLabel(QString::fromUtf8(apptext::ABOUT_NOTICE), this);
+    auto* notice = new QLabel(QString::fromUtf8(windowtext::ABOUT_NOTICE), this);
     notice->setObjectName(QStringLiteral("noticeLabel"));
     notice->setGeometry(units.rect(40, 25, 119, 8));
 
-    auto* ok = new QPushButton(QString::fromUtf8(apptext::ABOUT_OK), this);
+    auto* ok = new QPushButton(QString::fromUtf8(windowtext::ABOUT_OK), this);
     ok->setObjectName(QStringLiteral("okButton"));
     ok->setGeometry(units.rect(178, 7, 50, 14));
     ok->setDefault(true);

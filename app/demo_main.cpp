@@ -5,7 +5,7 @@
 //   --screenshot FILE  press the update button, save a picture of the window while the code is
 //                      being written, let the update finish and quit
 //   --about FILE       save a picture of the About box and quit
-#include "app_texts.h"
+#include "frontend/window_texts.h"
 #include "updater_dialog.h"
 
 #include "job/flash_job.h"
@@ -101,7 +101,7 @@ int main(int argc, char** argv)
                 about->grab().save(aboutShot);
                 about->close();
             });
-            dialog.handleSystemCommand(quarvo::apptext::ABOUT_COMMAND);
+            dialog.handleSystemCommand(quarvo::ABOUT_COMMAND);
             dialog.accept();
         });
     }

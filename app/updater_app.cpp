@@ -1,6 +1,6 @@
 #include "updater_app.h"
 
-#include "app_texts.h"
+#include "frontend/window_texts.h"
 #include "updater_dialog.h"
 
 #include <QApplication>

@@ -1,24 +1,19 @@
-// The updater's only window: picture, progress bar, status line, the update and cancel buttons.
-// It guards against a second instance, probes for the device once at start-up, runs one update
-// job at a time on a worker thread and is the job's output surface. Widgets are touched only on
-// the window's thread; the worker reaches them through blocking calls carried out there.
+// The updater's only window on Linux and macOS (Qt): picture, progress bar, status line, the
+// update and cancel buttons. It guards against a second instance and draws what its
+// UpdaterSession decides (start-up check, one job at a time on a worker thread, no closing while
+// it runs). Widgets are touched only on the window's thread.
 #pragma once
 
+#include "frontend/updater_session.h"
 #include "platform/instance_guard.h"
 
 #include "hid/hid_backend.h"
-#include "frontend/progress_model.h"
-#include "protocol/output_surface.h"
 
 #include <QDialog>
 #include <QIcon>
 
-#include <atomic>
-#include <deque>
-#include <functional>
-#include <mutex>
 #include <filesystem>
-#include <thread>
+#include <string>
 
 class QLabel;
 class QProgressBar;
@@ -26,7 +21,7 @@ class QPushButton;
 
 namespace quarvo {
 
-class UpdaterDialog final : public QDialog, public OutputSurface {
+class UpdaterDialog final : public QDialog, private WindowView {
     Q_OBJECT
 public:
     // The job reads its files from `directory`; `instanceName` names the single-instance guard,
@@ -45,13 +40,7 @@ public:
 
     // The update button: starts the job on a worker thread unless one runs.
     void startUpdate();
-    bool jobRunning() const { return m_jobRunning.load(); }
-
-    // OutputSurface, called from the worker thread.
-    void setStatus(const std::string& text) override;
-    void setProgressRange(std::uint32_t maximum) override;
-    void setProgressPos(std::uint32_t position) override;
-    void showMessage(const std::string& text) override;
+    bool jobRunning() const { return m_session.jobRunning(); }
 
     void done(int result) override;
 
@@ -65,24 +54,22 @@ protected:
 #endif
 
 private:
-    template <typename F> void onWindowThread(F&& action);
-    void addAboutEntry();
-    void runPendingCalls();
-    void showProgress();
-    void finishJob();
+    // WindowView: what the session asks of the widgets.
+    void showStatus(const std::string& text) override;
+    void showProgress(std::uint16_t maximum, std::uint32_t position) override;
+    void showMessageBox(const std::string& text) override;
+    void setUpdateEnabled(bool enabled) override;
+    void jobEnded() override;
+    void wakeWindowThread() override;
 
-    HidBackend& m_backend;
-    std::filesystem::path m_directory;
+    void addAboutEntry();
+
     InstanceGuard m_guard;
     QLabel* m_status = nullptr;
     QProgressBar* m_progress = nullptr;
     QPushButton* m_updateButton = nullptr;
     QIcon m_icon;
-    ProgressModel m_bar;
-    std::mutex m_callsMutex;
-    std::deque<std::function<void()>> m_calls; // surface calls from the worker, in order
-    std::thread m_worker;
-    std::atomic<bool> m_jobRunning{false};
+    UpdaterSession m_session; // last: it may call back into the widgets above
 };
 
 } // namespace quarvo

@@ -1,7 +1,7 @@
 // The window's Windows-only pieces: the About entry in the system menu and its command.
 #include "updater_dialog.h"
 
-#include "app_texts.h"
+#include "frontend/window_texts.h"
 
 #include <windows.h>
 
@@ -10,10 +10,10 @@ namespace quarvo {
 void UpdaterDialog::addAboutEntry()
 {
     HMENU menu = GetSystemMenu(reinterpret_cast<HWND>(winId()), FALSE);
-    const std::wstring entry = QString::fromUtf8(apptext::ABOUT_ENTRY).toStdWString();
+    const std::wstring entry = QString::fromUtf8(windowtext::ABOUT_ENTRY).toStdWString();
     if (menu && !entry.empty()) {
         AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-        AppendMenuW(menu, MF_STRING, apptext::ABOUT_COMMAND, entry.c_str());
+        AppendMenuW(menu, MF_STRING, ABOUT_COMMAND, entry.c_str());
     }
 }
 

@@ -9,7 +9,7 @@
 
 namespace quarvo {
 
-std::string utf8FromWide(const wchar_t* text);   // null: empty
+std::string utf8FromWide(const wchar_t* text); // null: empty
 std::string utf8FromUtf16(std::u16string_view text);
 std::u16string utf16FromUtf8(std::string_view text);
 

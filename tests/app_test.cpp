@@ -1,5 +1,5 @@
 // The updater window on the offscreen platform, with the simulated bootloader handed to it.
-#include "app/app_texts.h"
+#include "frontend/window_texts.h"
 #include "app/updater_dialog.h"
 
 #include "job/flash_job.h"
@@ -115,7 +115,7 @@ private slots:
     {
         QTest::addColumn<SimScenario>("scenario");
         QTest::addColumn<QString>("status");
-        QTest::newRow("present") << SimScenario{} << qs(apptext::CONNECT_OK);
+        QTest::newRow("present") << SimScenario{} << qs(windowtext::CONNECT_OK);
         QTest::newRow("absent") << SimScenario{Fault::Absent, 0} << qs(text::CONNECT_FAILED);
         QTest::newRow("refused") << SimScenario{Fault::OpenRefused, 0} << qs(text::CONNECT_FAILED);
     }
@@ -149,11 +149,11 @@ private slots:
     {
         Rig rig;
         QVERIFY(rig.dialog->start());
-        QCOMPARE(rig.dialog->windowTitle(), qs(apptext::DIALOG_TITLE));
+        QCOMPARE(rig.dialog->windowTitle(), qs(windowtext::DIALOG_TITLE));
         auto* cancel = rig.child<QPushButton>("cancelButton");
         auto* flash = rig.child<QPushButton>("flashButton");
-        QCOMPARE(cancel->text(), qs(apptext::CANCEL));
-        QCOMPARE(flash->text(), qs(apptext::UPDATE));
+        QCOMPARE(cancel->text(), qs(windowtext::CANCEL));
+        QCOMPARE(flash->text(), qs(windowtext::UPDATE));
         QVERIFY(cancel->isDefault());
         QCOMPARE(rig.dialog->minimumSize(), rig.dialog->maximumSize());
         // Controls keep the template's arrangement: picture above bar above status above buttons.
@@ -308,9 +308,9 @@ private slots:
             version = about->findChild<QLabel*>(QStringLiteral("versionLabel"))->text();
             QTest::keyClick(about, Qt::Key_Return);
         });
-        rig.dialog->handleSystemCommand(apptext::ABOUT_COMMAND);
-        QCOMPARE(title, qs(apptext::ABOUT_TITLE));
-        QCOMPARE(version, qs(apptext::ABOUT_VERSION));
+        rig.dialog->handleSystemCommand(ABOUT_COMMAND);
+        QCOMPARE(title, qs(windowtext::ABOUT_TITLE));
+        QCOMPARE(version, qs(windowtext::ABOUT_VERSION));
     }
 };
 

@@ -28,15 +28,16 @@ protected:
 
 TEST_F(ConsoleWriterTest, HandsOverWholeLinesAsUtf16)
 {
-    stream << "正在" << "清除" << '.' << "..\n";
+    stream << "正在"
+           << "清除" << '.' << "..\n";
     stream << "更新成功!" << '\n';
     EXPECT_EQ(written, (std::vector<std::u16string>{u"正在清除...\n", u"更新成功!\n"}));
 }
 
 TEST_F(ConsoleWriterTest, AFlushHandsOverWhatIsThereButNeverHalfACharacter)
 {
-    const std::string text = "設備";   // two characters of three bytes each
-    stream << text.substr(0, 4) << std::flush;   // the second character cut after its first byte
+    const std::string text = "設備";           // two characters of three bytes each
+    stream << text.substr(0, 4) << std::flush; // the second character cut after its first byte
     ASSERT_EQ(written, std::vector<std::u16string>{u"設"});
     stream << text.substr(4) << std::flush;
     EXPECT_EQ(written, (std::vector<std::u16string>{u"設", u"備"}));
@@ -56,7 +57,9 @@ TEST(TextEncoding, RoundTripsAndReplacesWhatIsBroken)
     EXPECT_EQ(utf8FromUtf16(u"a更😀"), "a更😀");
     // A byte that leads nothing, and each byte of a cut sequence, stand for one U+FFFD each; an
     // overlong form for one in all.
-    EXPECT_EQ(utf16FromUtf8("\xff" "a\xe6\x9b"), u"\uFFFDa\uFFFD\uFFFD");
+    EXPECT_EQ(utf16FromUtf8("\xff"
+                            "a\xe6\x9b"),
+              u"\uFFFDa\uFFFD\uFFFD");
     EXPECT_EQ(utf16FromUtf8("\xc0\xaf"), u"\uFFFD");
     EXPECT_EQ(utf8FromUtf16(std::u16string(1, char16_t{0xD800})), "\xef\xbf\xbd");
     EXPECT_EQ(utf8FromWide(L"更新檔"), "更新檔");
@@ -69,7 +72,8 @@ TEST(BarWithoutEscapes, IsDrawnAndClearedWithoutAnEscapeSequence)
     std::ostringstream out;
     std::ostringstream err;
     VirtualClock clock;
-    TerminalSurface surface(out, err, true, clock, [] { return 80; }, false);
+    TerminalSurface surface(
+        out, err, true, clock, [] { return 80; }, false);
     surface.setStatus("正在寫入資料庫...");
     surface.setProgressRange(10);
     for (std::uint32_t page = 1; page <= 10; ++page) {

@@ -1,7 +1,8 @@
-// The window's own texts, in UTF-8. The job's texts are in protocol/texts.h.
+// The updater window's own texts, in UTF-8, for both windows. The job's texts are in
+// protocol/texts.h.
 #pragma once
 
-namespace quarvo::apptext {
+namespace quarvo::windowtext {
 
 inline constexpr const char* DIALOG_TITLE = "道路安全警示系統更新介面";
 inline constexpr const char* CANCEL = "取消";
@@ -14,6 +15,4 @@ inline constexpr const char* ABOUT_VERSION = "Quarvo 1.0 版";
 inline constexpr const char* ABOUT_NOTICE = "Quarvo 道路安全 © 2026";
 inline constexpr const char* ABOUT_OK = "確定";
 
-inline constexpr unsigned ABOUT_COMMAND = 16;
-
-} // namespace quarvo::apptext
+} // namespace quarvo::windowtext
