@@ -78,7 +78,7 @@ private:
     HidBackend& m_backend;
     std::filesystem::path m_directory;
     WindowView& m_view;
-    ProgressModel m_bar;   // touched on the window's thread only
+    ProgressModel m_bar; // touched on the window's thread only
     std::thread::id m_windowThread;
     mutable std::mutex m_callsMutex;
     std::deque<std::function<void()>> m_calls;

@@ -71,7 +71,8 @@ TEST_F(UpdaterSessionTest, TheStartUpCheckSaysWhetherTheBootloaderCanBeOpened)
     SimBackend empty(clock);
     UpdaterSession without(empty, dir, view);
     without.checkDevice();
-    EXPECT_EQ(view.statuses, (std::vector<std::string>{windowtext::CONNECT_OK, text::CONNECT_FAILED}));
+    EXPECT_EQ(view.statuses,
+              (std::vector<std::string>{windowtext::CONNECT_OK, text::CONNECT_FAILED}));
 }
 
 TEST_F(UpdaterSessionTest, RunsOneJobAtATimeAndRefusesToCloseMeanwhile)
@@ -85,7 +86,7 @@ TEST_F(UpdaterSessionTest, RunsOneJobAtATimeAndRefusesToCloseMeanwhile)
     ASSERT_TRUE(session.startUpdate());
     EXPECT_TRUE(session.jobRunning());
     EXPECT_FALSE(session.mayClose());
-    EXPECT_TRUE(session.startUpdate());   // a second press starts nothing
+    EXPECT_TRUE(session.startUpdate()); // a second press starts nothing
     view.runUntilJobsEnded(session, 1);
 
     EXPECT_TRUE(session.mayClose());
