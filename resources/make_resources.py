@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Draws the updater's picture (550 x 249, 24-bit BMP) and its icon (32 x 32: PNG for the window,
-8-bit ICO for the Windows executable). Standard library only; the outputs are committed, so run
+"""Draws the updater's picture (550 x 249, 24-bit BMP) and its icon (32 x 32 PNG for the Qt window;
+for the Windows executables an ICO with the 32 x 32 256-colour image first and 16, 48 and 256 px
+true-colour images for small and high-DPI screens). Standard library only; the outputs are committed, so run
 this only after changing the drawing: python3 resources/make_resources.py"""
 import math
 import os
@@ -133,8 +134,8 @@ def write_png(path, rows):
         f.write(png)
 
 
-def write_ico(path, rows):
-    """One 32 x 32 image with a 256-colour palette and a transparency mask."""
+def ico_8bit(rows):
+    """A 256-colour image with a transparency mask, as an icon directory entry's data."""
     size = len(rows)
     palette = []
     for row in rows:
@@ -147,26 +148,69 @@ def write_ico(path, rows):
     mask = bytearray()
     for row in reversed(rows):
         pixels += bytes(palette.index(c) if c else 0 for c in row)
-        bits = 0
-        line = bytearray()
-        for i, c in enumerate(row):
-            bits = (bits << 1) | (0 if c else 1)
-            if i % 8 == 7:
-                line.append(bits)
-                bits = 0
-        line += b"\0" * ((4 - len(line) % 4) % 4)
-        mask += line
+        mask += mask_line(row)
     pal = b"".join(bytes((b, g, r, 0)) for r, g, b in palette) + b"\0" * 4 * (256 - len(palette))
     info = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 8, 0, len(pixels) + len(mask), 0, 0, 256, 0)
-    image = info + pal + pixels + mask
-    header = struct.pack("<HHH", 0, 1, 1)
-    entry = struct.pack("<BBBBHHII", size, size, 0, 0, 1, 8, len(image), 6 + 16)
+    return info + pal + pixels + mask, 8
+
+
+def ico_32bit(rows):
+    """A true-colour image with alpha (what high-DPI screens pick), as entry data."""
+    size = len(rows)
+    pixels = bytearray()
+    mask = bytearray()
+    for row in reversed(rows):
+        for c in row:
+            pixels += bytes((c[2], c[1], c[0], 255)) if c else bytes(4)
+        mask += mask_line(row)
+    info = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, len(pixels) + len(mask), 0, 0, 0, 0)
+    return info + pixels + mask, 32
+
+
+def mask_line(row):
+    bits = 0
+    line = bytearray()
+    for i, c in enumerate(row):
+        bits = (bits << 1) | (0 if c else 1)
+        if i % 8 == 7:
+            line.append(bits)
+            bits = 0
+    if len(row) % 8:
+        line.append(bits << (8 - len(row) % 8))
+    line += b"\0" * ((4 - len(line) % 4) % 4)
+    return line
+
+
+def write_ico(path, images):
+    """An icon of several images: (size, data, bits per pixel) each; 256 is stored as PNG."""
+    header = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    entries = b""
+    body = b""
+    for size, data, bits in images:
+        entries += struct.pack("<BBBBHHII", size % 256, size % 256, 0, 0, 1, bits, len(data), offset)
+        offset += len(data)
+        body += data
     with open(path, "wb") as f:
-        f.write(header + entry + image)
+        f.write(header + entries + body)
+
+
+def png_bytes(rows):
+    path = os.path.join(HERE, ".icon256.png")
+    write_png(path, rows)
+    with open(path, "rb") as f:
+        data = f.read()
+    os.remove(path)
+    return data
 
 
 if __name__ == "__main__":
     write_bmp(os.path.join(HERE, "picture.bmp"), picture(550, 249))
     icon = icon_pixels(32)
     write_png(os.path.join(HERE, "icon.png"), icon)
-    write_ico(os.path.join(HERE, "icon.ico"), icon)
+    # The 32 x 32, 256-colour image comes first; the others serve small and high-DPI screens.
+    images = [(32, *ico_8bit(icon))]
+    for size in (16, 48):
+        images.append((size, *ico_32bit(icon_pixels(size))))
+    images.append((256, png_bytes(icon_pixels(256)), 32))
+    write_ico(os.path.join(HERE, "icon.ico"), images)

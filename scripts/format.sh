@@ -3,7 +3,7 @@
 # it changes nothing and fails when a file is not formatted (CI runs it that way).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-mapfile -t files < <(git ls-files '*.cpp' '*.h')
+mapfile -t files < <(git ls-files --cached --others --exclude-standard '*.cpp' '*.h')
 if [ "${1:-}" = --check ]; then
   clang-format --dry-run --Werror "${files[@]}"
   echo "format: ${#files[@]} files formatted as .clang-format says"

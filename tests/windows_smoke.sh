@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs quarvo-flash.exe under wine as a Windows user would: copied alone into an empty folder
-# with sample files, a whole simulated update must end with exit 0; the same from a folder named
-# 更新檔 given with -C while wine runs under a Traditional Chinese (Big5) locale; and its output
-# must not depend on any DLL beside it.
+# Runs the Windows executables under wine as a Windows user would: quarvo-flash.exe copied alone
+# into an empty folder with sample files must end a whole simulated update with exit 0, also from
+# a folder named 更新檔 given with -C while wine runs under a Traditional Chinese (Big5) locale;
+# quarvo-updater.exe copied alone must show its dialog; neither may need a DLL beside it.
 set -u
 flash="$1"
 work=$(mktemp -d)
@@ -42,6 +42,31 @@ else
   fail "no zh_TW.BIG5 locale (scripts/setup.sh --windows makes it)"
 fi
 
+# The window: quarvo-updater.exe copied alone into a folder starts and shows its dialog.
+updater="$(dirname "$flash")/../win/quarvo-updater.exe"
+if [ -f "$updater" ] && command -v xvfb-run > /dev/null && command -v xdotool > /dev/null; then
+  mkdir "$work/window"
+  cp "$updater" "$work/window/quarvo-updater.exe"
+  cat > "$work/window/run.sh" <<'INNER'
+cd "$(dirname "$0")"
+wine quarvo-updater.exe & pid=$!
+for _ in $(seq 1 600); do
+  if xdotool search --onlyvisible --name '^道路安全警示系統更新介面$' > /dev/null 2>&1; then
+    kill $pid; wineserver -k; exit 0
+  fi
+  sleep 0.1
+done
+kill $pid; wineserver -k; exit 1
+INNER
+  if timeout 120 xvfb-run -a -s "-screen 0 1024x768x24" bash "$work/window/run.sh" > /dev/null 2>&1; then
+    passed=$((passed + 1))
+  else
+    fail "quarvo-updater.exe alone in a folder showed no dialog"
+  fi
+else
+  fail "no quarvo-updater.exe beside quarvo-flash.exe, or no xvfb-run and xdotool"
+fi
+
 # Missing files are bad input.
 mkdir "$work/empty"
 cp "$flash" "$work/empty/quarvo-flash.exe"
@@ -53,10 +78,14 @@ else
   fail "missing files: exit $status"; echo "$output" | tail -n 5
 fi
 
+# Neither executable needs a DLL beside it: only the system's own.
 if command -v x86_64-w64-mingw32-objdump > /dev/null; then
-  dlls=$(x86_64-w64-mingw32-objdump -p "$flash" | awk '/DLL Name:/ {print tolower($3)}' |
-         grep -vE '^(kernel32|user32|gdi32|shell32|advapi32|ole32|oleaut32|comctl32|comdlg32|msvcrt|ws2_32|setupapi|cfgmgr32|hid|ucrtbase|api-ms-win-.*)\.dll$' || true)
-  if [ -z "$dlls" ]; then passed=$((passed + 1)); else fail "needs DLLs beside it: $dlls"; fi
+  for exe in "$flash" "$updater"; do
+    [ -f "$exe" ] || continue
+    dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print tolower($3)}' |
+           grep -vE '^(kernel32|user32|gdi32|shell32|advapi32|ole32|oleaut32|comctl32|comdlg32|msvcrt|ws2_32|setupapi|cfgmgr32|hid|ucrtbase|api-ms-win-.*)\.dll$' || true)
+    if [ -z "$dlls" ]; then passed=$((passed + 1)); else fail "$(basename "$exe") needs DLLs beside it: $dlls"; fi
+  done
 fi
 
 echo "$passed passed, $failures failed"

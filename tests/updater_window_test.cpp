@@ -1,0 +1,192 @@
+// The Windows dialog in-process under wine, on the simulated bootloader: pressing 更新 with
+// BM_CLICK, pumping messages until the job ends, reading the status text and the progress control,
+// the second-instance refusal, the About box from the system menu, and no closing during a job.
+#include "job_fixture.h"
+
+#include "frontend/window_texts.h"
+#include "hid/text_encoding.h"
+#include "protocol/texts.h"
+#include "win/resource_ids.h"
+#include "win/updater_window.h"
+
+#include <commctrl.h>
+
+#include <atomic>
+#include <thread>
+
+namespace quarvo {
+namespace {
+
+// Bound of every wait for the window in these tests.
+constexpr ULONGLONG WAIT_MS = 60000;
+
+std::wstring wide(const std::string& text)
+{
+    const std::u16string utf16 = utf16FromUtf8(text);
+    return std::wstring(utf16.begin(), utf16.end());
+}
+
+// Runs the window's messages until `done` or the bound; true when done.
+template <typename Done> bool pumpUntil(Done done)
+{
+    const ULONGLONG end = GetTickCount64() + WAIT_MS;
+    while (!done()) {
+        if (GetTickCount64() > end)
+            return false;
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+        Sleep(1);
+    }
+    return true;
+}
+
+// From another thread: waits for a top-level window with this title, records its texts and
+// presses its OK button.
+class Dismisser {
+public:
+    explicit Dismisser(std::wstring title)
+        : m_thread([this, title = std::move(title)] {
+              const ULONGLONG end = GetTickCount64() + WAIT_MS;
+              while (!m_stop && GetTickCount64() < end) {
+                  // A dialog becomes visible once its controls exist.
+                  HWND box = FindWindowW(nullptr, title.c_str());
+                  if (box && IsWindowVisible(box)) {
+                      EnumChildWindows(box, collect, reinterpret_cast<LPARAM>(&texts));
+                      found = true;
+                      PostMessageW(box, WM_COMMAND, IDOK, 0);
+                      return;
+                  }
+                  Sleep(20);
+              }
+          })
+    {
+    }
+    ~Dismisser()
+    {
+        m_stop = true;
+        wait();
+    }
+    void wait()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    std::atomic<bool> found{false};
+    std::vector<std::wstring> texts;
+
+private:
+    static BOOL CALLBACK collect(HWND child, LPARAM into)
+    {
+        wchar_t text[256] = {};
+        GetWindowTextW(child, text, 256);
+        reinterpret_cast<std::vector<std::wstring>*>(into)->push_back(text);
+        return TRUE;
+    }
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+class UpdaterWindowTest : public JobFixture, public ::testing::Test {
+protected:
+    std::string guardName() const
+    {
+        return "GPS_UPDATE_CLIENT_TEST_" + std::to_string(GetCurrentProcessId());
+    }
+
+    HWND open()
+    {
+        window = std::make_unique<UpdaterWindow>(backend, dir, guardName());
+        window->onJobEnded([this] { ++jobsEnded; });
+        return window->create();
+    }
+    std::wstring status() const
+    {
+        wchar_t text[256] = {};
+        GetDlgItemTextW(window->window(), IDC_STATUS, text, 256);
+        return text;
+    }
+    LRESULT progress(UINT message) const
+    {
+        return SendDlgItemMessageW(window->window(), IDC_PROGRESS, message, 0, 0);
+    }
+    void pressUpdate() const
+    {
+        SendMessageW(GetDlgItem(window->window(), IDC_UPDATE), BM_CLICK, 0, 0);
+    }
+
+    std::unique_ptr<UpdaterWindow> window;
+    int jobsEnded = 0;
+};
+
+TEST_F(UpdaterWindowTest, AWholeUpdateFromTheButton)
+{
+    SimDevice& device = attach();
+    writeFile(CODE_FILE, pattern(3000, 1));
+    writeFile(DATABASE_FILE, pattern(1000, 2));
+    ASSERT_NE(open(), nullptr);
+    EXPECT_EQ(status(), wide(windowtext::CONNECT_OK));
+    EXPECT_EQ(progress(PBM_GETPOS), 0);
+
+    pressUpdate();
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window->window(), IDC_UPDATE)));
+    ASSERT_TRUE(pumpUntil([this] { return jobsEnded == 1; }));
+    EXPECT_EQ(status(), wide(text::UPDATE_OK));
+    EXPECT_EQ(progress(PBM_GETPOS), 0);
+    EXPECT_EQ(SendDlgItemMessageW(window->window(), IDC_PROGRESS, PBM_GETRANGE, FALSE, 0), 4);
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window->window(), IDC_UPDATE)));
+    EXPECT_TRUE(device.restarted());
+}
+
+TEST_F(UpdaterWindowTest, ClosingIsRefusedWhileAnUpdateRunsAndWorksAfterIt)
+{
+    attach();
+    writeFile(CODE_FILE, pattern(3000, 1));
+    writeFile(DATABASE_FILE, pattern(1000, 2));
+    ASSERT_NE(open(), nullptr);
+    pressUpdate();
+    // The job waits for the window's thread at its first text; nothing is pumped yet.
+    ASSERT_TRUE(window->jobRunning());
+    for (WPARAM command : {WPARAM{IDOK}, WPARAM{IDCANCEL}})
+        SendMessageW(window->window(), WM_COMMAND, command, 0);
+    SendMessageW(window->window(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    ASSERT_TRUE(pumpUntil([this] { return jobsEnded == 1; }));
+    ASSERT_NE(window->window(), nullptr);
+    EXPECT_TRUE(IsWindow(window->window()));
+    SendMessageW(window->window(), WM_COMMAND, IDCANCEL, 0);
+    EXPECT_EQ(window->window(), nullptr);
+}
+
+TEST_F(UpdaterWindowTest, ASecondUpdaterIsToldAndShowsNoDialog)
+{
+    attach();
+    InstanceGuard running(guardName());
+    ASSERT_EQ(running.acquire(), InstanceGuard::Result::Acquired);
+    Dismisser box(applicationName());
+    EXPECT_EQ(open(), nullptr);
+    box.wait();
+    EXPECT_TRUE(box.found);
+    EXPECT_NE(std::find(box.texts.begin(), box.texts.end(), wide(ALREADY_RUNNING_TEXT)),
+              box.texts.end());
+}
+
+TEST_F(UpdaterWindowTest, TheSystemMenuOpensTheAboutBox)
+{
+    attach();
+    ASSERT_NE(open(), nullptr);
+    for (WPARAM command : {WPARAM{16}, WPARAM{31}, WPARAM{0x10010}}) {
+        Dismisser about(wide(windowtext::ABOUT_TITLE));
+        PostMessageW(window->window(), WM_SYSCOMMAND, command, 0);
+        ASSERT_TRUE(pumpUntil([&about] { return about.found.load(); })) << command;
+        about.wait();
+        EXPECT_NE(
+            std::find(about.texts.begin(), about.texts.end(), wide(windowtext::ABOUT_VERSION)),
+            about.texts.end());
+    }
+}
+
+} // namespace
+} // namespace quarvo

@@ -1,0 +1,13 @@
+// Resource and control ids of the Windows dialog, shared by the resource script and the code.
+#pragma once
+
+#define IDD_ABOUT 100
+#define IDS_ABOUT_ENTRY 101
+#define IDD_UPDATER 102
+#define IDI_APPLICATION_ICON 128
+#define IDB_PICTURE 131
+
+#define IDC_PICTURE 1000
+#define IDC_PROGRESS 1001
+#define IDC_UPDATE 1002
+#define IDC_STATUS 1003

@@ -1,0 +1,238 @@
+#include "updater_window.h"
+
+#include "resource_ids.h"
+
+#include "frontend/window_texts.h"
+#include "hid/text_encoding.h"
+#include "protocol/texts.h"
+
+#include <commctrl.h>
+#include <shobjidl.h>
+
+#include <algorithm>
+
+namespace quarvo {
+namespace {
+
+// Posted by the session's worker to have the window's thread run its handed-over calls.
+constexpr UINT WM_RUN_PENDING_CALLS = WM_APP + 1;
+// The dialog's result when another updater runs.
+constexpr INT_PTR ALREADY_RUNNING_RESULT = -2;
+// What the taskbar's bar is made of (see showProgress).
+constexpr int UPDATE_PHASES = 5;
+
+std::wstring wide(const std::string& text)
+{
+    const std::u16string utf16 = utf16FromUtf8(text);
+    return std::wstring(utf16.begin(), utf16.end());
+}
+
+HICON loadIcon(int sizeMetric)
+{
+    const int size = GetSystemMetrics(sizeMetric);
+    return static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr),
+                                         MAKEINTRESOURCEW(IDI_APPLICATION_ICON), IMAGE_ICON, size,
+                                         size, LR_DEFAULTCOLOR));
+}
+
+INT_PTR CALLBACK aboutProc(HWND window, UINT message, WPARAM wParam, LPARAM)
+{
+    if (message == WM_INITDIALOG)
+        return TRUE;
+    if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
+        EndDialog(window, LOWORD(wParam));
+        return TRUE;
+    }
+    return FALSE;
+}
+
+} // namespace
+
+std::wstring applicationName()
+{
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring name(path, length);
+    const std::size_t slash = name.find_last_of(L"\\/");
+    if (slash != std::wstring::npos)
+        name.erase(0, slash + 1);
+    const std::size_t dot = name.rfind(L'.');
+    if (dot != std::wstring::npos)
+        name.erase(dot);
+    return name;
+}
+
+UpdaterWindow::UpdaterWindow(HidBackend& backend, std::filesystem::path directory,
+                             std::string instanceName)
+    : m_guard(std::move(instanceName)), m_session(backend, std::move(directory), *this)
+{
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+    // The taskbar button's progress; without COM or the interface the button shows none.
+    if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) &&
+        FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
+                                reinterpret_cast<void**>(&m_taskbar))))
+        m_taskbar = nullptr;
+}
+
+UpdaterWindow::~UpdaterWindow()
+{
+    if (m_window && !m_modal)
+        DestroyWindow(m_window);
+    if (m_taskbar)
+        m_taskbar->Release();
+    if (m_bigIcon)
+        DestroyIcon(m_bigIcon);
+    if (m_smallIcon)
+        DestroyIcon(m_smallIcon);
+}
+
+int UpdaterWindow::run()
+{
+    m_modal = true;
+    const INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_UPDATER),
+                                           nullptr, dialogProc, reinterpret_cast<LPARAM>(this));
+    m_window = nullptr;
+    return result == ALREADY_RUNNING_RESULT ? 1 : 0;
+}
+
+HWND UpdaterWindow::create()
+{
+    m_modal = false;
+    CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_UPDATER), nullptr,
+                       dialogProc, reinterpret_cast<LPARAM>(this));
+    return m_window;
+}
+
+INT_PTR CALLBACK UpdaterWindow::dialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_INITDIALOG) {
+        SetWindowLongPtrW(window, DWLP_USER, lParam);
+        reinterpret_cast<UpdaterWindow*>(lParam)->m_window = window;
+    }
+    auto* self = reinterpret_cast<UpdaterWindow*>(GetWindowLongPtrW(window, DWLP_USER));
+    return self ? self->handle(message, wParam, lParam) : FALSE;
+}
+
+INT_PTR UpdaterWindow::handle(UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        if (!initialise())
+            close(ALREADY_RUNNING_RESULT);
+        return TRUE; // the focus goes to the first tab stop, 取消
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDC_UPDATE && HIWORD(wParam) == BN_CLICKED) {
+            m_session.startUpdate();
+            return TRUE;
+        }
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+            // Every way of ending the dialog (取消, Enter, Esc, the close box) waits for the job.
+            if (m_session.mayClose())
+                close(LOWORD(wParam));
+            return TRUE;
+        }
+        return FALSE;
+    case WM_SYSCOMMAND:
+        if (UpdaterSession::opensAbout(static_cast<unsigned>(wParam))) {
+            DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUT), m_window,
+                            aboutProc, 0);
+            return TRUE;
+        }
+        return FALSE;
+    case WM_RUN_PENDING_CALLS:
+        m_session.runPendingCalls();
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+bool UpdaterWindow::initialise()
+{
+    if (m_guard.acquire() == InstanceGuard::Result::AlreadyRunning) {
+        MessageBoxW(m_window, wide(ALREADY_RUNNING_TEXT).c_str(), applicationName().c_str(), MB_OK);
+        return false;
+    }
+    if (HMENU menu = GetSystemMenu(m_window, FALSE)) {
+        wchar_t entry[64] = {};
+        if (LoadStringW(GetModuleHandleW(nullptr), IDS_ABOUT_ENTRY, entry, 64) > 0) {
+            AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+            AppendMenuW(menu, MF_STRING, ABOUT_COMMAND, entry);
+        }
+    }
+    m_bigIcon = loadIcon(SM_CXICON);
+    m_smallIcon = loadIcon(SM_CXSMICON);
+    SendMessageW(m_window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_bigIcon));
+    SendMessageW(m_window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_smallIcon));
+    m_session.checkDevice();
+    return true;
+}
+
+void UpdaterWindow::close(int result)
+{
+    if (m_modal) {
+        EndDialog(m_window, result);
+    } else {
+        DestroyWindow(m_window);
+        m_window = nullptr;
+    }
+}
+
+void UpdaterWindow::showStatus(const std::string& text)
+{
+    SetDlgItemTextW(m_window, IDC_STATUS, wide(text).c_str());
+}
+
+void UpdaterWindow::showProgress(std::uint16_t maximum, std::uint32_t position)
+{
+    SendDlgItemMessageW(m_window, IDC_PROGRESS, PBM_SETRANGE32, 0, maximum == 0 ? 1 : maximum);
+    SendDlgItemMessageW(m_window, IDC_PROGRESS, PBM_SETPOS, position, 0);
+    // The taskbar button shows the whole update as one bar, from the first erase to the restart:
+    // the code's erase and data, the header page, the database's erase and data, a fifth each.
+    // A new range starts the next phase; the return to 0 at a phase's end is not shown there.
+    if (maximum != m_phaseMaximum) {
+        m_phaseMaximum = maximum;
+        ++m_phase;
+    }
+    if (!m_taskbar || maximum == 0 || position == 0)
+        return;
+    const ULONGLONG fifth = 1000;
+    const ULONGLONG done = static_cast<ULONGLONG>(std::min(m_phase, UPDATE_PHASES - 1)) * fifth +
+                           fifth * std::min<ULONGLONG>(position, maximum) / maximum;
+    m_taskbar->SetProgressState(m_window, TBPF_NORMAL);
+    m_taskbar->SetProgressValue(m_window, done, UPDATE_PHASES * fifth);
+}
+
+void UpdaterWindow::showMessageBox(const std::string& text)
+{
+    MessageBoxW(m_window, wide(text).c_str(), applicationName().c_str(), MB_OK);
+}
+
+void UpdaterWindow::setUpdateEnabled(bool enabled)
+{
+    EnableWindow(GetDlgItem(m_window, IDC_UPDATE), enabled);
+    if (!enabled) {
+        // An update starts: the computer must not sleep until it has ended.
+        SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+        m_phase = -1;
+        m_phaseMaximum = 0;
+    }
+}
+
+void UpdaterWindow::jobEnded()
+{
+    SetThreadExecutionState(ES_CONTINUOUS);
+    if (m_taskbar) {
+        wchar_t status[128] = {};
+        GetDlgItemTextW(m_window, IDC_STATUS, status, 128);
+        const bool succeeded = wide(text::UPDATE_OK) == status;
+        m_taskbar->SetProgressState(m_window, succeeded ? TBPF_NOPROGRESS : TBPF_ERROR);
+    }
+    if (m_jobEndedCallback)
+        m_jobEndedCallback();
+}
+
+void UpdaterWindow::wakeWindowThread() { PostMessageW(m_window, WM_RUN_PENDING_CALLS, 0, 0); }
+
+} // namespace quarvo
