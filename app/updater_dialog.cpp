@@ -96,8 +96,7 @@ bool UpdaterDialog::handleSystemCommand(quint32 command)
     return true;
 }
 
-#if !defined(Q_OS_WIN)
-// Without a system menu to extend, the About entry sits in the window's context menu.
+// Qt gives no system menu to extend, so the About entry sits in the window's context menu.
 void UpdaterDialog::addAboutEntry()
 {
     auto* about = new QAction(QString::fromUtf8(windowtext::ABOUT_ENTRY), this);
@@ -106,7 +105,6 @@ void UpdaterDialog::addAboutEntry()
     addAction(about);
     setContextMenuPolicy(Qt::ActionsContextMenu);
 }
-#endif
 
 void UpdaterDialog::startUpdate() { m_session.startUpdate(); }
 

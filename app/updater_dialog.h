@@ -49,9 +49,6 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-#if defined(Q_OS_WIN)
-    bool nativeEvent(const QByteArray& eventType, void* message, qintptr* result) override;
-#endif
 
 private:
     // WindowView: what the session asks of the widgets.
