@@ -1,7 +1,7 @@
 #include "console.h"
+#include "stop_state.h"
 
 #include <algorithm>
-#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -10,13 +10,6 @@
 
 namespace quarvo {
 namespace {
-
-// A signal handler can reach only static storage, so the state it shares with the update lives
-// here, once per process (ProcessSignals is constructed once, by main).
-std::atomic<int> stopSignal{0};
-std::atomic<bool> atRisk{false};
-std::atomic<long long> lastInterruptSeconds{-1000};
-std::atomic<bool> confirmationPending{false};
 
 constexpr int HANDLED[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction previous[3];
@@ -29,25 +22,8 @@ long long monotonicSeconds()
     return now.tv_sec;
 }
 
-// Only async-signal-safe calls here: lock-free atomics and clock_gettime.
-void onSignal(int signal)
-{
-    if (!atRisk.load()) {
-        stopSignal.store(signal);
-        return;
-    }
-    if (signal == SIGHUP)
-        return;
-    if (signal == SIGINT) {
-        const long long now = monotonicSeconds();
-        if (now - lastInterruptSeconds.load() > CONFIRM_STOP_SECONDS) {
-            lastInterruptSeconds.store(now);
-            confirmationPending.store(true);
-            return;
-        }
-    }
-    stopSignal.store(signal);
-}
+// Only async-signal-safe calls here: clock_gettime and lock-free atomics.
+void onSignal(int signal) { stopstate::request(signal, monotonicSeconds()); }
 
 } // namespace
 
@@ -71,12 +47,6 @@ ProcessSignals::~ProcessSignals()
         sigaction(HANDLED[i], &previous[i], nullptr);
     sigaction(SIGPIPE, &previousPipe, nullptr);
 }
-
-int ProcessSignals::requested() { return stopSignal.load(); }
-
-void ProcessSignals::deviceAtRisk() { atRisk.store(true); }
-
-bool ProcessSignals::confirmationAsked() { return confirmationPending.exchange(false); }
 
 Console::Console() : m_terminal(::isatty(STDOUT_FILENO) != 0) {}
 

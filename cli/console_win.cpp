@@ -1,5 +1,6 @@
 #include "console.h"
 #include "console_writer.h"
+#include "stop_state.h"
 
 #include "hid/text_encoding.h"
 
@@ -14,40 +15,25 @@
 namespace quarvo {
 namespace {
 
-// The console's control handler runs on a thread of its own and can reach only static storage;
-// the state it shares with the update lives here, once per process.
-std::atomic<int> stopSignal{0};
-std::atomic<bool> atRisk{false};
-std::atomic<long long> lastInterruptSeconds{-1000};
-std::atomic<bool> confirmationPending{false};
-
-// The numbers the C runtime gives these signals on Windows too, so that exit statuses match.
-constexpr int INTERRUPT = 2;
-constexpr int TERMINATE = 15;
 // Windows ends a process at most a few seconds after its console window is closed; this much of
 // that time lets the update stop between reports and say so.
 constexpr DWORD CLOSE_GRACE_MS = 3000;
 
+// Runs on a thread of its own, which the system starts for each event.
 BOOL WINAPI onControl(DWORD event)
 {
+    const auto now = static_cast<long long>(GetTickCount64() / 1000);
     switch (event) {
     case CTRL_C_EVENT:
-        if (atRisk.load()) {
-            const auto now = static_cast<long long>(GetTickCount64() / 1000);
-            if (now - lastInterruptSeconds.load() > CONFIRM_STOP_SECONDS) {
-                lastInterruptSeconds.store(now);
-                confirmationPending.store(true);
-                return TRUE;
-            }
-        }
-        stopSignal.store(INTERRUPT);
+        stopstate::request(stopstate::INTERRUPT, now);
         return TRUE;
     case CTRL_BREAK_EVENT:
-        stopSignal.store(TERMINATE);
+        stopstate::request(stopstate::TERMINATE, now);
         return TRUE;
     default:
-        // The window is being closed or the session ends: the process will not survive it.
-        stopSignal.store(TERMINATE);
+        // The window is being closed or the session ends: the process will not survive it, so
+        // this is no hangup to ride out.
+        stopstate::request(stopstate::TERMINATE, now);
         Sleep(CLOSE_GRACE_MS);
         return TRUE;
     }
@@ -76,12 +62,6 @@ bool writeConsole(HANDLE handle, std::u16string_view text)
 ProcessSignals::ProcessSignals() { SetConsoleCtrlHandler(onControl, TRUE); }
 
 ProcessSignals::~ProcessSignals() { SetConsoleCtrlHandler(onControl, FALSE); }
-
-int ProcessSignals::requested() { return stopSignal.load(); }
-
-void ProcessSignals::deviceAtRisk() { atRisk.store(true); }
-
-bool ProcessSignals::confirmationAsked() { return confirmationPending.exchange(false); }
 
 struct Console::Saved {
     HANDLE output = nullptr;

@@ -16,14 +16,6 @@ namespace {
 // Longest a fuzzed read may wait, on the virtual clock.
 constexpr int MAX_READ_WAIT_MS = 60000;
 
-void check(bool ok, const char* what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "broken promise: %s\n", what);
-        std::abort();
-    }
-}
-
 void run(FuzzInput& input)
 {
     const auto catalogue = scenarioCatalogue();

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <span>
 
 namespace quarvo {
@@ -39,5 +41,14 @@ private:
     std::size_t m_size;
     std::size_t m_used = 0;
 };
+
+// Stops the run as a crash when a promise of the code under test is broken.
+inline void check(bool ok, const char* what)
+{
+    if (!ok) {
+        std::fprintf(stderr, "broken promise: %s\n", what);
+        std::abort();
+    }
+}
 
 } // namespace quarvo

@@ -18,14 +18,6 @@
 namespace quarvo {
 namespace {
 
-void check(bool ok, const char* what)
-{
-    if (!ok) {
-        std::fprintf(stderr, "broken promise: %s\n", what);
-        std::abort();
-    }
-}
-
 class FuzzConnection final : public HidConnection {
 public:
     FuzzConnection(FuzzInput& input, Clock& clock) : m_input(input), m_clock(clock) {}
