@@ -181,17 +181,21 @@ std::string parse(std::span<const std::string> args, Options& options)
 
 void adviseAccess(CliEnvironment& env)
 {
-    env.err << "The device is attached but this user may not open it.\n"
+    env.err << "The device is attached but this user may not open it.\n";
 #if defined(__linux__)
-            << "On Linux, install the project's udev rule, then unplug and replug the device:\n"
-            << "  sudo cp " << UDEV_RULE << " /etc/udev/rules.d/\n"
-            << "  sudo udevadm control --reload-rules && sudo udevadm trigger\n"
+    if (!env.installedUdevRule.empty())
+        env.err << "The udev rule that allows it is installed (" << env.installedUdevRule
+                << ").\nHave udev apply it, then unplug and replug the device:\n";
+    else
+        env.err << "On Linux, install the udev rule from the source tree, then unplug and replug "
+                   "the device:\n"
+                << "  sudo cp " << UDEV_RULE << " /etc/udev/rules.d/\n";
+    env.err << "  sudo udevadm control --reload-rules && sudo udevadm trigger\n";
 #elif defined(_WIN32)
-            << "Close any other program that uses the device, then try again.\n"
+    env.err << "Close any other program that uses the device, then try again.\n";
 #else
-            << "Check that no other program holds the device and that this user may use it.\n"
+    env.err << "Check that no other program holds the device and that this user may use it.\n";
 #endif
-        ;
 }
 
 int listDevices(CliEnvironment& env, HidBackend& backend)

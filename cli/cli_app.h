@@ -48,6 +48,7 @@ struct CliEnvironment {
     StopRequests* stops = nullptr;                        // none: nothing stops an update
     std::function<UpdateGuard()> acquireUpdateGuard = {}; // none: no other updater can run
     bool escapes = true; // the terminal understands "\033[K" (not every Windows console does)
+    std::string installedUdevRule = {}; // where the package put the udev rule; empty: not installed
 };
 
 int runCli(std::span<const std::string> args, CliEnvironment& env);

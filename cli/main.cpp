@@ -38,6 +38,7 @@ int main(int argc, char** argv)
             return quarvo::UpdateGuard::Unavailable;
         },
         console.escapes(),
+        quarvo::installedUdevRule(),
     };
     const int status = quarvo::runCli(args, env);
     console.holdIfAlone();

@@ -214,3 +214,7 @@ if __name__ == "__main__":
         images.append((size, *ico_32bit(icon_pixels(size))))
     images.append((256, png_bytes(icon_pixels(256)), 32))
     write_ico(os.path.join(HERE, "icon.ico"), images)
+    # The hicolor theme's sizes, for the Linux desktop entry.
+    os.makedirs(os.path.join(HERE, "icons"), exist_ok=True)
+    for size in (16, 32, 48, 64, 128, 256):
+        write_png(os.path.join(HERE, "icons", f"quarvo-updater-{size}.png"), icon_pixels(size))

@@ -23,6 +23,8 @@ packages=(
 )
 if [ "$windows" = yes ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine wine64 xauth xvfb locales)
+  # Packaging and its checks.
+  packages+=(dpkg-dev help2man lintian desktop-file-utils appstream unzip)
 fi
 
 missing=()

@@ -38,6 +38,7 @@ protected:
     ScriptedStops stops;
     UpdateGuard guard = UpdateGuard::Acquired;
     bool realBackendMade = false;
+    std::string installedRule;
 
     int run(std::vector<std::string> args)
     {
@@ -54,7 +55,9 @@ protected:
                            "test transport",
                            [this] { return columns; },
                            &stops,
-                           [this] { return guard; }};
+                           [this] { return guard; },
+                           true,
+                           installedRule};
         return runCli(args, env);
     }
 
@@ -163,6 +166,20 @@ TEST_F(CliTest, ARefusedDeviceIsExplainedWithTheAccessAdvice)
     EXPECT_NE(err.str().find("Permission denied"), std::string::npos);
     EXPECT_NE(err.str().find(ACCESS_FIX), std::string::npos);
 }
+
+#if defined(__linux__)
+TEST_F(CliTest, TheAdviceNamesTheInstalledRuleWhenThereIsOne)
+{
+    writeSamples();
+    realScenario = SimScenario{Fault::OpenRefused, 0};
+    installedRule = "/usr/lib/udev/rules.d/70-quarvo-bootloader.rules";
+    EXPECT_EQ(run({"-C", dir.string()}), 1);
+    EXPECT_NE(err.str().find("is installed (/usr/lib/udev/rules.d/70-quarvo-bootloader.rules)"),
+              std::string::npos)
+        << err.str();
+    EXPECT_EQ(err.str().find("sudo cp"), std::string::npos);
+}
+#endif
 
 TEST_F(CliTest, ListTellsWhetherEachBootloaderCanBeOpened)
 {
