@@ -150,8 +150,9 @@ void UpdaterDialog::jobEnded() { emit jobFinished(); }
 
 void UpdaterDialog::wakeWindowThread()
 {
-    QMetaObject::invokeMethod(
-        this, [this] { m_session.runPendingCalls(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, &UpdaterDialog::runPendingCalls, Qt::QueuedConnection);
 }
+
+void UpdaterDialog::runPendingCalls() { m_session.runPendingCalls(); }
 
 } // namespace quarvo

@@ -60,6 +60,7 @@ private:
     void wakeWindowThread() override;
 
     void addAboutEntry();
+    void runPendingCalls();
 
     InstanceGuard m_guard;
     QLabel* m_status = nullptr;
