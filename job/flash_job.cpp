@@ -21,13 +21,14 @@ constexpr std::uint32_t IMAGE_HEADER_WORDS[8] = {IMAGE_MAGIC, 0x00000020, 0x0013
 constexpr std::size_t CODE_LENGTH_WORD = 5;
 
 // What the job says about one of its two files.
-struct InputSpec {
+struct UpdateFileRole {
     const char* name;
     const char* missingText;
     const char* emptyText;
 };
-constexpr InputSpec CODE_INPUT{CODE_FILE, text::MISSING_CODE, text::EMPTY_CODE};
-constexpr InputSpec DATABASE_INPUT{DATABASE_FILE, text::MISSING_DATABASE, text::EMPTY_DATABASE};
+constexpr UpdateFileRole CODE_INPUT{CODE_FILE, text::MISSING_CODE, text::EMPTY_CODE};
+constexpr UpdateFileRole DATABASE_INPUT{DATABASE_FILE, text::MISSING_DATABASE,
+                                        text::EMPTY_DATABASE};
 
 std::string errnoText(int error, const char* fallback)
 {
@@ -68,7 +69,7 @@ bool openInput(const std::filesystem::path& path, std::ifstream& stream, std::ui
 }
 
 // Reads the whole file into a buffer with BUFFER_SLACK zero bytes after the data.
-JobOutcome readInput(CommandContext& ctx, const InputSpec& spec, std::ifstream& stream,
+JobOutcome readInput(CommandContext& ctx, const UpdateFileRole& role, std::ifstream& stream,
                      LoadedFile& file)
 {
     const std::string where = printable(utf8FromPath(file.path));
@@ -95,7 +96,7 @@ JobOutcome readInput(CommandContext& ctx, const InputSpec& spec, std::ifstream& 
     if (reason.empty())
         return JobOutcome::Success;
     ctx.detail = where + ": " + reason;
-    ctx.out.showMessage(spec.missingText);
+    ctx.out.showMessage(role.missingText);
     return JobOutcome::MissingFile;
 }
 
@@ -200,7 +201,7 @@ JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& dir
                            UpdateFiles& files)
 {
     struct Input {
-        const InputSpec& spec;
+        const UpdateFileRole& role;
         LoadedFile& file;
         std::ifstream stream;
         std::uintmax_t size;
@@ -210,17 +211,17 @@ JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& dir
     Input database{DATABASE_INPUT, files.database, {}, 0};
     Input code{CODE_INPUT, files.code, {}, 0};
     for (Input* input : {&database, &code}) {
-        input->file.path = directory / input->spec.name;
+        input->file.path = directory / input->role.name;
         std::string reason;
         if (!openInput(input->file.path, input->stream, input->size, reason)) {
             ctx.detail = printable(utf8FromPath(input->file.path)) + ": " + reason;
-            ctx.out.showMessage(input->spec.missingText);
+            ctx.out.showMessage(input->role.missingText);
             return JobOutcome::MissingFile;
         }
     }
     for (Input* input : {&code, &database}) {
         if (input->size > MAX_FILE_SIZE) {
-            ctx.detail = std::string(input->spec.name) + " has " + std::to_string(input->size) +
+            ctx.detail = std::string(input->role.name) + " has " + std::to_string(input->size) +
                          " bytes, more than the limit of " + std::to_string(MAX_FILE_SIZE);
             ctx.out.setStatus(text::TOO_LARGE);
             return JobOutcome::InputRefused;
@@ -231,12 +232,12 @@ JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& dir
     for (Input* input : {&code, &database}) {
         if (input->size == 0) {
             ctx.detail = printable(utf8FromPath(input->file.path)) + " is empty";
-            ctx.out.showMessage(input->spec.emptyText);
+            ctx.out.showMessage(input->role.emptyText);
             return JobOutcome::InputRefused;
         }
     }
     for (Input* input : {&code, &database}) {
-        if (const JobOutcome outcome = readInput(ctx, input->spec, input->stream, input->file);
+        if (const JobOutcome outcome = readInput(ctx, input->role, input->stream, input->file);
             outcome != JobOutcome::Success)
             return outcome;
     }
