@@ -1,10 +1,11 @@
 #include "console.h"
 #include "stop_state.h"
+#include "terminal_surface.h"
 
 #include <algorithm>
-#include <filesystem>
 #include <csignal>
-#include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <ctime>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -13,7 +14,7 @@ namespace quarvo {
 namespace {
 
 constexpr int HANDLED[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction previous[3];
+struct sigaction previous[std::size(HANDLED)];
 struct sigaction previousPipe;
 
 long long monotonicSeconds()
@@ -34,7 +35,7 @@ ProcessSignals::ProcessSignals()
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART; // writes go on; hidapi's poll still wakes and is asked again
-    for (int i = 0; i < 3; ++i)
+    for (std::size_t i = 0; i < std::size(HANDLED); ++i)
         sigaction(HANDLED[i], &action, &previous[i]);
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
@@ -44,7 +45,7 @@ ProcessSignals::ProcessSignals()
 
 ProcessSignals::~ProcessSignals()
 {
-    for (int i = 0; i < 3; ++i)
+    for (std::size_t i = 0; i < std::size(HANDLED); ++i)
         sigaction(HANDLED[i], &previous[i], nullptr);
     sigaction(SIGPIPE, &previousPipe, nullptr);
 }
@@ -82,12 +83,7 @@ int Console::columns() const
     winsize size{};
     if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
         return size.ws_col;
-    if (const char* columns = std::getenv("COLUMNS")) {
-        const long value = std::strtol(columns, nullptr, 10);
-        if (value > 0 && value < 10000)
-            return static_cast<int>(value);
-    }
-    return 0;
+    return columnsFromEnvironment();
 }
 
 // A terminal window outlives the programs run in it.

@@ -1,6 +1,7 @@
 #include "console.h"
 #include "console_writer.h"
 #include "stop_state.h"
+#include "terminal_surface.h"
 
 #include "hid/text_encoding.h"
 
@@ -129,12 +130,7 @@ int Console::columns() const
     CONSOLE_SCREEN_BUFFER_INFO info{};
     if (m_terminal && GetConsoleScreenBufferInfo(m_saved->output, &info))
         return info.srWindow.Right - info.srWindow.Left + 1;
-    if (const char* columns = std::getenv("COLUMNS")) {
-        const long value = std::strtol(columns, nullptr, 10);
-        if (value > 0 && value < 10000)
-            return static_cast<int>(value);
-    }
-    return 0;
+    return columnsFromEnvironment();
 }
 
 void Console::holdIfAlone()

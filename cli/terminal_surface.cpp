@@ -5,9 +5,20 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <utility>
 
 namespace quarvo {
+
+int columnsFromEnvironment()
+{
+    if (const char* columns = std::getenv("COLUMNS")) {
+        const long value = std::strtol(columns, nullptr, 10);
+        if (value > 0 && value < 10000)
+            return static_cast<int>(value);
+    }
+    return 0;
+}
 
 std::string formatBytes(double bytes)
 {

@@ -55,6 +55,9 @@ private:
     std::size_t m_barLength = 0; // of the bar as drawn, for erasing it without escapes
 };
 
+// The width $COLUMNS gives, for a terminal that cannot be asked; 0 when it gives none.
+int columnsFromEnvironment();
+
 // "1.5 MiB", "800 B": for bars and summaries.
 std::string formatBytes(double bytes);
 

@@ -30,6 +30,9 @@ constexpr UpdateFileRole CODE_INPUT{CODE_FILE, text::MISSING_CODE, text::EMPTY_C
 constexpr UpdateFileRole DATABASE_INPUT{DATABASE_FILE, text::MISSING_DATABASE,
                                         text::EMPTY_DATABASE};
 
+// A path as the technical line shows it.
+std::string shownPath(const std::filesystem::path& path) { return printable(utf8FromPath(path)); }
+
 std::string errnoText(int error, const char* fallback)
 {
     return error ? std::generic_category().message(error) : fallback;
@@ -72,7 +75,7 @@ bool openInput(const std::filesystem::path& path, std::ifstream& stream, std::ui
 JobOutcome readInput(CommandContext& ctx, const UpdateFileRole& role, std::ifstream& stream,
                      LoadedFile& file)
 {
-    const std::string where = printable(utf8FromPath(file.path));
+    const std::string where = shownPath(file.path);
     try {
         file.data = std::make_unique_for_overwrite<std::uint8_t[]>(file.size + BUFFER_SLACK);
     } catch (const std::bad_alloc&) {
@@ -214,7 +217,7 @@ JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& dir
         input->file.path = directory / input->role.name;
         std::string reason;
         if (!openInput(input->file.path, input->stream, input->size, reason)) {
-            ctx.detail = printable(utf8FromPath(input->file.path)) + ": " + reason;
+            ctx.detail = shownPath(input->file.path) + ": " + reason;
             ctx.out.showMessage(input->role.missingText);
             return JobOutcome::MissingFile;
         }
@@ -231,7 +234,7 @@ JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& dir
     // An empty file would erase nothing and program a page of zeros: it is no update.
     for (Input* input : {&code, &database}) {
         if (input->size == 0) {
-            ctx.detail = printable(utf8FromPath(input->file.path)) + " is empty";
+            ctx.detail = shownPath(input->file.path) + " is empty";
             ctx.out.showMessage(input->role.emptyText);
             return JobOutcome::InputRefused;
         }
