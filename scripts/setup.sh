@@ -18,7 +18,7 @@ packages=(
   libbenchmark-dev
   qt6-base-dev
   fonts-noto-cjk fonts-arphic-ukai
-  xvfb xauth xdotool
+  xvfb xauth xdotool dbus-daemon
   qemu-system-x86 linux-image-amd64 busybox-static cpio
 )
 if [ "$windows" = yes ]; then
