@@ -8,6 +8,7 @@
 #include "hid/tracing_backend.h"
 #include "job/flash_job.h"
 #include "platform/instance_guard.h"
+#include "platform/udev_rule.h"
 #include "protocol/texts.h"
 #include "sim/sim_backend.h"
 #include "sim/virtual_clock.h"
@@ -26,7 +27,6 @@ namespace {
 
 constexpr const char* PROGRAM = "quarvo-flash";
 constexpr const char* VERSION = QUARVO_VERSION;
-constexpr const char* UDEV_RULE = "packaging/linux/70-quarvo-bootloader.rules";
 
 // Longest --wait a user may ask for, and how often the wait looks for the device.
 constexpr unsigned MAX_WAIT_SECONDS = 24 * 3600;
@@ -189,7 +189,7 @@ void adviseAccess(CliEnvironment& env)
     else
         env.err << "On Linux, install the udev rule from the source tree, then unplug and replug "
                    "the device:\n"
-                << "  sudo cp " << UDEV_RULE << " /etc/udev/rules.d/\n";
+                << "  sudo cp " << SOURCE_UDEV_RULE << " /etc/udev/rules.d/\n";
     env.err << "  sudo udevadm control --reload-rules && sudo udevadm trigger\n";
 #elif defined(_WIN32)
     env.err << "Close any other program that uses the device, then try again.\n";

@@ -31,10 +31,6 @@ public:
     bool confirmationAsked() override;
 };
 
-// The udev rule as the package installed it, next to this executable's prefix or in the system's
-// rule directories; empty when it is not installed (a build tree) or on other systems.
-std::string installedUdevRule();
-
 // The process's console. On Windows: text to a console goes to it as whole UTF-16 lines (UTF-8
 // bytes still go to pipes and files unchanged), virtual-terminal processing is switched on for
 // the bar where the console has it and put back at the end, and the arguments are taken from the

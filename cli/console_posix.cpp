@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <filesystem>
 #include <iterator>
 #include <ctime>
 #include <sys/ioctl.h>
@@ -48,25 +47,6 @@ ProcessSignals::~ProcessSignals()
     for (std::size_t i = 0; i < std::size(HANDLED); ++i)
         sigaction(HANDLED[i], &previous[i], nullptr);
     sigaction(SIGPIPE, &previousPipe, nullptr);
-}
-
-std::string installedUdevRule()
-{
-#if defined(__linux__)
-    constexpr const char* RULE = "70-quarvo-bootloader.rules";
-    std::vector<std::filesystem::path> places;
-    std::error_code error;
-    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (!error)
-        places.push_back(self.parent_path().parent_path() / "lib/udev/rules.d" / RULE);
-    for (const char* directory :
-         {"/usr/lib/udev/rules.d", "/lib/udev/rules.d", "/etc/udev/rules.d"})
-        places.push_back(std::filesystem::path(directory) / RULE);
-    for (const auto& place : places)
-        if (std::filesystem::exists(place, error))
-            return place.lexically_normal().string();
-#endif
-    return {};
 }
 
 Console::Console() : m_terminal(::isatty(STDOUT_FILENO) != 0) {}

@@ -123,8 +123,6 @@ std::vector<std::string> Console::arguments(int argc, char** argv) const
     return args;
 }
 
-std::string installedUdevRule() { return {}; }
-
 int Console::columns() const
 {
     CONSOLE_SCREEN_BUFFER_INFO info{};

@@ -5,6 +5,7 @@
 
 #include "hid/hidapi_backend.h"
 #include "platform/instance_guard.h"
+#include "platform/udev_rule.h"
 
 #include <cstdlib>
 #include <iostream>
