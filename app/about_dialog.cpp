@@ -18,9 +18,13 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent)
     setFont(aboutDialogFont());
     const DialogUnits units = DialogUnits::forFont(font());
 
+    // The icon at its own size from its place in the template, as an icon control shows it.
     auto* icon = new QLabel(this);
-    icon->setPixmap(QIcon(QStringLiteral(":/quarvo/icon.png")).pixmap(32, 32));
-    icon->setGeometry(units.rect(11, 17, 20, 20));
+    icon->setObjectName(QStringLiteral("iconLabel"));
+    const QPixmap pixmap = QIcon(QStringLiteral(":/quarvo/icon.png")).pixmap(32, 32);
+    icon->setPixmap(pixmap);
+    icon->setGeometry(
+        QRect(units.rect(11, 17, 0, 0).topLeft(), pixmap.deviceIndependentSize().toSize()));
 
     auto* version = new QLabel(QString::fromUtf8(windowtext::ABOUT_VERSION), this);
     version->setObjectName(QStringLiteral("versionLabel"));

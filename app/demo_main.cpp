@@ -5,20 +5,32 @@
 //   --screenshot FILE  press the update button, save a picture of the window while the code is
 //                      being written, let the update finish and quit
 //   --about FILE       save a picture of the About box and quit
+//   --box-shot KIND FILE
+//                      save a picture of the whole screen (window manager included) while a
+//                      message box is open, dismiss it and quit. KIND: closing (a close request
+//                      during an update), access (a bootloader that refuses the open; use
+//                      --scenario open-refused) or missing (update files not found; use --files
+//                      with an empty directory)
+#include "frontend/access_help.h"
 #include "frontend/window_texts.h"
+#include "updater_app.h"
 #include "updater_dialog.h"
 
 #include "job/flash_job.h"
+#include "platform/udev_rule.h"
 #include "protocol/texts.h"
 #include "sim/sim_backend.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QTranslator>
 
 #include <cstdio>
 #include <fstream>
@@ -34,18 +46,44 @@ void writeSample(const QString& path, std::size_t size, unsigned seed)
     std::ofstream(path.toStdString(), std::ios::binary).write(data.data(), static_cast<long>(size));
 }
 
+// Once a message box has been up for a moment (the window manager has framed and drawn it),
+// saves the whole screen to `file` and dismisses the box.
+void shootFirstBox(QDialog& dialog, const QString& file)
+{
+    auto* poll = new QTimer(&dialog);
+    auto* seen = new int(0);
+    QObject::connect(poll, &QTimer::timeout, &dialog, [poll, seen, file] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible() || ++*seen < 15)
+            return;
+        poll->stop();
+        delete seen;
+        QGuiApplication::primaryScreen()->grabWindow(0).save(file);
+        box->accept();
+    });
+    poll->start(50);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     QApplication application(argc, argv);
+    QTranslator translator;
+    quarvo::prepareApplication(translator);
     QString scenarioName = QStringLiteral("healthy");
     QString filesDir;
     QString screenshot;
     QString aboutShot;
+    QString boxKind;
+    QString boxShot;
     const QStringList args = QApplication::arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
-        if (args[i] == QLatin1String("--scenario"))
+        if (args[i] == QLatin1String("--box-shot") && i + 2 < args.size()) {
+            boxKind = args[i + 1];
+            boxShot = args[i + 2];
+            ++i;
+        } else if (args[i] == QLatin1String("--scenario"))
             scenarioName = args[i + 1];
         else if (args[i] == QLatin1String("--files"))
             filesDir = args[i + 1];
@@ -74,9 +112,34 @@ int main(int argc, char** argv)
     timing.reportUs = 250;
     quarvo::attachBootloader(backend, *scenario, timing);
 
-    quarvo::UpdaterDialog dialog(backend, filesDir.toStdString(), "GPS_UPDATE_CLIENT_DEMO");
+    quarvo::UpdaterDialogOptions options;
+    options.instanceName = "GPS_UPDATE_CLIENT_DEMO";
+    options.accessHelp = quarvo::linuxAccessHelp(quarvo::installedUdevRule());
+    quarvo::UpdaterDialog dialog(backend, filesDir.toStdString(), std::move(options));
+    if (!boxShot.isEmpty()) {
+        shootFirstBox(dialog, boxShot);
+        dialog.show();
+        QObject::connect(&dialog, &quarvo::UpdaterDialog::jobFinished, &dialog, [&dialog] {
+            QTimer::singleShot(100, &dialog, [&dialog] { dialog.accept(); });
+        });
+        if (boxKind == QLatin1String("closing")) {
+            // A close request while the update runs, as the close box would make it.
+            QTimer::singleShot(300, &dialog, [&dialog] {
+                dialog.startUpdate();
+                QTimer::singleShot(200, &dialog, [&dialog] { dialog.close(); });
+            });
+        } else if (boxKind == QLatin1String("missing")) {
+            QTimer::singleShot(300, &dialog, [&dialog] { dialog.startUpdate(); });
+        } else if (boxKind != QLatin1String("access")) { // the start-up check shows that one
+
+            std::fprintf(stderr, "unknown box: closing, access or missing\n");
+            return 2;
+        }
+    }
     if (!dialog.start())
         return 1;
+    if (boxKind == QLatin1String("access"))
+        return 0;
     if (!screenshot.isEmpty()) {
         auto* progress = dialog.findChild<QProgressBar*>(QStringLiteral("progressBar"));
         auto* status = dialog.findChild<QLabel*>(QStringLiteral("statusLabel"));

@@ -1,17 +1,46 @@
 #include "updater_app.h"
 
-#include "frontend/window_texts.h"
+#include "dialog_units.h"
+#include "sleep_inhibitor.h"
 #include "updater_dialog.h"
+
+#include "frontend/access_help.h"
+#include "platform/udev_rule.h"
 
 #include <QApplication>
 #include <QIcon>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 namespace quarvo {
 
-int UpdaterApp::run()
+bool prepareApplication(QTranslator& translator)
 {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quarvo/icon.png")));
-    UpdaterDialog dialog(m_backend, ".", UPDATER_GUARD_NAME, m_lockDirectory);
+    QApplication::setFont(dialogFont());
+    const bool loaded = translator.load(QStringLiteral("qtbase_zh_TW"),
+                                        QLibraryInfo::path(QLibraryInfo::TranslationsPath));
+    if (loaded)
+        QCoreApplication::installTranslator(&translator);
+    else
+        qWarning("quarvo-updater: Qt's Traditional Chinese translations are not installed; "
+                 "standard buttons will read in English");
+    return loaded;
+}
+
+int UpdaterApp::run()
+{
+    QTranslator translator;
+    prepareApplication(translator);
+    UpdaterDialogOptions options;
+    options.instanceName = UPDATER_GUARD_NAME;
+    options.lockDirectory = m_lockDirectory;
+#if defined(__linux__)
+    LogindBus logind;
+    options.accessHelp = linuxAccessHelp(installedUdevRule());
+    options.sleepBus = &logind;
+#endif
+    UpdaterDialog dialog(m_backend, ".", std::move(options));
     if (!dialog.start())
         return 1;
     dialog.exec();

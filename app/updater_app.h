@@ -6,7 +6,14 @@
 
 #include <string>
 
+class QTranslator;
+
 namespace quarvo {
+
+// What every run of the window sets up in the application: Qt's own Traditional Chinese
+// translations, held by `translator` (so that standard buttons read 確定), the dialog's face for
+// every window Qt makes itself, and the program's icon. False when the translations are missing.
+bool prepareApplication(QTranslator& translator);
 
 class UpdaterApp {
 public:

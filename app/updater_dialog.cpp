@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -20,29 +21,34 @@
 namespace quarvo {
 
 UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path directory,
-                             std::string instanceName, std::string lockDirectory, QWidget* parent)
-    : QDialog(parent), m_guard(std::move(instanceName), std::move(lockDirectory)),
-      m_icon(QStringLiteral(":/quarvo/icon.png")), m_session(backend, std::move(directory), *this)
+                             UpdaterDialogOptions options, QWidget* parent)
+    : QDialog(parent), m_guard(std::move(options.instanceName), std::move(options.lockDirectory)),
+      m_sleepInhibitor(options.sleepBus), m_icon(QStringLiteral(":/quarvo/icon.png")),
+      m_session(backend, std::move(directory), *this, std::move(options.accessHelp))
 {
     setObjectName(QStringLiteral("flasherDialog"));
     setWindowTitle(QString::fromUtf8(windowtext::DIALOG_TITLE));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    setFont(dialogFont());
+    setFont(options.font.value_or(dialogFont()));
     const DialogUnits units = DialogUnits::forFont(font());
 
     // Controls in template order, which is also the tab order.
-    auto* cancel = new QPushButton(QString::fromUtf8(windowtext::CANCEL), this);
-    cancel->setObjectName(QStringLiteral("cancelButton"));
-    cancel->setGeometry(units.rect(250, 177, 76, 23));
-    cancel->setDefault(true);
-    connect(cancel, &QPushButton::clicked, this, &QDialog::accept);
+    m_cancelButton = new QPushButton(QString::fromUtf8(windowtext::CANCEL), this);
+    m_cancelButton->setObjectName(QStringLiteral("cancelButton"));
+    m_cancelButton->setGeometry(units.rect(250, 177, 76, 23));
+    m_cancelButton->setDefault(true);
+    connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::accept);
 
+    // The picture at its own size from its place in the template, as a bitmap control shows it,
+    // whatever the dialog font makes of the template's units.
     auto* picture = new QLabel(this);
     picture->setObjectName(QStringLiteral("pictureLabel"));
-    picture->setPixmap(QPixmap(QStringLiteral(":/quarvo/picture.bmp")));
+    const QPixmap bitmap(QStringLiteral(":/quarvo/picture.bmp"));
+    picture->setPixmap(bitmap);
     picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    picture->setGeometry(units.rect(16, 12, 314, 125));
+    picture->setGeometry(
+        QRect(units.rect(16, 12, 0, 0).topLeft(), bitmap.deviceIndependentSize().toSize()));
 
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("progressBar"));
@@ -61,10 +67,13 @@ UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path director
     m_status->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_status->setGeometry(units.rect(7, 162, 334, 11));
 
-    setTabOrder(cancel, m_updateButton);
+    setTabOrder(m_cancelButton, m_updateButton);
     setFixedSize(units.size(348, 214));
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
+
+    m_recheckTimer.setInterval(DEVICE_RECHECK_TICK_MS);
+    connect(&m_recheckTimer, &QTimer::timeout, this, [this] { m_session.recheckDevice(); });
 }
 
 UpdaterDialog::~UpdaterDialog() = default;
@@ -72,19 +81,29 @@ UpdaterDialog::~UpdaterDialog() = default;
 bool UpdaterDialog::start()
 {
     if (m_guard.acquire() == InstanceGuard::Result::AlreadyRunning) {
-        QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(),
-                        QString::fromUtf8(ALREADY_RUNNING_TEXT), QMessageBox::Ok, this);
-        box.setObjectName(QStringLiteral("alreadyRunningBox"));
+        QMessageBox box(this);
+        prepareBox(box, QStringLiteral("alreadyRunningBox"));
+        box.setText(QString::fromUtf8(ALREADY_RUNNING_TEXT));
         box.exec();
         return false;
     }
     addAboutEntry();
     setWindowIcon(m_icon);
 
+    m_cancelButton->setFocus();
     m_session.checkDevice();
-    if (QPushButton* cancel = findChild<QPushButton*>(QStringLiteral("cancelButton")))
-        cancel->setFocus();
+    m_recheckTimer.start();
     return true;
+}
+
+void UpdaterDialog::prepareBox(QMessageBox& box, const QString& objectName)
+{
+    box.setObjectName(objectName);
+    box.setWindowTitle(QCoreApplication::applicationName());
+    box.setIcon(QMessageBox::NoIcon);
+    box.setStandardButtons(QMessageBox::Ok);
+    // A message box is a window of its own, which takes no font from its parent unless told.
+    box.setFont(font());
 }
 
 bool UpdaterDialog::handleSystemCommand(quint32 command)
@@ -96,28 +115,36 @@ bool UpdaterDialog::handleSystemCommand(quint32 command)
     return true;
 }
 
-// Qt gives no system menu to extend, so the About entry sits in the window's context menu.
+// Qt gives no system menu to extend, so the About entry sits in the window's context menu, a
+// menu of our own so that it draws in the dialog's face.
 void UpdaterDialog::addAboutEntry()
 {
-    auto* about = new QAction(QString::fromUtf8(windowtext::ABOUT_ENTRY), this);
+    auto* menu = new QMenu(this);
+    menu->setObjectName(QStringLiteral("contextMenu"));
+    menu->setFont(font());
+    QAction* about = menu->addAction(QString::fromUtf8(windowtext::ABOUT_ENTRY));
     about->setObjectName(QStringLiteral("aboutAction"));
     connect(about, &QAction::triggered, this, [this] { handleSystemCommand(ABOUT_COMMAND); });
-    addAction(about);
-    setContextMenuPolicy(Qt::ActionsContextMenu);
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(this, &QWidget::customContextMenuRequested, menu,
+            [this, menu](const QPoint& at) { menu->popup(mapToGlobal(at)); });
 }
 
 void UpdaterDialog::startUpdate() { m_session.startUpdate(); }
 
 void UpdaterDialog::done(int result)
 {
-    if (!m_session.mayClose())
-        return; // every way of ending the dialog waits for the job to end
+    // Every way of ending the dialog (Esc, 取消, Enter) waits for the job to end.
+    if (!m_session.requestClose())
+        return;
     QDialog::done(result);
 }
 
 void UpdaterDialog::closeEvent(QCloseEvent* event)
 {
-    if (!m_session.mayClose()) {
+    // The close box, Alt+F4 and the window manager; QDialog's own handler would ask again
+    // through done().
+    if (!m_session.requestClose()) {
         event->ignore();
         return;
     }
@@ -138,15 +165,31 @@ void UpdaterDialog::showProgress(std::uint16_t maximum, std::uint32_t position)
 
 void UpdaterDialog::showMessageBox(const std::string& text)
 {
-    QMessageBox box(QMessageBox::NoIcon, QCoreApplication::applicationName(),
-                    QString::fromStdString(text), QMessageBox::Ok, this);
-    box.setObjectName(QStringLiteral("jobMessageBox"));
+    QMessageBox box(this);
+    prepareBox(box, QStringLiteral("messageBox"));
+    box.setText(QString::fromStdString(text));
+    // Commands in a box (the access help's) can be selected and copied.
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
     box.exec();
 }
 
-void UpdaterDialog::setUpdateEnabled(bool enabled) { m_updateButton->setEnabled(enabled); }
+void UpdaterDialog::jobStarted()
+{
+    m_updateButton->setEnabled(false);
+    m_cancelButton->setEnabled(false);
+    m_sleepInhibitor.hold();
+}
 
-void UpdaterDialog::jobEnded() { emit jobFinished(); }
+void UpdaterDialog::jobEnded()
+{
+    m_sleepInhibitor.release();
+    m_updateButton->setEnabled(true);
+    m_cancelButton->setEnabled(true);
+    // The buttons lost the focus when they were disabled; the first tab stop takes it back.
+    if (isActiveWindow() && !focusWidget())
+        m_cancelButton->setFocus();
+    emit jobFinished();
+}
 
 void UpdaterDialog::wakeWindowThread()
 {

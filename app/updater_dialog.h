@@ -1,8 +1,11 @@
 // The updater's only window on Linux and macOS (Qt): picture, progress bar, status line, the
-// update and cancel buttons. It guards against a second instance and draws what its
-// UpdaterSession decides (start-up check, one job at a time on a worker thread, no closing while
-// it runs). Widgets are touched only on the window's thread.
+// update and cancel buttons. It guards against a second instance, keeps the computer awake during
+// a job and draws what its UpdaterSession decides (start-up check and re-checks, one job at a
+// time on a worker thread, no closing while it runs). Widgets are touched only on the window's
+// thread.
 #pragma once
+
+#include "sleep_inhibitor.h"
 
 #include "frontend/updater_session.h"
 #include "platform/instance_guard.h"
@@ -10,24 +13,35 @@
 #include "hid/hid_backend.h"
 
 #include <QDialog>
+#include <QFont>
 #include <QIcon>
+#include <QTimer>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 class QLabel;
+class QMessageBox;
 class QProgressBar;
 class QPushButton;
 
 namespace quarvo {
 
+struct UpdaterDialogOptions {
+    std::string instanceName;         // names the single-instance guard
+    std::string lockDirectory;        // where its lock file lives (empty: the default)
+    std::string accessHelp;           // shown when the bootloader may not be opened (empty: never)
+    InhibitorBus* sleepBus = nullptr; // asked to keep the computer awake during a job (null: not)
+    std::optional<QFont> font;        // the dialog's font (default: dialogFont())
+};
+
 class UpdaterDialog final : public QDialog, private WindowView {
     Q_OBJECT
 public:
-    // The job reads its files from `directory`; `instanceName` names the single-instance guard,
-    // whose lock file (outside Windows) lives in `lockDirectory` (empty: the default).
-    UpdaterDialog(HidBackend& backend, std::filesystem::path directory, std::string instanceName,
-                  std::string lockDirectory = {}, QWidget* parent = nullptr);
+    // The job reads its files from `directory`.
+    UpdaterDialog(HidBackend& backend, std::filesystem::path directory,
+                  UpdaterDialogOptions options, QWidget* parent = nullptr);
     ~UpdaterDialog() override;
 
     // Start-up before the dialog is shown. false when another instance runs: the message has been
@@ -41,6 +55,7 @@ public:
     // The update button: starts the job on a worker thread unless one runs.
     void startUpdate();
     bool jobRunning() const { return m_session.jobRunning(); }
+    bool keepingAwake() const { return m_sleepInhibitor.held(); }
 
     void done(int result) override;
 
@@ -55,18 +70,23 @@ private:
     void showStatus(const std::string& text) override;
     void showProgress(std::uint16_t maximum, std::uint32_t position) override;
     void showMessageBox(const std::string& text) override;
-    void setUpdateEnabled(bool enabled) override;
+    void jobStarted() override;
     void jobEnded() override;
     void wakeWindowThread() override;
 
     void addAboutEntry();
     void runPendingCalls();
+    // A message box in the dialog's face, captioned with the program's name.
+    void prepareBox(QMessageBox& box, const QString& objectName);
 
     InstanceGuard m_guard;
+    SleepInhibitor m_sleepInhibitor;
     QLabel* m_status = nullptr;
     QProgressBar* m_progress = nullptr;
     QPushButton* m_updateButton = nullptr;
+    QPushButton* m_cancelButton = nullptr;
     QIcon m_icon;
+    QTimer m_recheckTimer;
     UpdaterSession m_session; // last: it may call back into the widgets above
 };
 

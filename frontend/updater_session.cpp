@@ -1,6 +1,7 @@
 #include "updater_session.h"
 #include "window_texts.h"
 
+#include "hid/clock.h"
 #include "hid/hid_device.h"
 #include "job/flash_job.h"
 #include "protocol/device_ids.h"
@@ -12,9 +13,9 @@
 namespace quarvo {
 
 UpdaterSession::UpdaterSession(HidBackend& backend, std::filesystem::path directory,
-                               WindowView& view)
+                               WindowView& view, std::string accessHelp)
     : m_backend(backend), m_directory(std::move(directory)), m_view(view),
-      m_windowThread(std::this_thread::get_id())
+      m_accessHelp(std::move(accessHelp)), m_windowThread(std::this_thread::get_id())
 {
 }
 
@@ -24,13 +25,69 @@ UpdaterSession::~UpdaterSession()
         m_worker.join();
 }
 
-void UpdaterSession::checkDevice()
+UpdaterSession::Presence UpdaterSession::probe()
 {
     // Nothing is sent; the device is closed again at once.
-    HidDevice probe(m_backend);
-    const bool present = probe.open(VENDOR_ID, PRODUCT_ID) == 1;
-    probe.close();
-    m_view.showStatus(present ? windowtext::CONNECT_OK : text::CONNECT_FAILED);
+    HidDevice device(m_backend);
+    const bool opened = device.open(VENDOR_ID, PRODUCT_ID) == 1;
+    device.close();
+    if (opened)
+        return Presence::Present;
+    return device.openState() == HidDevice::OpenState::Refused ? Presence::Refused
+                                                               : Presence::Absent;
+}
+
+void UpdaterSession::showPresence(Presence presence)
+{
+    m_statusFromJob = false;
+    m_view.showStatus(presence == Presence::Present ? windowtext::CONNECT_OK
+                                                    : text::CONNECT_FAILED);
+    if (presence == Presence::Refused)
+        showOwnBox(m_accessHelp);
+}
+
+void UpdaterSession::showOwnBox(const std::string& text)
+{
+    if (text.empty())
+        return;
+    m_boxOpen = true;
+    m_view.showMessageBox(text);
+    m_boxOpen = false;
+}
+
+void UpdaterSession::checkDevice()
+{
+    m_lastCheckUs = m_backend.clock().nowUs();
+    m_presence = probe();
+    showPresence(*m_presence);
+}
+
+void UpdaterSession::recheckDevice()
+{
+    if (m_jobRunning.load() || m_boxOpen)
+        return;
+    const std::int64_t now = m_backend.clock().nowUs();
+    if (now - m_lastCheckUs < DEVICE_RECHECK_INTERVAL_US)
+        return;
+    m_lastCheckUs = now;
+    const Presence presence = probe();
+    const Presence before = m_presence.value_or(presence);
+    m_presence = presence;
+    if (presence == before)
+        return;
+    // A job's result stays on screen until a device is attached again.
+    if (m_statusFromJob && before != Presence::Absent)
+        return;
+    showPresence(presence);
+}
+
+bool UpdaterSession::requestClose()
+{
+    if (!m_jobRunning.load())
+        return true;
+    if (!m_boxOpen)
+        showOwnBox(windowtext::UPDATE_RUNNING);
+    return false;
 }
 
 bool UpdaterSession::startUpdate()
@@ -40,28 +97,38 @@ bool UpdaterSession::startUpdate()
     if (m_worker.joinable())
         m_worker.join();
     m_jobRunning = true;
-    m_view.setUpdateEnabled(false);
+    m_view.jobStarted();
     try {
         m_worker = std::thread([this] {
             CommandContext ctx{m_backend, *this};
             runFlashJob(ctx, m_directory);
-            onWindowThread([this] { finishJob(); }, false);
+            // What the job learnt of the device is where the re-checks start from.
+            Presence presence = Presence::Present;
+            if (ctx.openFailure == HidDevice::OpenState::NotFound)
+                presence = Presence::Absent;
+            if (ctx.openFailure == HidDevice::OpenState::Refused) {
+                presence = Presence::Refused;
+                onWindowThread([this] { showOwnBox(m_accessHelp); });
+            }
+            onWindowThread([this, presence] { finishJob(presence); }, false);
         });
     } catch (const std::system_error&) {
         // No thread, no job: the press has no effect.
         m_jobRunning = false;
-        m_view.setUpdateEnabled(true);
+        m_view.jobEnded();
         return false;
     }
     return true;
 }
 
-void UpdaterSession::finishJob()
+void UpdaterSession::finishJob(Presence presence)
 {
     if (m_worker.joinable())
         m_worker.join();
     m_jobRunning = false;
-    m_view.setUpdateEnabled(true);
+    m_presence = presence;
+    m_lastCheckUs = m_backend.clock().nowUs();
+    m_statusFromJob = true;
     m_view.jobEnded();
 }
 

@@ -1,8 +1,10 @@
-// What the updater window does beyond drawing, for any window system: the start-up device check,
-// one update job at a time on a worker thread, refusing to close while it runs, handing the job's
-// surface calls to the window's thread one at a time (the worker waits for each, so at most one is
-// ever pending), and which system commands open the About box. The Qt window and the Windows
-// dialog each implement WindowView to turn these into widgets; neither decides anything itself.
+// What the updater window does beyond drawing, for any window system: the start-up device check
+// and the re-checks that follow the device as it comes and goes, one update job at a time on a
+// worker thread, refusing to close while it runs (and saying why), help when the device is there
+// but may not be opened, handing the job's surface calls to the window's thread one at a time (the
+// worker waits for each, so at most one is ever pending), and which system commands open the About
+// box. The Qt window and the Windows dialog each implement WindowView to turn these into widgets;
+// neither decides anything itself.
 #pragma once
 
 #include "progress_model.h"
@@ -16,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -30,8 +33,10 @@ public:
     virtual void showProgress(std::uint16_t maximum, std::uint32_t position) = 0;
     // A modal message box with one OK button; returns once it is dismissed.
     virtual void showMessageBox(const std::string& text) = 0;
-    virtual void setUpdateEnabled(bool enabled) = 0;
-    // An update job has ended, however it ended.
+    // An update job starts: 更新 and 取消 are disabled and the computer is kept awake.
+    virtual void jobStarted() = 0;
+    // The job has ended, however it ended (or never got its thread): the buttons are enabled
+    // again and the computer may sleep.
     virtual void jobEnded() = 0;
     // From any thread: have the window's thread call UpdaterSession::runPendingCalls soon.
     virtual void wakeWindowThread() = 0;
@@ -40,23 +45,41 @@ public:
 // The system-menu command that opens the About box (the low four bits are the system's).
 inline constexpr unsigned ABOUT_COMMAND = 16;
 
+// How often, on the backend's clock, the device is looked for again while no job runs.
+inline constexpr std::int64_t DEVICE_RECHECK_INTERVAL_US = 1000000;
+// How often the windows call UpdaterSession::recheckDevice (it decides itself when to look).
+inline constexpr int DEVICE_RECHECK_TICK_MS = 250;
+
 class UpdaterSession final : private OutputSurface {
 public:
     // The job reads its files from `directory` and talks to the device through `backend`.
-    UpdaterSession(HidBackend& backend, std::filesystem::path directory, WindowView& view);
+    // `accessHelp` is shown in a message box when the bootloader is attached but may not be
+    // opened (empty: no box).
+    UpdaterSession(HidBackend& backend, std::filesystem::path directory, WindowView& view,
+                   std::string accessHelp = {});
     // Waits for a worker that has finished its job (closing is refused while one runs).
     ~UpdaterSession() override;
     UpdaterSession(const UpdaterSession&) = delete;
     UpdaterSession& operator=(const UpdaterSession&) = delete;
 
-    // Opens the bootloader once and closes it again at once; the status says whether it could.
+    // The start-up check: opens the bootloader once and closes it again at once; the status says
+    // whether it could, and the access help is shown when it is attached but refused the open.
     void checkDevice();
+    // Called by the window every DEVICE_RECHECK_TICK_MS: while no job runs and no box of the
+    // session's is open, looks for the device again once DEVICE_RECHECK_INTERVAL_US have passed
+    // on the backend's clock. The status changes only when the answer does; a job's text stays
+    // until the device is attached anew (a device that leaves after a job, as a restarted one
+    // does, leaves the job's result on screen).
+    void recheckDevice();
     // The update button: starts the job on a worker thread unless one runs (then nothing
     // happens). False when no thread could be started.
     bool startUpdate();
     bool jobRunning() const { return m_jobRunning.load(); }
     // Whether the window may close now: never while a job runs.
     bool mayClose() const { return !jobRunning(); }
+    // A request to close the window (close box, Esc, Alt+F4, the window manager): true when it
+    // may close; while a job runs, a message box says why not (one at a time) and false.
+    bool requestClose();
     static bool opensAbout(unsigned command) { return (command & 0xFFF0) == ABOUT_COMMAND; }
 
     // On the window's thread, when woken: carries out the calls the worker handed over.
@@ -71,13 +94,28 @@ private:
     void setProgressPos(std::uint32_t position) override;
     void showMessage(const std::string& text) override;
 
+    enum class Presence { Absent, Present, Refused };
+    // Opens the bootloader and closes it again at once.
+    Presence probe();
+    // The start-up texts for what a check found; the access help when it was refused.
+    void showPresence(Presence presence);
+    // A message box of the session's own; re-checks and close requests wait while it is open.
+    void showOwnBox(const std::string& text);
+
     // Hands `action` to the window's thread; `wait`: returns only once it has been carried out.
     void onWindowThread(std::function<void()> action, bool wait = true);
-    void finishJob();
+    void finishJob(Presence presence);
 
     HidBackend& m_backend;
     std::filesystem::path m_directory;
     WindowView& m_view;
+    std::string m_accessHelp;
+    // On the window's thread only: what the last check found (none yet since the last job), when
+    // it looked, whether the status line holds a job's text, and whether a box of ours is open.
+    std::optional<Presence> m_presence;
+    std::int64_t m_lastCheckUs = 0;
+    bool m_statusFromJob = false;
+    bool m_boxOpen = false;
     ProgressModel m_bar; // touched on the window's thread only
     std::thread::id m_windowThread;
     mutable std::mutex m_callsMutex;

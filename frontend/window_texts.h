@@ -14,5 +14,8 @@ inline constexpr const char* ABOUT_TITLE = "關於 Quarvo";
 inline constexpr const char* ABOUT_VERSION = "Quarvo 1.0 版";
 inline constexpr const char* ABOUT_NOTICE = "Quarvo 道路安全 © 2026";
 inline constexpr const char* ABOUT_OK = "確定";
+// The answer to a request to close the window while an update runs.
+inline constexpr const char* UPDATE_RUNNING =
+    "更新正在進行中，請保持設備連接，更新結束後才能關閉視窗。";
 
 } // namespace quarvo::windowtext

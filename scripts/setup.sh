@@ -16,7 +16,7 @@ packages=(
   libhidapi-dev
   googletest libgtest-dev libgmock-dev
   libbenchmark-dev
-  qt6-base-dev
+  qt6-base-dev qt6-translations-l10n
   fonts-noto-cjk fonts-arphic-ukai
   xvfb xauth xdotool dbus-daemon
   qemu-system-x86 linux-image-amd64 busybox-static cpio

@@ -38,6 +38,18 @@ bool SimDevice::present() const
     return !goneLocked();
 }
 
+void SimDevice::setConnected(bool connected)
+{
+    std::lock_guard lock(m_mutex);
+    m_disconnected = !connected;
+}
+
+void SimDevice::setOpenRefused(bool refused)
+{
+    std::lock_guard lock(m_mutex);
+    m_openRefused = refused;
+}
+
 bool SimDevice::openLink(std::string& error)
 {
     std::lock_guard lock(m_mutex);
@@ -45,7 +57,7 @@ bool SimDevice::openLink(std::string& error)
         error = "No such device";
         return false;
     }
-    if (m_scenario.fault == Fault::OpenRefused) {
+    if (m_scenario.fault == Fault::OpenRefused || m_openRefused) {
         error = "Permission denied";
         return false;
     }

@@ -67,6 +67,11 @@ public:
     int write(const std::uint8_t* data, std::size_t length, std::string& error);
     int read(std::uint8_t* data, std::size_t length, int timeoutMs, std::string& error);
 
+    // Unplugs the device (false) or plugs it back in (true), as a user would.
+    void setConnected(bool connected);
+    // From now on every open is refused (true), as it is without the permission to open it.
+    void setOpenRefused(bool refused);
+
     // Queues a raw input report payload, due now; lets tests hand the host any record at all.
     void injectInput(std::vector<std::uint8_t> payload);
 
@@ -127,6 +132,7 @@ private:
     std::uint32_t m_programRemaining = 0;
     bool m_restarted = false;
     bool m_disconnected = false;
+    bool m_openRefused = false; // set by setOpenRefused
     bool m_linkOpen = false;
     unsigned m_links = 0;
     unsigned m_writes = 0;

@@ -1,5 +1,7 @@
 // The updater window on the offscreen platform, with the simulated bootloader handed to it.
 #include "frontend/window_texts.h"
+#include "app/updater_app.h"
+#include "app/dialog_units.h"
 #include "app/updater_dialog.h"
 
 #include "job/flash_job.h"
@@ -7,8 +9,10 @@
 #include "sim/sim_backend.h"
 #include "sim/virtual_clock.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -16,9 +20,16 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QTranslator>
 
+#include <condition_variable>
 #include <fstream>
 #include <memory>
+#include <mutex>
+#include <optional>
+
+#include <poll.h>
+#include <unistd.h>
 
 using namespace quarvo;
 
@@ -27,6 +38,75 @@ Q_DECLARE_METATYPE(quarvo::SimScenario)
 namespace {
 
 constexpr int JOB_TIMEOUT_MS = 60000;
+constexpr const char* ACCESS_HELP = "udev rule help";
+
+// logind as the window sees it: each lock is the write end of a pipe, so the test can tell from
+// the read end whether the window still holds it (closing it is what gives a lock back).
+class FakeLogind final : public InhibitorBus {
+public:
+    ~FakeLogind() override
+    {
+        for (int end : readEnds)
+            ::close(end);
+    }
+    int inhibit(const QString& what, const QString&, const QString&, const QString& mode,
+                QString& error) override
+    {
+        calls.push_back(what + QLatin1Char('/') + mode);
+        int ends[2];
+        if (!available || ::pipe(ends) != 0) {
+            error = QStringLiteral("no system bus");
+            return -1;
+        }
+        readEnds.push_back(ends[0]);
+        return ends[1];
+    }
+    // Whether lock number `index` is still held: its pipe has not been closed at the far end.
+    bool holding(std::size_t index) const
+    {
+        pollfd end{readEnds.at(index), POLLIN, 0};
+        return ::poll(&end, 1, 0) == 0;
+    }
+    bool available = true;
+    QStringList calls;
+    std::vector<int> readEnds;
+};
+
+// The simulated bootloader behind a gate: once armed, the next open waits until the test opens
+// the gate (at most JOB_TIMEOUT_MS), so a job is certain to be running while the test acts.
+class GatedBackend final : public HidBackend {
+public:
+    explicit GatedBackend(HidBackend& inner) : m_inner(inner) {}
+    std::vector<HidDeviceInfo> enumerate() override { return m_inner.enumerate(); }
+    std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::milliseconds(JOB_TIMEOUT_MS),
+                           [this] { return !m_armed; });
+        lock.unlock();
+        return m_inner.open(path, error);
+    }
+    Clock& clock() override { return m_inner.clock(); }
+    void arm()
+    {
+        const std::lock_guard lock(m_mutex);
+        m_armed = true;
+    }
+    void release()
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_armed = false;
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    HidBackend& m_inner;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_armed = false;
+};
 
 void writeFile(const QTemporaryDir& dir, const char* name, std::size_t size, unsigned seed)
 {
@@ -37,9 +117,11 @@ void writeFile(const QTemporaryDir& dir, const char* name, std::size_t size, uns
         .write(data.data(), static_cast<std::streamsize>(size));
 }
 
-// The dialog over one simulated bootloader and a scratch directory for the update files.
+// The dialog over one simulated bootloader (behind a gate) and a scratch directory for the
+// update files.
 struct Rig {
-    explicit Rig(SimScenario scenario = {}, bool slow = false)
+    explicit Rig(SimScenario scenario = {}, bool slow = false,
+                 std::optional<QFont> font = std::nullopt)
     {
         if (slow) {
             // On real time, with an erase long enough for the test to act during the job.
@@ -51,8 +133,14 @@ struct Rig {
             backend = std::make_unique<SimBackend>(virtualClock);
             device = &attachBootloader(*backend, scenario);
         }
+        gate = std::make_unique<GatedBackend>(*backend);
+        UpdaterDialogOptions options;
+        options.instanceName = instanceName();
+        options.accessHelp = ACCESS_HELP;
+        options.sleepBus = &logind;
+        options.font = std::move(font);
         dialog =
-            std::make_unique<UpdaterDialog>(*backend, dir.path().toStdString(), instanceName());
+            std::make_unique<UpdaterDialog>(*gate, dir.path().toStdString(), std::move(options));
     }
     static std::string instanceName()
     {
@@ -74,17 +162,19 @@ struct Rig {
     VirtualClock virtualClock;
     SteadyClock steadyClock;
     QTemporaryDir dir;
+    FakeLogind logind;
     std::unique_ptr<SimBackend> backend;
+    std::unique_ptr<GatedBackend> gate;
     SimDevice* device = nullptr;
     std::unique_ptr<UpdaterDialog> dialog;
 };
 
-// Closes the next modal window that opens and tells what it was.
+// Closes the next modal window that opens (every one, when `all`) and tells what it was.
 struct ModalCloser {
-    ModalCloser()
+    explicit ModalCloser(bool all = false)
     {
         timer.setInterval(10);
-        QObject::connect(&timer, &QTimer::timeout, [this] {
+        QObject::connect(&timer, &QTimer::timeout, [this, all] {
             QWidget* modal = QApplication::activeModalWidget();
             if (!modal)
                 return;
@@ -92,9 +182,14 @@ struct ModalCloser {
             if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                 text = box->text();
                 title = box->windowTitle();
+                texts.append(text);
+                if (QAbstractButton* ok = box->button(QMessageBox::Ok))
+                    okText = ok->text();
+                face = box->font().family();
             }
             modal->close();
-            timer.stop();
+            if (!all)
+                timer.stop();
         });
         timer.start();
     }
@@ -102,6 +197,9 @@ struct ModalCloser {
     QString name;
     QString text;
     QString title;
+    QString okText;
+    QString face;
+    QStringList texts;
 };
 
 QString qs(const char* utf8) { return QString::fromUtf8(utf8); }
@@ -110,22 +208,42 @@ QString qs(const char* utf8) { return QString::fromUtf8(utf8); }
 
 class AppTest : public QObject {
     Q_OBJECT
+    QTranslator m_translator;
 private slots:
+    void initTestCase() { QVERIFY(prepareApplication(m_translator)); }
+
+    void theContextMenuUsesTheDialogsFace()
+    {
+        Rig rig;
+        QVERIFY(rig.dialog->start());
+        auto* menu = rig.dialog->findChild<QMenu*>(QStringLiteral("contextMenu"));
+        QVERIFY(menu);
+        QCOMPARE(menu->font().family(), rig.dialog->font().family());
+        QCOMPARE(menu->actions().size(), 1);
+        QCOMPARE(menu->actions().constFirst()->text(), qs(windowtext::ABOUT_ENTRY));
+    }
+
     void probeShowsTheConnection_data()
     {
         QTest::addColumn<SimScenario>("scenario");
         QTest::addColumn<QString>("status");
-        QTest::newRow("present") << SimScenario{} << qs(windowtext::CONNECT_OK);
-        QTest::newRow("absent") << SimScenario{Fault::Absent, 0} << qs(text::CONNECT_FAILED);
-        QTest::newRow("refused") << SimScenario{Fault::OpenRefused, 0} << qs(text::CONNECT_FAILED);
+        QTest::addColumn<QString>("box");
+        QTest::newRow("present") << SimScenario{} << qs(windowtext::CONNECT_OK) << QString();
+        QTest::newRow("absent") << SimScenario{Fault::Absent, 0} << qs(text::CONNECT_FAILED)
+                                << QString();
+        QTest::newRow("refused") << SimScenario{Fault::OpenRefused, 0} << qs(text::CONNECT_FAILED)
+                                 << qs(ACCESS_HELP);
     }
     void probeShowsTheConnection()
     {
         QFETCH(SimScenario, scenario);
         QFETCH(QString, status);
+        QFETCH(QString, box);
         Rig rig(scenario);
+        ModalCloser closer(true);
         QVERIFY(rig.dialog->start());
         QCOMPARE(rig.status(), status);
+        QCOMPARE(closer.texts, box.isEmpty() ? QStringList() : QStringList{box});
         QVERIFY(!rig.device->linkOpen());
         QVERIFY(rig.device->traffic().empty());
         QVERIFY(rig.child<QPushButton>("flashButton")->isEnabled());
@@ -217,27 +335,134 @@ private slots:
         QVERIFY(flash->isEnabled());
     }
 
-    void closingIsRefusedDuringAJobAndWorksAfterIt()
+    void closeRequestsDuringAJobAreAnsweredAndTheJobGoesOn()
     {
-        Rig rig({}, true);
+        Rig rig;
         rig.writeSamples();
         QVERIFY(rig.dialog->start());
         rig.dialog->show();
         QVERIFY(QTest::qWaitForWindowExposed(rig.dialog.get()));
         QSignalSpy finished(rig.dialog.get(), &UpdaterDialog::jobFinished);
+        auto* cancel = rig.child<QPushButton>("cancelButton");
+        auto* flash = rig.child<QPushButton>("flashButton");
+        rig.gate->arm(); // the job waits at its first open until the gate opens
         rig.dialog->startUpdate();
-
-        rig.dialog->reject();
-        rig.dialog->accept();
-        QVERIFY(!rig.dialog->close());
-        QTest::keyClick(rig.dialog.get(), Qt::Key_Escape);
-        QTest::mouseClick(rig.child<QPushButton>("cancelButton"), Qt::LeftButton);
+        QVERIFY(!cancel->isEnabled());
+        QVERIFY(!flash->isEnabled());
+        {
+            ModalCloser closer(true);
+            rig.dialog->reject();          // what 取消, Enter and Esc come to
+            QVERIFY(!rig.dialog->close()); // the close box, Alt+F4, the window manager
+            QTest::keyClick(rig.dialog.get(), Qt::Key_Escape);
+            QTest::mouseClick(cancel, Qt::LeftButton); // disabled: no request at all
+            QCOMPARE(closer.texts, QStringList(3, qs(windowtext::UPDATE_RUNNING)));
+            QCOMPARE(closer.name, QStringLiteral("messageBox"));
+        }
         QVERIFY(rig.dialog->isVisible());
+        QVERIFY(rig.dialog->jobRunning());
 
+        rig.gate->release();
         QVERIFY(finished.wait(JOB_TIMEOUT_MS));
         QCOMPARE(rig.status(), qs(text::UPDATE_OK));
+        QVERIFY(rig.device->restarted());
+        QVERIFY(cancel->isEnabled());
+        QVERIFY(flash->isEnabled());
         QVERIFY(rig.dialog->close());
         QVERIFY(!rig.dialog->isVisible());
+    }
+
+    void keepsTheComputerAwakeForTheJobOnly_data()
+    {
+        QTest::addColumn<SimScenario>("scenario");
+        QTest::addColumn<bool>("withFiles");
+        QTest::newRow("success") << SimScenario{} << true;
+        QTest::newRow("device fails") << SimScenario{Fault::WriteFail, 3} << true;
+        QTest::newRow("files missing") << SimScenario{} << false;
+    }
+    void keepsTheComputerAwakeForTheJobOnly()
+    {
+        QFETCH(SimScenario, scenario);
+        QFETCH(bool, withFiles);
+        Rig rig(scenario);
+        if (withFiles)
+            rig.writeSamples();
+        QVERIFY(rig.dialog->start());
+        QVERIFY(rig.logind.calls.isEmpty());
+        QSignalSpy finished(rig.dialog.get(), &UpdaterDialog::jobFinished);
+        ModalCloser closer(true);
+        // The job cannot end before this thread carries out its calls.
+        rig.dialog->startUpdate();
+        QCOMPARE(rig.logind.calls, QStringList{QStringLiteral("sleep:idle/block")});
+        QVERIFY(rig.logind.holding(0));
+        QVERIFY(rig.dialog->keepingAwake());
+        QVERIFY(finished.wait(JOB_TIMEOUT_MS));
+        QVERIFY(!rig.logind.holding(0));
+        QVERIFY(!rig.dialog->keepingAwake());
+        QCOMPARE(rig.logind.calls.size(), 1);
+    }
+
+    void withoutASystemBusTheUpdateGoesOn()
+    {
+        Rig rig;
+        rig.logind.available = false;
+        rig.writeSamples();
+        QVERIFY(rig.dialog->start());
+        QSignalSpy finished(rig.dialog.get(), &UpdaterDialog::jobFinished);
+        rig.dialog->startUpdate();
+        QVERIFY(!rig.dialog->keepingAwake());
+        QVERIFY(finished.wait(JOB_TIMEOUT_MS));
+        QCOMPARE(rig.status(), qs(text::UPDATE_OK));
+        QCOMPARE(rig.logind.calls.size(), 1);
+    }
+
+    void aDeviceThatComesAndGoesIsFollowed()
+    {
+        Rig rig(SimScenario{Fault::Late, 1});
+        QVERIFY(rig.dialog->start());
+        QCOMPARE(rig.status(), qs(text::CONNECT_FAILED));
+        // Plugged in at 1 s of the simulator's clock; seen by 2 s.
+        rig.virtualClock.sleepUntilUs(2000000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.status(), qs(windowtext::CONNECT_OK), JOB_TIMEOUT_MS);
+        rig.device->setConnected(false);
+        rig.virtualClock.sleepUntilUs(3000000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.status(), qs(text::CONNECT_FAILED), JOB_TIMEOUT_MS);
+        QVERIFY(rig.device->traffic().empty());
+    }
+
+    void aRefusedOpenDuringTheJobBringsTheAccessHelp()
+    {
+        Rig rig;
+        rig.writeSamples();
+        QVERIFY(rig.dialog->start());
+        rig.device->setOpenRefused(true);
+        QSignalSpy finished(rig.dialog.get(), &UpdaterDialog::jobFinished);
+        ModalCloser closer(true);
+        rig.dialog->startUpdate();
+        QVERIFY(finished.wait(JOB_TIMEOUT_MS));
+        QCOMPARE(closer.texts, QStringList{qs(ACCESS_HELP)});
+        QVERIFY(rig.device->traffic().empty());
+    }
+
+    void picturesKeepTheirOwnSizeWhateverTheFont_data()
+    {
+        QTest::addColumn<QFont>("font");
+        QFont small = dialogFont();
+        small.setPointSize(7);
+        QFont large = dialogFont();
+        large.setPointSize(14);
+        QTest::newRow("7 pt") << small;
+        QTest::newRow("14 pt") << large;
+    }
+    void picturesKeepTheirOwnSizeWhateverTheFont()
+    {
+        QFETCH(QFont, font);
+        Rig rig({}, false, font);
+        const DialogUnits units = DialogUnits::forFont(rig.dialog->font());
+        auto* picture = rig.child<QLabel>("pictureLabel");
+        QCOMPARE(picture->size(), QSize(550, 249));
+        QCOMPARE(picture->pos(), QPoint(units.x(16), units.y(12)));
+        // The dialog itself follows the font, so the two rows test two layouts.
+        QCOMPARE(rig.dialog->size(), units.size(348, 214));
     }
 
     void unusableFileShowsItsMessageAndSendsNothing_data()
@@ -265,9 +490,12 @@ private slots:
         ModalCloser closer;
         rig.dialog->startUpdate();
         QVERIFY(finished.wait(JOB_TIMEOUT_MS));
-        QCOMPARE(closer.name, QStringLiteral("jobMessageBox"));
+        QCOMPARE(closer.name, QStringLiteral("messageBox"));
         QCOMPARE(closer.text, message);
         QCOMPARE(closer.title, QCoreApplication::applicationName());
+        // Qt's own Traditional Chinese translations, and the dialog's face.
+        QCOMPARE(closer.okText, qs(windowtext::ABOUT_OK));
+        QCOMPARE(closer.face, rig.dialog->font().family());
         QCOMPARE(rig.device->linksOpened(), 1u); // the start-up probe only
         QVERIFY(rig.device->traffic().empty());
     }
@@ -301,14 +529,17 @@ private slots:
         QVERIFY(rig.dialog->start());
         QString version;
         QString title;
+        QSize iconSize;
         QTimer::singleShot(50, [&] {
             QWidget* about = QApplication::activeModalWidget();
             QVERIFY(about);
             title = about->windowTitle();
             version = about->findChild<QLabel*>(QStringLiteral("versionLabel"))->text();
+            iconSize = about->findChild<QLabel*>(QStringLiteral("iconLabel"))->size();
             QTest::keyClick(about, Qt::Key_Return);
         });
         rig.dialog->handleSystemCommand(ABOUT_COMMAND);
+        QCOMPARE(iconSize, QSize(32, 32));
         QCOMPARE(title, qs(windowtext::ABOUT_TITLE));
         QCOMPARE(version, qs(windowtext::ABOUT_VERSION));
     }

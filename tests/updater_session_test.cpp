@@ -7,6 +7,8 @@
 #include "protocol/texts.h"
 
 #include <condition_variable>
+#include <functional>
+#include <utility>
 
 namespace quarvo {
 namespace {
@@ -19,9 +21,19 @@ public:
         shownMaximum = maximum;
         shownPosition = position;
     }
-    void showMessageBox(const std::string& text) override { messages.push_back(text); }
-    void setUpdateEnabled(bool enabled) override { updateEnabled.push_back(enabled); }
-    void jobEnded() override { ++jobsEnded; }
+    // A modal box: what the window does while it is open runs inside it.
+    void showMessageBox(const std::string& text) override
+    {
+        messages.push_back(text);
+        if (whileBoxOpen)
+            std::exchange(whileBoxOpen, nullptr)();
+    }
+    void jobStarted() override { buttonsEnabled.push_back(false); }
+    void jobEnded() override
+    {
+        buttonsEnabled.push_back(true);
+        ++jobsEnded;
+    }
     void wakeWindowThread() override
     {
         {
@@ -47,7 +59,8 @@ public:
 
     std::vector<std::string> statuses;
     std::vector<std::string> messages;
-    std::vector<bool> updateEnabled;
+    std::function<void()> whileBoxOpen;
+    std::vector<bool> buttonsEnabled;
     std::uint16_t shownMaximum = 0;
     std::uint32_t shownPosition = 0;
     int jobsEnded = 0;
@@ -60,8 +73,22 @@ public:
 
 class UpdaterSessionTest : public JobFixture, public ::testing::Test {
 protected:
+    // Moves the simulator's clock on by one re-check interval and lets the window tick.
+    void nextRecheck(UpdaterSession& session)
+    {
+        clock.sleepUntilUs(clock.nowUs() + DEVICE_RECHECK_INTERVAL_US);
+        session.recheckDevice();
+    }
+    void writeSamples() const
+    {
+        writeFile(CODE_FILE, pattern(3000, 1));
+        writeFile(DATABASE_FILE, pattern(1000, 2));
+    }
+
     RecordingView view;
 };
+
+constexpr const char* HELP = "how to allow the open";
 
 TEST_F(UpdaterSessionTest, TheStartUpCheckSaysWhetherTheBootloaderCanBeOpened)
 {
@@ -90,7 +117,7 @@ TEST_F(UpdaterSessionTest, RunsOneJobAtATimeAndRefusesToCloseMeanwhile)
     view.runUntilJobsEnded(session, 1);
 
     EXPECT_TRUE(session.mayClose());
-    EXPECT_EQ(view.updateEnabled, (std::vector<bool>{false, true}));
+    EXPECT_EQ(view.buttonsEnabled, (std::vector<bool>{false, true}));
     EXPECT_EQ(view.statuses.back(), text::UPDATE_OK);
     EXPECT_EQ(view.shownPosition, 0u);
     EXPECT_TRUE(device.restarted());
@@ -109,6 +136,112 @@ TEST_F(UpdaterSessionTest, AJobMessageReachesTheWindowAndTheJobEnds)
     view.runUntilJobsEnded(session, 1);
     EXPECT_EQ(view.messages, std::vector<std::string>{text::MISSING_DATABASE});
     EXPECT_TRUE(session.mayClose());
+}
+
+TEST_F(UpdaterSessionTest, ReChecksFollowTheDeviceOnTheBackendsClockAndChangeTheStatusOnlyOnChange)
+{
+    SimDevice& device = attach();
+    UpdaterSession session(backend, dir, view);
+    session.checkDevice();
+    device.setConnected(false);
+    session.recheckDevice(); // no time has passed: nothing is looked at
+    EXPECT_EQ(device.linksOpened(), 1u);
+    nextRecheck(session);
+    nextRecheck(session); // still gone: the status is not written again
+    device.setConnected(true);
+    nextRecheck(session);
+    EXPECT_EQ(view.statuses, (std::vector<std::string>{windowtext::CONNECT_OK, text::CONNECT_FAILED,
+                                                       windowtext::CONNECT_OK}));
+    EXPECT_TRUE(device.traffic().empty());
+    EXPECT_FALSE(device.linkOpen());
+}
+
+TEST_F(UpdaterSessionTest, AJobsResultStaysUntilTheDeviceIsAttachedAgain)
+{
+    SimDevice& device = attach();
+    writeSamples();
+    UpdaterSession session(backend, dir, view);
+    view.session = &session;
+    session.checkDevice();
+    ASSERT_TRUE(session.startUpdate());
+    session.recheckDevice(); // during the job: nothing
+    view.runUntilJobsEnded(session, 1);
+    const std::size_t shown = view.statuses.size();
+    ASSERT_EQ(view.statuses.back(), text::UPDATE_OK);
+
+    nextRecheck(session);       // the device still there
+    device.setConnected(false); // restarted out of the bootloader, or unplugged
+    nextRecheck(session);
+    EXPECT_EQ(view.statuses.size(), shown);
+    EXPECT_EQ(view.statuses.back(), text::UPDATE_OK);
+    device.setConnected(true);
+    nextRecheck(session);
+    EXPECT_EQ(view.statuses.back(), windowtext::CONNECT_OK);
+}
+
+TEST_F(UpdaterSessionTest, AccessHelpComesOncePerCheckOrPressWhenTheOpenIsRefused)
+{
+    SimDevice& device = attach(SimScenario{Fault::OpenRefused, 0});
+    writeSamples();
+    UpdaterSession session(backend, dir, view, HELP);
+    view.session = &session;
+    session.checkDevice();
+    EXPECT_EQ(view.statuses, std::vector<std::string>{text::CONNECT_FAILED});
+    EXPECT_EQ(view.messages, std::vector<std::string>{HELP});
+    nextRecheck(session); // nothing changed: no second box
+    EXPECT_EQ(view.messages.size(), 1u);
+
+    ASSERT_TRUE(session.startUpdate());
+    view.runUntilJobsEnded(session, 1);
+    EXPECT_EQ(view.messages, (std::vector<std::string>{HELP, HELP}));
+    EXPECT_TRUE(device.traffic().empty());
+
+    // Without help to give, a refused open shows the status alone.
+    RecordingView plain;
+    UpdaterSession helpless(backend, dir, plain);
+    helpless.checkDevice();
+    EXPECT_TRUE(plain.messages.empty());
+}
+
+TEST_F(UpdaterSessionTest, ACloseRequestDuringAJobIsAnsweredWithABox)
+{
+    attach();
+    writeSamples();
+    UpdaterSession session(backend, dir, view);
+    view.session = &session;
+    EXPECT_TRUE(session.requestClose());
+    EXPECT_TRUE(view.messages.empty());
+    ASSERT_TRUE(session.startUpdate());
+    EXPECT_FALSE(session.requestClose());
+    EXPECT_FALSE(session.requestClose());
+    EXPECT_EQ(view.messages, (std::vector<std::string>(2, windowtext::UPDATE_RUNNING)));
+    view.runUntilJobsEnded(session, 1);
+    EXPECT_EQ(view.statuses.back(), text::UPDATE_OK);
+    EXPECT_TRUE(session.requestClose());
+    EXPECT_EQ(view.messages.size(), 2u);
+}
+
+TEST_F(UpdaterSessionTest, WhileItsBoxIsOpenTheSessionNeitherReChecksNorOpensAnother)
+{
+    SimDevice& device = attach();
+    device.setOpenRefused(true);
+    writeSamples();
+    UpdaterSession session(backend, dir, view, HELP);
+    view.session = &session;
+    view.whileBoxOpen = [&] {
+        device.setOpenRefused(false);
+        nextRecheck(session);
+    };
+    session.checkDevice();
+    EXPECT_EQ(view.statuses, std::vector<std::string>{text::CONNECT_FAILED});
+    nextRecheck(session); // the box is closed now: the device is seen
+    EXPECT_EQ(view.statuses.back(), windowtext::CONNECT_OK);
+
+    ASSERT_TRUE(session.startUpdate());
+    view.whileBoxOpen = [&] { EXPECT_FALSE(session.requestClose()); };
+    EXPECT_FALSE(session.requestClose());
+    EXPECT_EQ(view.messages, (std::vector<std::string>{HELP, windowtext::UPDATE_RUNNING}));
+    view.runUntilJobsEnded(session, 1);
 }
 
 TEST(UpdaterSessionAbout, OpensForCommandSixteenWhateverItsLowFourBits)

@@ -44,20 +44,25 @@ template <typename Done> bool pumpUntil(Done done)
 }
 
 // From another thread: waits for a top-level window with this title, records its texts and
-// presses its OK button.
+// presses its OK button; with `count`, does so for that many boxes one after the other.
 class Dismisser {
 public:
-    explicit Dismisser(std::wstring title)
-        : m_thread([this, title = std::move(title)] {
+    explicit Dismisser(std::wstring title, int count = 1)
+        : m_thread([this, count, title = std::move(title)] {
               const ULONGLONG end = GetTickCount64() + WAIT_MS;
               while (!m_stop && GetTickCount64() < end) {
                   // A dialog becomes visible once its controls exist.
                   HWND box = FindWindowW(nullptr, title.c_str());
                   if (box && IsWindowVisible(box)) {
                       EnumChildWindows(box, collect, reinterpret_cast<LPARAM>(&texts));
-                      found = true;
                       PostMessageW(box, WM_COMMAND, IDOK, 0);
-                      return;
+                      if (++boxes == count) {
+                          found = true;
+                          return;
+                      }
+                      // The next box is another one: wait for this one to go first.
+                      while (IsWindow(box) && !m_stop && GetTickCount64() < end)
+                          Sleep(10);
                   }
                   Sleep(20);
               }
@@ -76,6 +81,7 @@ public:
     }
 
     std::atomic<bool> found{false};
+    std::atomic<int> boxes{0};
     std::vector<std::wstring> texts;
 
 private:
@@ -141,7 +147,7 @@ TEST_F(UpdaterWindowTest, AWholeUpdateFromTheButton)
     EXPECT_TRUE(device.restarted());
 }
 
-TEST_F(UpdaterWindowTest, ClosingIsRefusedWhileAnUpdateRunsAndWorksAfterIt)
+TEST_F(UpdaterWindowTest, ClosingDuringAnUpdateIsAnsweredWithABoxAndWorksAfterIt)
 {
     attach();
     writeFile(CODE_FILE, pattern(3000, 1));
@@ -150,14 +156,38 @@ TEST_F(UpdaterWindowTest, ClosingIsRefusedWhileAnUpdateRunsAndWorksAfterIt)
     pressUpdate();
     // The job waits for the window's thread at its first text; nothing is pumped yet.
     ASSERT_TRUE(window->jobRunning());
-    for (WPARAM command : {WPARAM{IDOK}, WPARAM{IDCANCEL}})
-        SendMessageW(window->window(), WM_COMMAND, command, 0);
-    SendMessageW(window->window(), WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window->window(), IDOK)));
+    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window->window(), IDC_UPDATE)));
+    {
+        // 取消 or Enter, Esc, and the close box or Alt+F4: each answered by a box of its own.
+        Dismisser boxes(applicationName(), 3);
+        for (WPARAM command : {WPARAM{IDOK}, WPARAM{IDCANCEL}})
+            SendMessageW(window->window(), WM_COMMAND, command, 0);
+        // The dialog manager posts the close box's request as IDCANCEL: pump until it is seen.
+        SendMessageW(window->window(), WM_SYSCOMMAND, SC_CLOSE, 0);
+        EXPECT_TRUE(pumpUntil([&boxes] { return boxes.found.load(); }));
+        boxes.wait();
+        EXPECT_EQ(boxes.boxes, 3);
+        EXPECT_EQ(
+            std::count(boxes.texts.begin(), boxes.texts.end(), wide(windowtext::UPDATE_RUNNING)),
+            3);
+    }
     ASSERT_TRUE(pumpUntil([this] { return jobsEnded == 1; }));
+    EXPECT_EQ(status(), wide(text::UPDATE_OK));
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window->window(), IDOK)));
     ASSERT_NE(window->window(), nullptr);
-    EXPECT_TRUE(IsWindow(window->window()));
     SendMessageW(window->window(), WM_COMMAND, IDCANCEL, 0);
     EXPECT_EQ(window->window(), nullptr);
+}
+
+TEST_F(UpdaterWindowTest, ADeviceAttachedAfterTheStartIsSeen)
+{
+    attach(SimScenario{Fault::Late, 1});
+    ASSERT_NE(open(), nullptr);
+    EXPECT_EQ(status(), wide(text::CONNECT_FAILED));
+    // Plugged in at 1 s of the simulator's clock; the window's timer looks again by 2 s.
+    clock.sleepUntilUs(2000000);
+    EXPECT_TRUE(pumpUntil([this] { return status() == wide(windowtext::CONNECT_OK); }));
 }
 
 TEST_F(UpdaterWindowTest, ASecondUpdaterIsToldAndShowsNoDialog)

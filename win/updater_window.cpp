@@ -16,6 +16,8 @@ namespace {
 
 // Posted by the session's worker to have the window's thread run its handed-over calls.
 constexpr UINT WM_RUN_PENDING_CALLS = WM_APP + 1;
+// The timer that ticks the session's device re-checks.
+constexpr UINT_PTR RECHECK_TIMER = 1;
 // The dialog's result when another updater runs.
 constexpr INT_PTR ALREADY_RUNNING_RESULT = -2;
 // What the taskbar's bar is made of (see showProgress).
@@ -127,12 +129,18 @@ INT_PTR UpdaterWindow::handle(UINT message, WPARAM wParam, LPARAM)
             return TRUE;
         }
         if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
-            // Every way of ending the dialog (取消, Enter, Esc, the close box) waits for the job.
-            if (m_session.mayClose())
+            // Every way of ending the dialog (取消, Enter, Esc, the close box, Alt+F4) waits for
+            // the job, and a request while it runs is answered with a box.
+            if (m_session.requestClose())
                 close(LOWORD(wParam));
             return TRUE;
         }
         return FALSE;
+    case WM_TIMER:
+        if (wParam != RECHECK_TIMER)
+            return FALSE;
+        m_session.recheckDevice();
+        return TRUE;
     case WM_SYSCOMMAND:
         if (UpdaterSession::opensAbout(static_cast<unsigned>(wParam))) {
             DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUT), m_window,
@@ -166,11 +174,14 @@ bool UpdaterWindow::initialise()
     SendMessageW(m_window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_bigIcon));
     SendMessageW(m_window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_smallIcon));
     m_session.checkDevice();
+    // Without the timer the status keeps the start-up check's answer; nothing else depends on it.
+    SetTimer(m_window, RECHECK_TIMER, DEVICE_RECHECK_TICK_MS, nullptr);
     return true;
 }
 
 void UpdaterWindow::close(int result)
 {
+    KillTimer(m_window, RECHECK_TIMER);
     if (m_modal) {
         EndDialog(m_window, result);
     } else {
@@ -209,20 +220,27 @@ void UpdaterWindow::showMessageBox(const std::string& text)
     MessageBoxW(m_window, wide(text).c_str(), applicationName().c_str(), MB_OK);
 }
 
-void UpdaterWindow::setUpdateEnabled(bool enabled)
+void UpdaterWindow::jobStarted()
 {
-    EnableWindow(GetDlgItem(m_window, IDC_UPDATE), enabled);
-    if (!enabled) {
-        // An update starts: the computer must not sleep until it has ended.
-        SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
-        m_phase = -1;
-        m_phaseMaximum = 0;
-    }
+    // The focus leaves the buttons before they are disabled, so that Esc and Alt+F4 still reach
+    // the dialog.
+    SetFocus(m_window);
+    EnableWindow(GetDlgItem(m_window, IDC_UPDATE), FALSE);
+    EnableWindow(GetDlgItem(m_window, IDOK), FALSE);
+    // The computer must not sleep until the update has ended.
+    SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    m_phase = -1;
+    m_phaseMaximum = 0;
 }
 
 void UpdaterWindow::jobEnded()
 {
     SetThreadExecutionState(ES_CONTINUOUS);
+    EnableWindow(GetDlgItem(m_window, IDC_UPDATE), TRUE);
+    EnableWindow(GetDlgItem(m_window, IDOK), TRUE);
+    if (GetFocus() == m_window || !GetFocus())
+        SendMessageW(m_window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(m_window, IDOK)),
+                     TRUE);
     if (m_taskbar) {
         wchar_t status[128] = {};
         GetDlgItemTextW(m_window, IDC_STATUS, status, 128);

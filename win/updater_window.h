@@ -1,7 +1,8 @@
 // The updater's window on Windows: the dialog of the resource templates, run by the Win32 dialog
-// manager. It draws what its UpdaterSession decides; beyond that it holds the single-instance
-// guard, the About entry of the system menu, the taskbar button's progress and the request that
-// the computer stays awake while an update runs. Everything here runs on the window's thread.
+// manager. It draws what its UpdaterSession decides (and ticks its device re-checks); beyond that
+// it holds the single-instance guard, the About entry of the system menu, the taskbar button's
+// progress and the request that the computer stays awake while an update runs. Everything here
+// runs on the window's thread.
 #pragma once
 
 #include "frontend/updater_session.h"
@@ -46,7 +47,7 @@ private:
     void showStatus(const std::string& text) override;
     void showProgress(std::uint16_t maximum, std::uint32_t position) override;
     void showMessageBox(const std::string& text) override;
-    void setUpdateEnabled(bool enabled) override;
+    void jobStarted() override;
     void jobEnded() override;
     void wakeWindowThread() override;
 
