@@ -165,10 +165,16 @@ void UpdaterDialog::showProgress(std::uint16_t maximum, std::uint32_t position)
 
 void UpdaterDialog::showMessageBox(const std::string& text)
 {
+    // A box from the start-up check comes before the dialog's loop has shown the dialog; the box
+    // belongs over it, not alone on the screen.
+    if (!isVisible())
+        show();
     QMessageBox box(this);
     prepareBox(box, QStringLiteral("messageBox"));
+    // Plain text whatever it holds (a path may look like markup); the access help's command can
+    // be selected and copied.
+    box.setTextFormat(Qt::PlainText);
     box.setText(QString::fromStdString(text));
-    // Commands in a box (the access help's) can be selected and copied.
     box.setTextInteractionFlags(Qt::TextSelectableByMouse);
     box.exec();
 }

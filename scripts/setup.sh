@@ -1,15 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing the updater need, when any is
 # missing. Safe to run again; needs root (or sudo) only when something must be installed.
-#   scripts/setup.sh [--windows]
+#   scripts/setup.sh [--windows] [--screenshots]
 # With --windows it also installs the MinGW-w64 cross compiler and wine, and fetches the sources
 # of hidapi's Windows backend (Debian's own hidapi source package) into build/third_party/hidapi.
+# With --screenshots it also installs a window manager, for pictures of framed windows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 windows=no
-if [ "${1:-}" = --windows ]; then
-  windows=yes
-fi
+screenshots=no
+for option in "$@"; do
+  case "$option" in
+    --windows) windows=yes ;;
+    --screenshots) screenshots=yes ;;
+    *) echo "usage: scripts/setup.sh [--windows] [--screenshots]" >&2; exit 2 ;;
+  esac
+done
 
 packages=(
   cmake g++ make pkg-config clang libclang-rt-14-dev clang-format
@@ -25,6 +31,9 @@ if [ "$windows" = yes ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine wine64 xauth xvfb locales)
   # Packaging and its checks.
   packages+=(dpkg-dev help2man lintian desktop-file-utils appstream unzip)
+fi
+if [ "$screenshots" = yes ]; then
+  packages+=(openbox)
 fi
 
 missing=()

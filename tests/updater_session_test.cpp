@@ -2,8 +2,10 @@
 // thread, woken by the session and running its calls until the job has ended.
 #include "job_fixture.h"
 
+#include "frontend/access_help.h"
 #include "frontend/updater_session.h"
 #include "frontend/window_texts.h"
+#include "platform/udev_rule.h"
 #include "protocol/texts.h"
 
 #include <condition_variable>
@@ -242,6 +244,21 @@ TEST_F(UpdaterSessionTest, WhileItsBoxIsOpenTheSessionNeitherReChecksNorOpensAno
     EXPECT_FALSE(session.requestClose());
     EXPECT_EQ(view.messages, (std::vector<std::string>{HELP, windowtext::UPDATE_RUNNING}));
     view.runUntilJobsEnded(session, 1);
+}
+
+TEST(AccessHelp, NamesTheRuleAndTheCommandThatAppliesIt)
+{
+    const std::string installed = linuxAccessHelp("/usr/lib/udev/rules.d/70-quarvo.rules");
+    EXPECT_NE(installed.find("/usr/lib/udev/rules.d/70-quarvo.rules"), std::string::npos);
+    EXPECT_NE(installed.find("sudo udevadm control --reload-rules &&\nsudo udevadm trigger"),
+              std::string::npos);
+    EXPECT_EQ(installed.find("sudo cp"), std::string::npos);
+
+    // From a build tree the rule is installed from the source tree first, in the same command.
+    const std::string fromSource = linuxAccessHelp("");
+    EXPECT_NE(fromSource.find(std::string("sudo cp ") + SOURCE_UDEV_RULE +
+                              " /etc/udev/rules.d/ &&\nsudo udevadm control"),
+              std::string::npos);
 }
 
 TEST(UpdaterSessionAbout, OpensForCommandSixteenWhateverItsLowFourBits)
