@@ -51,13 +51,11 @@ void writeSample(const QString& path, std::size_t size, unsigned seed)
 void shootFirstBox(QDialog& dialog, const QString& file)
 {
     auto* poll = new QTimer(&dialog);
-    auto* seen = new int(0);
-    QObject::connect(poll, &QTimer::timeout, &dialog, [poll, seen, file] {
+    QObject::connect(poll, &QTimer::timeout, &dialog, [poll, file, ticks = 0]() mutable {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible() || ++*seen < 15)
+        if (!box || !box->isVisible() || ++ticks < 15)
             return;
         poll->stop();
-        delete seen;
         QGuiApplication::primaryScreen()->grabWindow(0).save(file);
         box->accept();
     });
@@ -130,8 +128,8 @@ int main(int argc, char** argv)
             });
         } else if (boxKind == QLatin1String("missing")) {
             QTimer::singleShot(300, &dialog, [&dialog] { dialog.startUpdate(); });
-        } else if (boxKind != QLatin1String("access")) { // the start-up check shows that one
-
+        } else if (boxKind != QLatin1String("access")) {
+            // (The access help comes from the start-up check below.)
             std::fprintf(stderr, "unknown box: closing, access or missing\n");
             return 2;
         }

@@ -44,8 +44,10 @@ public:
                   UpdaterDialogOptions options, QWidget* parent = nullptr);
     ~UpdaterDialog() override;
 
-    // Start-up before the dialog is shown. false when another instance runs: the message has been
-    // shown and dismissed, and the process should end with exit code 1.
+    // Start-up, before the dialog's loop: the single-instance guard, the start-up check (which
+    // shows the dialog early when it has a box to show over it) and the re-checks' timer. false
+    // when another instance runs: the message has been shown and dismissed, the dialog never, and
+    // the process should end with exit code 1.
     bool start();
 
     // A system command from the window menu; the About box opens for (command & 0xFFF0) == 16.

@@ -75,8 +75,9 @@ void UpdaterSession::recheckDevice()
     m_presence = presence;
     if (presence == before)
         return;
-    // A job's result stays on screen until a device is attached again.
-    if (m_statusFromJob && before != Presence::Absent)
+    // A job's result stays on screen until a device is attached again or becomes usable (as
+    // when its permissions are mended): not when it leaves, as a restarted device does.
+    if (m_statusFromJob && before != Presence::Absent && presence != Presence::Present)
         return;
     showPresence(presence);
 }

@@ -68,8 +68,8 @@ public:
     // Called by the window every DEVICE_RECHECK_TICK_MS: while no job runs and no box of the
     // session's is open, looks for the device again once DEVICE_RECHECK_INTERVAL_US have passed
     // on the backend's clock. The status changes only when the answer does; a job's text stays
-    // until the device is attached anew (a device that leaves after a job, as a restarted one
-    // does, leaves the job's result on screen).
+    // until the device is attached anew or may be opened again (a device that leaves after a
+    // job, as a restarted one does, leaves the job's result on screen).
     void recheckDevice();
     // The update button: starts the job on a worker thread unless one runs (then nothing
     // happens). False when no thread could be started.
@@ -110,8 +110,8 @@ private:
     std::filesystem::path m_directory;
     WindowView& m_view;
     std::string m_accessHelp;
-    // On the window's thread only: what the last check found (none yet since the last job), when
-    // it looked, whether the status line holds a job's text, and whether a box of ours is open.
+    // On the window's thread only: what the last check (or job) found of the device, when, whether
+    // the status line holds a job's text, and whether a box of ours is open.
     std::optional<Presence> m_presence;
     std::int64_t m_lastCheckUs = 0;
     bool m_statusFromJob = false;

@@ -183,7 +183,8 @@ TEST_F(UpdaterSessionTest, AJobsResultStaysUntilTheDeviceIsAttachedAgain)
 
 TEST_F(UpdaterSessionTest, AccessHelpComesOncePerCheckOrPressWhenTheOpenIsRefused)
 {
-    SimDevice& device = attach(SimScenario{Fault::OpenRefused, 0});
+    SimDevice& device = attach();
+    device.setOpenRefused(true);
     writeSamples();
     UpdaterSession session(backend, dir, view, HELP);
     view.session = &session;
@@ -197,6 +198,11 @@ TEST_F(UpdaterSessionTest, AccessHelpComesOncePerCheckOrPressWhenTheOpenIsRefuse
     view.runUntilJobsEnded(session, 1);
     EXPECT_EQ(view.messages, (std::vector<std::string>{HELP, HELP}));
     EXPECT_TRUE(device.traffic().empty());
+
+    // The help followed (the rule applied, no replug): the job's failure gives way.
+    device.setOpenRefused(false);
+    nextRecheck(session);
+    EXPECT_EQ(view.statuses.back(), windowtext::CONNECT_OK);
 
     // Without help to give, a refused open shows the status alone.
     RecordingView plain;
