@@ -33,8 +33,11 @@ public:
 private:
     std::string m_name;
     std::string m_lockDirectory;
-    void* m_handle = nullptr; // the mutex handle on Windows
-    int m_fd = -1;            // the lock file elsewhere
+#if defined(_WIN32)
+    void* m_handle = nullptr; // the named mutex
+#else
+    int m_fd = -1; // the lock file
+#endif
 };
 
 } // namespace quarvo
