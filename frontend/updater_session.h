@@ -75,8 +75,6 @@ public:
     // happens). False when no thread could be started.
     bool startUpdate();
     bool jobRunning() const { return m_jobRunning.load(); }
-    // Whether the window may close now: never while a job runs.
-    bool mayClose() const { return !jobRunning(); }
     // A request to close the window (close box, Esc, Alt+F4, the window manager): true when it
     // may close; while a job runs, a message box says why not (one at a time) and false.
     bool requestClose();

@@ -114,11 +114,11 @@ TEST_F(UpdaterSessionTest, RunsOneJobAtATimeAndRefusesToCloseMeanwhile)
 
     ASSERT_TRUE(session.startUpdate());
     EXPECT_TRUE(session.jobRunning());
-    EXPECT_FALSE(session.mayClose());
+    EXPECT_FALSE(session.requestClose());
     EXPECT_TRUE(session.startUpdate()); // a second press starts nothing
     view.runUntilJobsEnded(session, 1);
 
-    EXPECT_TRUE(session.mayClose());
+    EXPECT_TRUE(session.requestClose());
     EXPECT_EQ(view.buttonsEnabled, (std::vector<bool>{false, true}));
     EXPECT_EQ(view.statuses.back(), text::UPDATE_OK);
     EXPECT_EQ(view.shownPosition, 0u);
@@ -137,7 +137,7 @@ TEST_F(UpdaterSessionTest, AJobMessageReachesTheWindowAndTheJobEnds)
     ASSERT_TRUE(session.startUpdate());
     view.runUntilJobsEnded(session, 1);
     EXPECT_EQ(view.messages, std::vector<std::string>{text::MISSING_DATABASE});
-    EXPECT_TRUE(session.mayClose());
+    EXPECT_TRUE(session.requestClose());
 }
 
 TEST_F(UpdaterSessionTest, ReChecksFollowTheDeviceOnTheBackendsClockAndChangeTheStatusOnlyOnChange)
