@@ -1,5 +1,7 @@
 #include "hid_device.h"
 
+#include <algorithm>
+
 #include "clock.h"
 
 #include <cstdio>
@@ -81,7 +83,9 @@ int HidDevice::readReport(std::uint8_t* buffer, std::size_t length, unsigned* by
         if (leftUs <= 0)
             return fail("no report within " + std::to_string(timeoutMs) + " ms");
         // Whole milliseconds, rounded up, so that a wait is never cut short of its deadline.
-        const int leftMs = static_cast<int>((leftUs + 999) / 1000);
+        int leftMs = static_cast<int>((leftUs + 999) / 1000);
+        if (m_stopRequested)
+            leftMs = std::min(leftMs, STOP_CHECK_SLICE_MS);
         const int count = m_connection->read(buffer, length, leftMs);
         if (count < 0)
             return fail("read failed: " + m_connection->error());

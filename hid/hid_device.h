@@ -15,6 +15,10 @@
 
 namespace quarvo {
 
+// With a stop check set, a read waits on the transport in slices of at most this long and asks
+// the check between them, so that a stop ends even a long wait promptly.
+inline constexpr int STOP_CHECK_SLICE_MS = 100;
+
 class HidDevice {
 public:
     enum class OpenState { Closed, Open, NotFound, Refused };
@@ -40,8 +44,8 @@ public:
     // Closes the device; harmless when repeated.
     void close();
 
-    // Asked when a read's transport comes back empty before the read's time is up (as a signal
-    // makes it do): true ends the read as a failure instead of waiting on.
+    // Asked whenever a read's transport comes back empty before the read's time is up (at least
+    // every STOP_CHECK_SLICE_MS): true ends the read as a failure instead of waiting on.
     void setStopCheck(std::function<bool()> stopRequested)
     {
         m_stopRequested = std::move(stopRequested);
