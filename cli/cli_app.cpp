@@ -2,7 +2,11 @@
 
 #include "quarvo_version.h"
 
+#include "cli_options.h"
+#include "sim_summary.h"
+#include "stop_gate.h"
 #include "terminal_surface.h"
+#include "trace_file.h"
 
 #include "hid/text_encoding.h"
 #include "hid/tracing_backend.h"
@@ -13,11 +17,7 @@
 #include "sim/sim_backend.h"
 #include "sim/virtual_clock.h"
 
-#include <cerrno>
-#include <charconv>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <new>
 #include <optional>
 #include <system_error>
@@ -25,157 +25,42 @@
 namespace quarvo {
 namespace {
 
-constexpr const char* PROGRAM = "quarvo-flash";
 constexpr const char* VERSION = QUARVO_VERSION;
 
-// Longest --wait a user may ask for, and how often the wait looks for the device.
-constexpr unsigned MAX_WAIT_SECONDS = 24 * 3600;
-constexpr unsigned DEFAULT_WAIT_SECONDS = 60;
+// How often --wait looks for the device.
 constexpr std::int64_t WAIT_POLL_US = 250000;
 // The pace of --real-time: a full-speed USB HID device moves one report per millisecond.
 constexpr std::int64_t REAL_TIME_REPORT_US = 1000;
 
-struct Options {
-    std::filesystem::path directory = ".";
-    bool list = false;
-    bool help = false;
-    bool version = false;
-    std::optional<SimScenario> simulate;
-    bool realTime = false;
-    std::optional<unsigned> waitSeconds;
-    std::string traceFile;
-};
-
-std::string scenarioHelp()
-{
-    std::string text;
-    for (const ScenarioInfo& info : scenarioCatalogue()) {
-        std::string name = info.name;
-        if (info.takesCount)
-            name += ":N";
-        name.resize(18, ' ');
-        text += "  " + name + info.description + "\n";
-    }
-    return text;
-}
-
-std::string helpText()
-{
-    std::string text = std::string("Usage: ") + PROGRAM + " [options]\n";
-    text += R"(
-Writes code_data.bin and car_data.bin into the road-safety device's flash through its
-USB bootloader (HID 0416:b500), then restarts the device. Each status is printed on a
-line of its own; on a terminal a progress bar shows the data being written.
-
-Options:
-  -C DIR                read the update files from DIR (default: the current directory)
-  --list                list attached bootloaders and whether each can be opened
-  --simulate[=SCENARIO] run against the built-in simulated bootloader instead of a real
-                        device (its waits take no real time), then print what it holds
-  --real-time           with --simulate: run the simulated device on the system clock
-                        at a real device's pace (1 ms per report)
-  --wait[=SECONDS]      wait up to SECONDS (default 60) for the bootloader to be
-                        attached, then update
-  --trace FILE          write every report sent and received, with timestamps, to FILE
-  --help                show this help
-  --version             show the version
-
-Scenarios for --simulate:
-)";
-    text += scenarioHelp();
-    text += R"(
-Signals: while the device is being written, Ctrl-C asks for a second Ctrl-C within
-5 seconds before it stops the update; SIGTERM stops it at once; a hangup (closed
-terminal) lets it finish. A stopped update leaves the device without a working
-program until it is updated again.
-
-Exit status:
-)";
-    text.append("  0  the update ended with \"")
-        .append(text::UPDATE_OK)
-        .append("\" (--list: a bootloader can be opened)\n");
-    text +=
-        R"(  1  the device could not be reached, the flashing failed, another updater is running,
-     memory ran out or the output could not be written (--list: none usable)
-  2  a missing, unreadable, empty or oversized update file, or a usage error
-  128+N  stopped by signal N (130 for Ctrl-C, 143 for SIGTERM)
-)";
-    return text;
-}
+constexpr const char* INCOMPLETE_UPDATE =
+    "The device holds an incomplete update and\nhas no working program: update it again before "
+    "unplugging it.\n";
 
 int usageError(CliEnvironment& env, const std::string& message)
 {
-    env.err << PROGRAM << ": " << message << "\nTry '" << PROGRAM << " --help'.\n";
+    env.err << CLI_PROGRAM << ": " << message << "\nTry '" << CLI_PROGRAM << " --help'.\n";
     return EXIT_BAD_INPUT;
 }
 
-// Why a --simulate value is not a scenario, in the words the user needs.
-std::string scenarioComplaint(const std::string& value)
+int printTo(CliEnvironment& env, const std::string& text)
 {
-    const std::string name = value.substr(0, value.find(':'));
-    for (const ScenarioInfo& info : scenarioCatalogue()) {
-        if (name != info.name)
-            continue;
-        if (info.takesCount)
-            return "scenario '" + name + "' needs :N with a whole number N >= 1 (" + name + ":N)";
-        return "scenario '" + name + "' takes no :N";
-    }
-    return "unknown scenario '" + printable(value) + "' (see --help)";
+    env.out << text << std::flush;
+    if (env.out)
+        return EXIT_UPDATED;
+    env.err << CLI_PROGRAM << ": the output could not be written\n";
+    return EXIT_DEVICE_FAILED;
 }
 
-std::optional<unsigned> parseSeconds(const std::string& text)
+// Why `directory` cannot be the update files' folder, in the system's words; empty when it can.
+std::string directoryProblem(const std::filesystem::path& directory)
 {
-    unsigned value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size() || value == 0 ||
-        value > MAX_WAIT_SECONDS)
-        return std::nullopt;
-    return value;
-}
-
-// Returns an error message, or empty when the arguments are good.
-std::string parse(std::span<const std::string> args, Options& options)
-{
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const bool hasNext = i + 1 < args.size();
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-        } else if (arg == "--version") {
-            options.version = true;
-        } else if (arg == "--list") {
-            options.list = true;
-        } else if (arg == "-C" || arg == "--trace") {
-            if (!hasNext)
-                return "option " + arg + " needs an argument";
-            const std::string& value = args[++i];
-            if (value.empty())
-                return "option " + arg + " needs a non-empty argument";
-            if (arg == "-C")
-                options.directory = pathFromUtf8(value);
-            else
-                options.traceFile = value;
-        } else if (arg == "--simulate") {
-            options.simulate = SimScenario{};
-        } else if (arg.rfind("--simulate=", 0) == 0) {
-            options.simulate = parseScenario(arg.substr(11));
-            if (!options.simulate)
-                return scenarioComplaint(arg.substr(11));
-        } else if (arg == "--real-time") {
-            options.realTime = true;
-        } else if (arg == "--wait") {
-            options.waitSeconds = DEFAULT_WAIT_SECONDS;
-        } else if (arg.rfind("--wait=", 0) == 0) {
-            options.waitSeconds = parseSeconds(arg.substr(7));
-            if (!options.waitSeconds)
-                return "--wait takes a number of seconds from 1 to " +
-                       std::to_string(MAX_WAIT_SECONDS);
-        } else {
-            return "unknown argument '" + printable(arg) + "'";
-        }
-    }
-    if (options.realTime && !options.simulate)
-        return "--real-time goes with --simulate";
+    std::error_code error;
+    const auto status = std::filesystem::status(directory, error);
+    const std::string shown = printable(utf8FromPath(directory));
+    if (error)
+        return shown + ": " + error.message();
+    if (!std::filesystem::is_directory(status))
+        return shown + ": " + std::make_error_code(std::errc::not_a_directory).message();
     return {};
 }
 
@@ -208,77 +93,22 @@ int listDevices(CliEnvironment& env, HidBackend& backend)
         ++found;
         std::string error;
         const bool opens = backend.open(info.path, error) != nullptr;
-        env.out << info.path << "  " << (info.product.empty() ? "(no name)" : info.product);
+        env.out << printable(info.path) << "  "
+                << (info.product.empty() ? "(no name)" : printable(info.product));
         if (!info.serial.empty())
-            env.out << "  serial " << info.serial;
+            env.out << "  serial " << printable(info.serial);
         env.out << "  " << (opens ? "can be opened" : "cannot be opened: " + error) << '\n';
         usable += opens;
     }
     if (found == 0) {
         env.out << "No bootloader (HID 0416:b500) is attached.\n";
         if (const std::string reason = backend.unavailableReason(); !reason.empty())
-            env.err << PROGRAM << ": " << reason << '\n';
+            env.err << CLI_PROGRAM << ": " << reason << '\n';
     }
     if (found > usable)
         adviseAccess(env);
+    env.out << std::flush;
     return usable > 0 ? EXIT_UPDATED : EXIT_DEVICE_FAILED;
-}
-
-std::uint32_t crc32(const std::vector<std::uint8_t>& data)
-{
-    std::uint32_t crc = 0xFFFFFFFF;
-    for (std::uint8_t byte : data) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
-    }
-    return ~crc;
-}
-
-std::string hex32(std::uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08x", value);
-    return text;
-}
-
-void printSummary(std::ostream& out, const SimDevice& device)
-{
-    out << "\nSimulated device:\n";
-    for (const SimDevice::Command& command : device.commands()) {
-        if (command.command == CMD_ERASE) {
-            out << "  erased   " << hex32(command.param1 * 4096) << "  " << command.param2
-                << (command.param2 == 1 ? " sector\n" : " sectors\n");
-        } else if (command.command == CMD_PROGRAM) {
-            const std::uint32_t address = command.param1 * 256;
-            out << "  written  " << hex32(address) << "  " << command.dataReceived
-                << " bytes  CRC-32 " << hex32(crc32(device.flash(address, command.dataReceived)))
-                << "\n";
-        } else if (command.command == CMD_RESTART) {
-            out << "  restart\n";
-        }
-    }
-    const auto header = device.flash(IMAGE_HEADER_ADDRESS, 32);
-    out << "  image header at " << hex32(IMAGE_HEADER_ADDRESS) << ":";
-    if (loadLe32(header.data()) != IMAGE_MAGIC) {
-        out << " none\n";
-    } else {
-        for (std::size_t i = 0; i < 8; ++i)
-            out << ' ' << hex32(loadLe32(header.data() + 4 * i));
-        out << "  (code length " << loadLe32(header.data() + 20) << ")\n";
-    }
-    out << "  restarted: " << (device.restarted() ? "yes" : "no") << '\n';
-    const std::size_t unerased = device.unerasedWriteCount();
-    out << "  writes to flash that was not erased: " << unerased;
-    if (unerased)
-        out << " (first at " << hex32(device.unerasedWrites().front()) << ")";
-    out << '\n';
-    if (device.pendingProgramBytes())
-        out << "  program data still expected: " << device.pendingProgramBytes() << " bytes\n";
-    const auto violations = device.violations();
-    out << "  protocol violations: " << (violations.empty() ? "none" : "") << '\n';
-    for (const std::string& violation : violations)
-        out << "    " << violation << '\n';
 }
 
 int exitStatus(JobOutcome outcome)
@@ -296,89 +126,66 @@ int exitStatus(JobOutcome outcome)
     return EXIT_DEVICE_FAILED;
 }
 
-const char* signalName(int signal)
-{
-    switch (signal) {
-    case 1:
-        return "SIGHUP";
-    case 2:
-        return "SIGINT";
-    case 15:
-        return "SIGTERM";
-    default:
-        return "a signal";
-    }
-}
-
-// The --trace file. Opened only once both update files are loaded and known not to be it;
-// flushed at every status change and at the end, so that it is complete however the update ends.
-// The first failed write is reported once; the exit status stays the update's.
-class TraceFile {
+// The backend a run talks to, chosen by the options: the simulated bootloader (on virtual time
+// unless asked to keep a real device's pace) or the real one, with the trace around it when one
+// is asked for.
+class Transport {
 public:
-    TraceFile(CliEnvironment& env, std::string path) : m_env(env), m_path(std::move(path)) {}
-
-    bool open()
+    Transport(const Options& options, CliEnvironment& env)
+        : m_sim(options.realTime ? static_cast<Clock&>(m_steadyClock) : m_virtualClock)
     {
-        m_stream.open(pathFromUtf8(m_path));
-        return static_cast<bool>(m_stream);
+        if (options.simulate) {
+            SimTiming timing;
+            if (options.realTime)
+                timing.reportUs = REAL_TIME_REPORT_US;
+            m_simDevice = &attachBootloader(m_sim, *options.simulate, timing);
+            m_backend = &m_sim;
+        } else {
+            m_real = env.realBackend();
+            m_backend = m_real.get();
+        }
     }
-    std::ostream& stream() { return m_stream; }
 
-    void flush()
+    // Opens the trace the options name, if any. Empty on success, else why it was refused.
+    std::string openTrace(const Options& options, CliEnvironment& env)
     {
-        errno = 0;
-        m_stream.flush();
-        if (m_stream || m_reported)
-            return;
-        m_reported = true;
-        m_env.err << PROGRAM << ": writing the trace file " << printable(m_path) << " failed"
-                  << (errno ? ": " + std::generic_category().message(errno) : std::string())
-                  << "; the update goes on\n";
+        if (options.traceFile.empty())
+            return {};
+        const std::filesystem::path tracePath = pathFromUtf8(options.traceFile);
+        // An update file, by identity rather than spelling: the trace would overwrite it.
+        for (const char* name : {CODE_FILE, DATABASE_FILE}) {
+            std::error_code error;
+            const auto file = options.directory / name;
+            if (std::filesystem::equivalent(tracePath, file, error) && !error)
+                return "the trace file " + printable(options.traceFile) + " is the update file " +
+                       printable(utf8FromPath(file)) + "; nothing was sent";
+        }
+        m_trace.emplace(env.err, options.traceFile);
+        if (std::string reason; !m_trace->open(reason))
+            return "cannot write the trace file " + printable(options.traceFile) + ": " + reason;
+        m_tracing.emplace(*m_backend, m_trace->stream());
+        m_backend = &*m_tracing;
+        return {};
     }
+
+    HidBackend& backend() { return *m_backend; }
+    TracingBackend* tracing() { return m_tracing ? &*m_tracing : nullptr; }
+    TraceFile* trace() { return m_trace ? &*m_trace : nullptr; }
+    const SimDevice* simDevice() const { return m_simDevice; }
 
 private:
-    CliEnvironment& m_env;
-    std::string m_path;
-    std::ofstream m_stream;
-    bool m_reported = false;
+    VirtualClock m_virtualClock;
+    SteadyClock m_steadyClock;
+    SimBackend m_sim;
+    const SimDevice* m_simDevice = nullptr;
+    std::unique_ptr<HidBackend> m_real;
+    std::optional<TraceFile> m_trace;
+    std::optional<TracingBackend> m_tracing;
+    HidBackend* m_backend = nullptr;
 };
 
-// The terminal surface, with every status text and message also written to the trace, which is
-// flushed there.
-class TracedSurface final : public OutputSurface {
-public:
-    TracedSurface(OutputSurface& inner, TracingBackend* tracing, TraceFile* trace)
-        : m_inner(inner), m_tracing(tracing), m_trace(trace)
-    {
-    }
-    void setStatus(const std::string& text) override
-    {
-        m_inner.setStatus(text);
-        note("status", text);
-    }
-    void setProgressRange(std::uint32_t maximum) override { m_inner.setProgressRange(maximum); }
-    void setProgressPos(std::uint32_t position) override { m_inner.setProgressPos(position); }
-    void showMessage(const std::string& text) override
-    {
-        m_inner.showMessage(text);
-        note("message", text);
-    }
-    void note(const char* tag, const std::string& text)
-    {
-        if (!m_tracing)
-            return;
-        m_tracing->line(tag, text);
-        m_trace->flush();
-    }
-
-private:
-    OutputSurface& m_inner;
-    TracingBackend* m_tracing;
-    TraceFile* m_trace;
-};
-
-// Waits until a bootloader is attached. 0 when one is; the signal that ended the wait; or -1 when
-// the time ran out.
+// Waits until a bootloader is attached: 0 when one is, the signal that ended the wait, or -1
+// when the time ran out (the caller says so).
 int waitForDevice(CliEnvironment& env, HidBackend& backend, unsigned seconds)
 {
     env.out << "Waiting up to " << seconds << " s for the bootloader (HID 0416:b500)...\n"
@@ -399,165 +206,144 @@ int waitForDevice(CliEnvironment& env, HidBackend& backend, unsigned seconds)
     }
 }
 
-// An update file that the trace path names, by identity rather than spelling.
-const LoadedFile* tracedUpdateFile(const std::string& tracePath, const UpdateFiles& files)
+// A signal ended --wait: the trace and the user are told, and nothing was sent.
+int stoppedWhileWaiting(CliEnvironment& env, TracedSurface& surface, int signal)
 {
-    for (const LoadedFile* file : {&files.code, &files.database}) {
-        std::error_code error;
-        if (std::filesystem::equivalent(pathFromUtf8(tracePath), file->path, error) && !error)
-            return file;
-    }
-    return nullptr;
+    surface.note("stopped", signalName(signal));
+    env.err << CLI_PROGRAM << ": stopped by " << signalName(signal)
+            << " while waiting for the device; nothing was sent\n";
+    return 128 + signal;
 }
 
-int printTo(CliEnvironment& env, const std::string& text)
+// --wait before an update, when asked for: 0 once the device is there, else the exit status,
+// with the user told why.
+int waitIfAsked(CliEnvironment& env, const Options& options, Transport& transport,
+                TracedSurface& surface, TerminalSurface& terminal)
 {
-    env.out << text << std::flush;
-    if (env.out)
-        return EXIT_UPDATED;
-    env.err << PROGRAM << ": the output could not be written\n";
-    return EXIT_DEVICE_FAILED;
+    if (!options.waitSeconds)
+        return 0;
+    const int waited = waitForDevice(env, transport.backend(), *options.waitSeconds);
+    if (waited > 0)
+        return stoppedWhileWaiting(env, surface, waited);
+    if (waited < 0) {
+        surface.setStatus(text::CONNECT_FAILED);
+        terminal.finish();
+        env.err << CLI_PROGRAM << ": no bootloader was attached within " << *options.waitSeconds
+                << " s\n";
+        return EXIT_DEVICE_FAILED;
+    }
+    return 0;
+}
+
+// The job itself, with running out of memory half way through turned into an outcome, so that
+// the user still hears what state the device was left in.
+JobOutcome flashWithin(CommandContext& ctx, UpdateFiles& files)
+{
+    try {
+        return flashUpdate(ctx, files);
+    } catch (const std::bad_alloc&) {
+        ctx.detail = "out of memory while the device was being written";
+        return JobOutcome::OutOfMemory;
+    }
+}
+
+// Tells how the update ended, beyond the status lines, and gives the exit status.
+int reportOutcome(CliEnvironment& env, JobOutcome outcome, const CommandContext& ctx,
+                  StopGate& gate, TracedSurface& surface, Transport& transport)
+{
+    if (outcome != JobOutcome::Success && !ctx.detail.empty())
+        env.err << CLI_PROGRAM << ": " << ctx.detail << '\n';
+    if (ctx.openFailure == HidDevice::OpenState::Refused)
+        adviseAccess(env);
+    if (const SimDevice* device = transport.simDevice())
+        printSimSummary(env.out, *device);
+    const int stoppedBy = outcome == JobOutcome::Success ? 0 : gate.stoppedBy();
+    if (stoppedBy != 0) {
+        surface.note("stopped", signalName(stoppedBy));
+        env.err << CLI_PROGRAM << ": stopped by " << signalName(stoppedBy) << ". "
+                << (gate.deviceTouched() ? INCOMPLETE_UPDATE
+                                         : "Nothing was sent; the device is unchanged.\n");
+        return 128 + stoppedBy;
+    }
+    if (outcome == JobOutcome::OutOfMemory) {
+        surface.note("failed", "out of memory");
+        env.err << CLI_PROGRAM << ": last status: " << surface.lastStatus() << '\n'
+                << (gate.deviceTouched() ? INCOMPLETE_UPDATE : "The device is unchanged.\n");
+    }
+    return exitStatus(outcome);
+}
+
+// Loads the files, opens the trace, waits when asked, writes the device and tells how it went.
+int update(CliEnvironment& env, const Options& options, Transport& transport)
+{
+    SteadyClock screenClock;
+    TerminalSurface terminal(env.out, env.err, env.terminal, screenClock, env.columns, env.escapes);
+
+    // Inputs before outputs: both files are loaded before the trace file is opened.
+    UpdateFiles files;
+    CommandContext loading{transport.backend(), terminal};
+    if (const JobOutcome loaded = loadUpdateFiles(loading, options.directory, files);
+        loaded != JobOutcome::Success) {
+        terminal.finish();
+        env.err << CLI_PROGRAM << ": " << loading.detail << '\n';
+        return exitStatus(loaded);
+    }
+    if (const std::string error = transport.openTrace(options, env); !error.empty())
+        return usageError(env, error);
+
+    TracedSurface surface(terminal, transport.tracing(), transport.trace());
+    if (const int waited = waitIfAsked(env, options, transport, surface, terminal))
+        return waited;
+
+    StopGate gate(env.stops, terminal);
+    CommandContext ctx{transport.backend(), surface};
+    ctx.stopRequested = [&gate] { return gate.shouldStop(); };
+    const JobOutcome outcome = flashWithin(ctx, files);
+    terminal.finish();
+    return reportOutcome(env, outcome, ctx, gate, surface, transport);
+}
+
+// --list, after the trace is opened and the device waited for when asked.
+int list(CliEnvironment& env, const Options& options, Transport& transport)
+{
+    if (const std::string error = transport.openTrace(options, env); !error.empty())
+        return usageError(env, error);
+    SteadyClock screenClock;
+    TerminalSurface terminal(env.out, env.err, false, screenClock);
+    TracedSurface surface(terminal, transport.tracing(), transport.trace());
+    // A wait that runs out lists all the same: the listing says that nothing is attached.
+    if (options.waitSeconds)
+        if (const int waited = waitForDevice(env, transport.backend(), *options.waitSeconds);
+            waited > 0)
+            return stoppedWhileWaiting(env, surface, waited);
+    return listDevices(env, transport.backend());
 }
 
 int run(std::span<const std::string> args, CliEnvironment& env)
 {
     Options options;
-    if (const std::string error = parse(args, options); !error.empty())
+    if (const std::string error = parseOptions(args, options); !error.empty())
         return usageError(env, error);
     if (options.help)
-        return printTo(env, helpText());
+        return printTo(env, helpText(CLI_PROGRAM));
     if (options.version)
-        return printTo(env,
-                       std::string(PROGRAM) + ' ' + VERSION + " (" + env.transportVersion + ")\n");
-    if (!options.list) {
-        std::error_code fsError;
-        if (!std::filesystem::is_directory(options.directory, fsError))
-            return usageError(env,
-                              "no such directory: " + printable(utf8FromPath(options.directory)));
-    }
+        return printTo(env, std::string(CLI_PROGRAM) + ' ' + VERSION + " (" + env.transportVersion +
+                                ")\n");
+    if (!options.list)
+        if (const std::string problem = directoryProblem(options.directory); !problem.empty())
+            return usageError(env, problem);
 
     // One updater at a time: the window takes the same guard. Listing changes nothing, and the
     // simulator touches no device.
     if (!options.list && !options.simulate && env.acquireUpdateGuard &&
         env.acquireUpdateGuard() == UpdateGuard::AlreadyRunning) {
         env.err << ALREADY_RUNNING_TEXT << '\n'
-                << PROGRAM << ": another updater is running; nothing was sent\n";
+                << CLI_PROGRAM << ": another updater is running; nothing was sent\n";
         return EXIT_DEVICE_FAILED;
     }
 
-    // The simulated bootloader runs on virtual time unless asked to keep a real device's pace;
-    // the real device on the system clock.
-    VirtualClock virtualClock;
-    SteadyClock steadyClock;
-    SimBackend simBackend(options.realTime ? static_cast<Clock&>(steadyClock) : virtualClock);
-    const SimDevice* simDevice = nullptr;
-    std::unique_ptr<HidBackend> realBackend;
-    HidBackend* backend = nullptr;
-    if (options.simulate) {
-        SimTiming timing;
-        if (options.realTime)
-            timing.reportUs = REAL_TIME_REPORT_US;
-        simDevice = &attachBootloader(simBackend, *options.simulate, timing);
-        backend = &simBackend;
-    } else {
-        realBackend = env.realBackend();
-        backend = realBackend.get();
-    }
-
-    if (options.list)
-        return listDevices(env, *backend);
-
-    SteadyClock screenClock;
-    TerminalSurface terminal(env.out, env.err, env.terminal, screenClock, env.columns, env.escapes);
-
-    // Inputs before outputs: both files are loaded before the trace file is opened.
-    UpdateFiles files;
-    {
-        CommandContext loading{*backend, terminal};
-        const JobOutcome loaded = loadUpdateFiles(loading, options.directory, files);
-        if (loaded != JobOutcome::Success) {
-            terminal.finish();
-            env.err << PROGRAM << ": " << loading.detail << '\n';
-            return exitStatus(loaded);
-        }
-    }
-
-    std::optional<TraceFile> trace;
-    std::optional<TracingBackend> tracing;
-    if (!options.traceFile.empty()) {
-        if (const LoadedFile* file = tracedUpdateFile(options.traceFile, files))
-            return usageError(env, "the trace file " + printable(options.traceFile) +
-                                       " is the update file " +
-                                       printable(utf8FromPath(file->path)) + "; nothing was sent");
-        trace.emplace(env, options.traceFile);
-        if (!trace->open())
-            return usageError(env, "cannot write the trace file " + printable(options.traceFile) +
-                                       ": " + std::generic_category().message(errno));
-        tracing.emplace(*backend, trace->stream());
-        backend = &*tracing;
-    }
-    TracedSurface surface(terminal, tracing ? &*tracing : nullptr, trace ? &*trace : nullptr);
-    CommandContext ctx{*backend, surface};
-
-    if (options.waitSeconds) {
-        const int waited = waitForDevice(env, *backend, *options.waitSeconds);
-        if (waited > 0) {
-            env.err << PROGRAM << ": stopped by " << signalName(waited)
-                    << " while waiting for the device; nothing was sent\n";
-            return 128 + waited;
-        }
-        if (waited < 0) {
-            surface.setStatus(text::CONNECT_FAILED);
-            terminal.finish();
-            env.err << PROGRAM << ": no bootloader was attached within " << *options.waitSeconds
-                    << " s\n";
-            return EXIT_DEVICE_FAILED;
-        }
-    }
-
-    // Signals are looked at before every report. Until the first report goes out the device is
-    // untouched; from then on a stop leaves it without a working program.
-    bool atRisk = false;
-    int stoppedBy = 0;
-    if (env.stops) {
-        ctx.stopRequested = [&] {
-            if ((stoppedBy = env.stops->requested()) != 0)
-                return true;
-            if (env.stops->confirmationAsked())
-                terminal.notice(std::string(PROGRAM) +
-                                ": the device is being written. Stopping now leaves it\nwithout "
-                                "a working program until it is updated again. Press Ctrl-C\n"
-                                "again within " +
-                                std::to_string(CONFIRM_STOP_SECONDS) + " seconds to stop anyway.");
-            if (!atRisk) {
-                atRisk = true;
-                env.stops->deviceAtRisk();
-            }
-            return false;
-        };
-    }
-    const JobOutcome outcome = flashUpdate(ctx, files);
-    terminal.finish();
-
-    if (outcome != JobOutcome::Success && !ctx.detail.empty())
-        env.err << PROGRAM << ": " << ctx.detail << '\n';
-    if (ctx.openFailure == HidDevice::OpenState::Refused)
-        adviseAccess(env);
-    if (simDevice)
-        printSummary(env.out, *simDevice);
-    if (stoppedBy != 0 && outcome != JobOutcome::Success) {
-        if (tracing)
-            tracing->line("stopped", signalName(stoppedBy));
-        env.err << PROGRAM << ": stopped by " << signalName(stoppedBy) << ". "
-                << (atRisk ? "The device holds an incomplete update and\nhas no working "
-                             "program: update it again before unplugging it.\n"
-                           : "Nothing was sent; the device is unchanged.\n");
-    }
-    if (trace)
-        trace->flush();
-    if (stoppedBy != 0 && outcome != JobOutcome::Success)
-        return 128 + stoppedBy;
-    return exitStatus(outcome);
+    Transport transport(options, env);
+    return options.list ? list(env, options, transport) : update(env, options, transport);
 }
 
 } // namespace
@@ -567,7 +353,7 @@ int runCli(std::span<const std::string> args, CliEnvironment& env)
     try {
         return run(args, env);
     } catch (const std::bad_alloc&) {
-        env.err << PROGRAM << ": out of memory\n";
+        env.err << CLI_PROGRAM << ": out of memory\n";
         return EXIT_DEVICE_FAILED;
     }
 }

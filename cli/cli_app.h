@@ -14,6 +14,8 @@
 
 namespace quarvo {
 
+inline constexpr const char* CLI_PROGRAM = "quarvo-flash";
+
 inline constexpr int EXIT_UPDATED = 0;
 inline constexpr int EXIT_DEVICE_FAILED = 1;
 inline constexpr int EXIT_BAD_INPUT = 2;

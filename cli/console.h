@@ -1,6 +1,5 @@
-// The process-wide pieces of quarvo-flash's console, one implementation per platform: the signals
-// (on Windows, the console's control events) that ask an update to stop, and the standard streams,
-// arguments and terminal of the process. Used by quarvo-flash's main only.
+// The process's console, one implementation per platform: the standard streams, arguments and
+// terminal of the process. Used by quarvo-flash's main only.
 #pragma once
 
 #include "cli_app.h"
@@ -10,33 +9,13 @@
 
 namespace quarvo {
 
-// SIGINT, SIGTERM and SIGHUP as stop requests, and SIGPIPE ignored so that a closed or full
-// output never stops a flash. While the device is not at risk any of the three stops at once.
-// Once it is:
-// - SIGINT only asks for confirmation (the front end says that stopping leaves the device without
-//   a working program); a second SIGINT within CONFIRM_STOP_SECONDS stops;
-// - SIGTERM stops at once: a supervisor or the system wants the process gone;
-// - SIGHUP (a closed terminal, a dropped ssh session) is ignored: finishing is the only way to
-//   leave the device working, and nobody is left to ask.
-// Construct one per process; the destructor puts the previous handlers back.
-class ProcessSignals final : public StopRequests {
-public:
-    ProcessSignals();
-    ~ProcessSignals() override;
-    ProcessSignals(const ProcessSignals&) = delete;
-    ProcessSignals& operator=(const ProcessSignals&) = delete;
-
-    int requested() override;
-    void deviceAtRisk() override;
-    bool confirmationAsked() override;
-};
-
 // The process's console. On Windows: text to a console goes to it as whole UTF-16 lines (UTF-8
 // bytes still go to pipes and files unchanged), virtual-terminal processing is switched on for
 // the bar where the console has it and put back at the end, and the arguments are taken from the
 // wide command line. Elsewhere the streams carry UTF-8 as they are. Construct one, in main.
 class Console {
 public:
+    // On POSIX systems standard streams that are closed at start are opened onto /dev/null first.
     Console();
     ~Console();
     Console(const Console&) = delete;

@@ -1,55 +1,37 @@
 #include "console.h"
-#include "stop_state.h"
 #include "terminal_surface.h"
 
 #include <algorithm>
-#include <csignal>
-#include <iterator>
-#include <ctime>
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace quarvo {
 namespace {
 
-constexpr int HANDLED[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction previous[std::size(HANDLED)];
-struct sigaction previousPipe;
-
-long long monotonicSeconds()
+// A standard descriptor that is closed at start (`>&-`) would be the number the next file opened
+// gets: the trace, the lock file or the device would then receive what is meant for that stream.
+// /dev/null takes each closed one first; open returns the lowest free number, so they fill in
+// order.
+void fillClosedStandardStreams()
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened != fd && opened >= 0)
+            ::close(opened); // cannot happen: every lower number is open
+    }
 }
-
-// Only async-signal-safe calls here: clock_gettime and lock-free atomics.
-void onSignal(int signal) { stopstate::request(signal, monotonicSeconds()); }
 
 } // namespace
 
-ProcessSignals::ProcessSignals()
+Console::Console()
 {
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART; // writes go on; hidapi's poll still wakes and is asked again
-    for (std::size_t i = 0; i < std::size(HANDLED); ++i)
-        sigaction(HANDLED[i], &action, &previous[i]);
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    sigaction(SIGPIPE, &ignore, &previousPipe);
+    fillClosedStandardStreams();
+    m_terminal = ::isatty(STDOUT_FILENO) != 0;
 }
-
-ProcessSignals::~ProcessSignals()
-{
-    for (std::size_t i = 0; i < std::size(HANDLED); ++i)
-        sigaction(HANDLED[i], &previous[i], nullptr);
-    sigaction(SIGPIPE, &previousPipe, nullptr);
-}
-
-Console::Console() : m_terminal(::isatty(STDOUT_FILENO) != 0) {}
 
 Console::~Console() = default;
 

@@ -1,6 +1,5 @@
 #include "console.h"
 #include "console_writer.h"
-#include "stop_state.h"
 #include "terminal_surface.h"
 
 #include "hid/text_encoding.h"
@@ -15,30 +14,6 @@
 
 namespace quarvo {
 namespace {
-
-// Windows ends a process at most a few seconds after its console window is closed; this much of
-// that time lets the update stop between reports and say so.
-constexpr DWORD CLOSE_GRACE_MS = 3000;
-
-// Runs on a thread of its own, which the system starts for each event.
-BOOL WINAPI onControl(DWORD event)
-{
-    const auto now = static_cast<long long>(GetTickCount64() / 1000);
-    switch (event) {
-    case CTRL_C_EVENT:
-        stopstate::request(stopstate::INTERRUPT, now);
-        return TRUE;
-    case CTRL_BREAK_EVENT:
-        stopstate::request(stopstate::TERMINATE, now);
-        return TRUE;
-    default:
-        // The window is being closed or the session ends: the process will not survive it, so
-        // this is no hangup to ride out.
-        stopstate::request(stopstate::TERMINATE, now);
-        Sleep(CLOSE_GRACE_MS);
-        return TRUE;
-    }
-}
 
 bool isConsole(HANDLE handle, DWORD& mode)
 {
@@ -59,10 +34,6 @@ bool writeConsole(HANDLE handle, std::u16string_view text)
 }
 
 } // namespace
-
-ProcessSignals::ProcessSignals() { SetConsoleCtrlHandler(onControl, TRUE); }
-
-ProcessSignals::~ProcessSignals() { SetConsoleCtrlHandler(onControl, FALSE); }
 
 struct Console::Saved {
     HANDLE output = nullptr;

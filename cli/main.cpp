@@ -2,6 +2,7 @@
 // single-instance guard, and hands them with the process's streams to the front end.
 #include "cli_app.h"
 #include "console.h"
+#include "process_signals.h"
 
 #include "hid/hidapi_backend.h"
 #include "platform/instance_guard.h"

@@ -249,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         UsageCase{"unknown_option", {"--frobnicate"}, "unknown argument"},
         UsageCase{"directory_missing_argument", {"-C"}, "needs an argument"},
-        UsageCase{"no_such_directory", {"-C", "/nonexistent/quarvo"}, "no such directory"},
+        UsageCase{"no_such_directory", {"-C", "/nonexistent/quarvo"}, "No such file or directory"},
         UsageCase{"unknown_scenario", {"--simulate=flaky"}, "unknown scenario"},
         UsageCase{"scenario_without_count", {"--simulate=write-fail"}, "needs :N"},
         UsageCase{"scenario_with_count_zero", {"--simulate=write-fail:0"}, "needs :N"},
@@ -257,6 +257,8 @@ INSTANTIATE_TEST_SUITE_P(
         UsageCase{"wait_zero", {"--wait=0"}, "--wait takes"},
         UsageCase{"wait_words", {"--wait=soon"}, "--wait takes"},
         UsageCase{"real_time_alone", {"--real-time"}, "goes with --simulate"},
+        UsageCase{"wait_value_apart", {"--wait", "5"}, "did you mean --wait=5?"},
+        UsageCase{"scenario_apart", {"--simulate", "silent"}, "did you mean --simulate=silent?"},
         UsageCase{"escaped_directory", {"-C", "/nonexistent/\x1b[2J"}, "\\x1B[2J"}),
     [](const auto& row) { return std::string(row.param.name); });
 
@@ -397,7 +399,7 @@ TEST_P(CliStops, EndWithTheSignalsStatusATellingMessageAndACompleteTrace)
     EXPECT_EQ(run({"-C", dir.string(), "--simulate", "--trace", trace.string()}), 128 + c.signal);
     EXPECT_EQ(out.str().find(text::UPDATE_OK), std::string::npos);
     EXPECT_NE(out.str().find("restarted: no"), std::string::npos);
-    EXPECT_EQ(stops.atRisk, c.atRisk);
+    EXPECT_EQ(out.str().find("  erased ") != std::string::npos, c.atRisk) << out.str();
     EXPECT_NE(err.str().find(c.atRisk ? "incomplete update" : "Nothing was sent"),
               std::string::npos)
         << err.str();
@@ -434,6 +436,149 @@ TEST_F(CliTest, AStopAfterTheLastDataLetsTheRestartGoOut)
     stops.afterChecks = checks; // every check of the update said go; the stop comes after
     EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
     EXPECT_NE(out.str().find("restarted: yes"), std::string::npos);
+}
+
+// A stop that arrives while a wait or a failing report is ending the job is still the stop: its
+// status and its message, never the failure's alone.
+struct StopMeetsFailureCase {
+    const char* name;
+    const char* scenario;
+    int signal;
+    unsigned afterChecks;
+};
+class CliStopsMeetingFailures : public CliTest,
+                                public ::testing::WithParamInterface<StopMeetsFailureCase> {};
+
+TEST_P(CliStopsMeetingFailures, EndWithTheStopsStatusAndTheIncompleteUpdateText)
+{
+    const auto& c = GetParam();
+    writeSamples();
+    stops.signal = c.signal;
+    stops.afterChecks = c.afterChecks;
+    EXPECT_EQ(run({"-C", dir.string(), std::string("--simulate=") + c.scenario}), 128 + c.signal);
+    EXPECT_NE(err.str().find("stopped by"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("incomplete update"), std::string::npos) << err.str();
+    EXPECT_EQ(out.str().find(text::UPDATE_OK), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, CliStopsMeetingFailures,
+    ::testing::Values(
+        // The silent device's erase wait is asked between slices: the stop ends it, not its bound.
+        StopMeetsFailureCase{"terminate_in_silent_erase_wait", "silent", 15, 3},
+        // The stop comes after the check that let report 5 go, which then fails.
+        StopMeetsFailureCase{"terminate_as_a_write_fails", "write-fail:5", 15, 5},
+        StopMeetsFailureCase{"interrupts_as_the_device_stalls", "stall:5", 2, 5}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// Stop requests weighed by the process's own rules, with an interrupt that arrives right after
+// the first look at the requests: just when the device is about to be written.
+class InterruptAfterFirstLook final : public StopRequests {
+public:
+    int requested() override
+    {
+        const int now = stopSignal;
+        if (looks++ == 0) {
+            if (atRisk)
+                confirmationPending = true;
+            else
+                stopSignal = 2;
+        }
+        return now;
+    }
+    void deviceAtRisk() override { atRisk = true; }
+    bool confirmationAsked() override { return std::exchange(confirmationPending, false); }
+
+private:
+    int stopSignal = 0;
+    unsigned looks = 0;
+    bool atRisk = false;
+    bool confirmationPending = false;
+};
+
+TEST_F(CliTest, AnInterruptAsTheFirstReportGoesOutAsksForConfirmationInsteadOfStopping)
+{
+    writeSamples();
+    InterruptAfterFirstLook interrupt;
+    CliEnvironment env{out, err, false, {}, "test transport", {}, &interrupt};
+    const std::vector<std::string> args{"-C", dir.string(), "--simulate"};
+    EXPECT_EQ(runCli(args, env), 0) << err.str();
+    EXPECT_NE(err.str().find("again within 5 seconds to stop anyway"), std::string::npos)
+        << err.str();
+    EXPECT_NE(out.str().find("restarted: yes"), std::string::npos);
+}
+
+// A backend whose connections run out of memory at one output report, as an allocation half way
+// through an update can.
+class MemoryFailingBackend final : public HidBackend {
+public:
+    MemoryFailingBackend(std::unique_ptr<HidBackend> inner, int failAt)
+        : m_inner(std::move(inner)), m_failAt(failAt)
+    {
+    }
+    std::vector<HidDeviceInfo> enumerate() override { return m_inner->enumerate(); }
+    std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override
+    {
+        auto connection = m_inner->open(path, error);
+        if (!connection)
+            return nullptr;
+        return std::make_unique<Connection>(std::move(connection), *this);
+    }
+    Clock& clock() override { return m_inner->clock(); }
+
+private:
+    class Connection final : public HidConnection {
+    public:
+        Connection(std::unique_ptr<HidConnection> inner, MemoryFailingBackend& owner)
+            : m_inner(std::move(inner)), m_owner(owner)
+        {
+        }
+        int write(const std::uint8_t* data, std::size_t length) override
+        {
+            if (++m_owner.m_writes == m_owner.m_failAt)
+                throw std::bad_alloc();
+            return m_inner->write(data, length);
+        }
+        int read(std::uint8_t* data, std::size_t length, int timeoutMs) override
+        {
+            return m_inner->read(data, length, timeoutMs);
+        }
+        std::string error() const override { return m_inner->error(); }
+
+    private:
+        std::unique_ptr<HidConnection> m_inner;
+        MemoryFailingBackend& m_owner;
+    };
+
+    std::unique_ptr<HidBackend> m_inner;
+    int m_failAt;
+    int m_writes = 0;
+};
+
+TEST_F(CliTest, RunningOutOfMemoryMidUpdateTellsTheLastStatusTheDeviceStateAndEndsTheTrace)
+{
+    writeSamples();
+    const auto trace = dir / "trace.txt";
+    CliEnvironment env{out, err, false,
+                       [this] {
+                           auto real = std::make_unique<SimBackend>(clock);
+                           attachBootloader(*real, SimScenario{});
+                           return std::make_unique<MemoryFailingBackend>(std::move(real), 20);
+                       },
+                       "test transport"};
+    const std::vector<std::string> args{"-C", dir.string(), "--trace", trace.string()};
+    EXPECT_EQ(runCli(args, env), 1);
+    EXPECT_NE(err.str().find("out of memory"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find(std::string("last status: ") + text::WRITING), std::string::npos)
+        << err.str();
+    EXPECT_NE(err.str().find("incomplete update"), std::string::npos) << err.str();
+    EXPECT_EQ(out.str().find(text::UPDATE_OK), std::string::npos);
+    std::ifstream in(trace);
+    std::string line;
+    std::string last;
+    while (std::getline(in, line))
+        last = line;
+    EXPECT_NE(last.find(" failed out of memory"), std::string::npos) << last;
 }
 
 TEST_F(CliTest, ASecondUpdaterIsRefusedBeforeItTouchesAnyDevice)
@@ -473,6 +618,40 @@ TEST_F(CliTest, AnInterruptEndsTheWaitAtOnceWithNothingSent)
     EXPECT_EQ(run({"-C", dir.string(), "--simulate=absent", "--wait"}), 130);
     EXPECT_NE(err.str().find("nothing was sent"), std::string::npos);
     EXPECT_FALSE(stops.atRisk);
+}
+
+TEST_F(CliTest, ASignalDuringTheWaitEndsTheTraceWithStopped)
+{
+    writeSamples();
+    stops.signal = 15;
+    const auto trace = dir / "trace.txt";
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate=absent", "--wait", "--trace", trace.string()}),
+              143);
+    std::ifstream in(trace);
+    const std::string traced{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(traced.find(" stopped SIGTERM"), std::string::npos) << traced;
+}
+
+TEST_F(CliTest, ListWaitsForTheBootloaderAndTracesWhatItAsked)
+{
+    const auto trace = dir / "trace.txt";
+    EXPECT_EQ(run({"--list", "--simulate=late:5", "--wait=10", "--trace", trace.string()}), 0);
+    EXPECT_NE(out.str().find("Waiting up to 10 s"), std::string::npos);
+    EXPECT_NE(out.str().find("can be opened"), std::string::npos) << out.str();
+    std::ifstream in(trace);
+    const std::string traced{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(traced.find(" open sim"), std::string::npos) << traced;
+    // A wait that runs out still lists, and says that nothing is attached.
+    out.str("");
+    EXPECT_EQ(run({"--list", "--simulate=late:20", "--wait=10"}), 1);
+    EXPECT_NE(out.str().find("No bootloader"), std::string::npos) << out.str();
+}
+
+TEST_F(CliTest, ADirectoryThatIsAFileIsRefusedWithTheSystemsReason)
+{
+    writeSamples();
+    EXPECT_EQ(run({"-C", (dir / CODE_FILE).string(), "--simulate"}), 2);
+    EXPECT_NE(err.str().find("Not a directory"), std::string::npos) << err.str();
 }
 
 // ---- the bar ----

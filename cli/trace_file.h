@@ -1,0 +1,96 @@
+// The --trace file. Trace text is handed to a writer thread through a bounded queue, so a target
+// that is slow or stalled (a pipe nobody reads, a terminal on hold) never holds an update, its
+// reports or a stop: when the queue is full, text is dropped and counted instead. At the end the
+// writer gets at most TRACE_DRAIN_MS to hand over what is left. The first failure (with the
+// system's reason) and any lines left out are reported once on the error stream; the exit status
+// stays the update's. The target is opened without blocking: a FIFO without a reader is refused
+// with a reason instead of waiting for one.
+#pragma once
+
+#include "hid/tracing_backend.h"
+#include "protocol/output_surface.h"
+
+#include <memory>
+#include <ostream>
+#include <string>
+#include <thread>
+
+namespace quarvo {
+
+// Most trace text waiting for the writer; more than this while the target stalls is dropped.
+inline constexpr std::size_t TRACE_QUEUE_BYTES = 8u << 20;
+// Text is handed to the writer in pieces of about this size, and at every flush.
+inline constexpr std::size_t TRACE_CHUNK_BYTES = 64u << 10;
+// How long the end of a run waits for the writer to hand over what is queued.
+inline constexpr int TRACE_DRAIN_MS = 1000;
+// How often a writer waiting on a full target looks whether it should give up.
+inline constexpr int TRACE_POLL_MS = 100;
+
+// Where trace text goes: a file, a pipe, a terminal. One implementation per platform.
+class TraceTarget {
+public:
+    // Opens (creates or truncates) `path` for writing without waiting for a reader. nullptr with
+    // the system's reason when it cannot.
+    static std::unique_ptr<TraceTarget> open(const std::string& path, std::string& reason);
+    virtual ~TraceTarget() = default;
+    // Writes part of `data`: the bytes written, 0 when the target took nothing within waitMs,
+    // -1 on failure with the reason.
+    virtual long write(const char* data, std::size_t size, int waitMs, std::string& reason) = 0;
+};
+
+class TraceFile {
+public:
+    TraceFile(std::ostream& err, std::string path);
+    ~TraceFile();
+    TraceFile(const TraceFile&) = delete;
+    TraceFile& operator=(const TraceFile&) = delete;
+
+    // Opens the target and starts the writer; false with the system's reason.
+    bool open(std::string& reason);
+    // What the tracing backend writes to.
+    std::ostream& stream();
+    // Hands what was written so far to the writer; reports a failure once.
+    void flush();
+    // Hands over the rest, waits at most TRACE_DRAIN_MS for the writer and reports what was
+    // lost. Called by the destructor when not before.
+    void close();
+
+private:
+    struct Shared;
+    class Buffer;
+
+    std::ostream& m_err;
+    std::string m_path;
+    std::shared_ptr<Shared> m_shared;
+    std::unique_ptr<Buffer> m_buffer;
+    std::unique_ptr<std::ostream> m_stream;
+    std::thread m_writer;
+    bool m_reported = false;
+};
+
+// The terminal surface, with every status text and message also written to the trace, which is
+// flushed there so that the trace keeps up with what the user sees.
+class TracedSurface final : public OutputSurface {
+public:
+    // Without a trace (both null) it only passes the calls on.
+    TracedSurface(OutputSurface& inner, TracingBackend* tracing, TraceFile* trace)
+        : m_inner(inner), m_tracing(tracing), m_trace(trace)
+    {
+    }
+    void setStatus(const std::string& text) override;
+    void setProgressRange(std::uint32_t maximum) override { m_inner.setProgressRange(maximum); }
+    void setProgressPos(std::uint32_t position) override { m_inner.setProgressPos(position); }
+    void showMessage(const std::string& text) override;
+    // A line of the trace's own ("stopped SIGTERM"), flushed at once.
+    void note(const char* tag, const std::string& text);
+    // The last status text shown.
+    const std::string& lastStatus() const { return m_lastStatus; }
+
+private:
+    OutputSurface& m_inner;
+    TracingBackend* m_tracing;
+    TraceFile* m_trace;
+    std::string m_lastStatus;
+};
+
+} // namespace quarvo
