@@ -3,6 +3,7 @@
 #include "quarvo_version.h"
 
 #include "cli_options.h"
+#include "queued_writer.h"
 #include "sim_summary.h"
 #include "stop_gate.h"
 #include "terminal_surface.h"
@@ -31,6 +32,10 @@ constexpr const char* VERSION = QUARVO_VERSION;
 constexpr std::int64_t WAIT_POLL_US = 250000;
 // The pace of --real-time: a full-speed USB HID device moves one report per millisecond.
 constexpr std::int64_t REAL_TIME_REPORT_US = 1000;
+// Most text queued for standard output and error, and how long the end of a run waits for a
+// slow reader to take it.
+constexpr std::size_t OUTPUT_QUEUE_BYTES = 1u << 20;
+constexpr int OUTPUT_DRAIN_MS = 2000;
 
 constexpr const char* INCOMPLETE_UPDATE =
     "The device holds an incomplete update and\nhas no working program: update it again before "
@@ -319,16 +324,9 @@ int list(CliEnvironment& env, const Options& options, Transport& transport)
     return listDevices(env, transport.backend());
 }
 
-int run(std::span<const std::string> args, CliEnvironment& env)
+// The guard, the backend, then the listing or the update.
+int dispatch(CliEnvironment& env, const Options& options)
 {
-    Options options;
-    if (const std::string error = parseOptions(args, options); !error.empty())
-        return usageError(env, error);
-    if (options.help)
-        return printTo(env, helpText(CLI_PROGRAM));
-    if (options.version)
-        return printTo(env, std::string(CLI_PROGRAM) + ' ' + VERSION + " (" + env.transportVersion +
-                                ")\n");
     if (!options.list)
         if (const std::string problem = directoryProblem(options.directory); !problem.empty())
             return usageError(env, problem);
@@ -344,6 +342,48 @@ int run(std::span<const std::string> args, CliEnvironment& env)
 
     Transport transport(options, env);
     return options.list ? list(env, options, transport) : update(env, options, transport);
+}
+
+// dispatch with standard output and error written by a thread of their own, so that a reader
+// that stalls (a full pipe, a terminal on hold) never holds a report or a stop.
+int dispatchQueued(CliEnvironment& env, const Options& options)
+{
+    QueuedWriter writer({streamChannel(env.out), streamChannel(env.err)}, OUTPUT_QUEUE_BYTES);
+    QueuedStreamBuf outBuffer(writer, 0);
+    QueuedStreamBuf errBuffer(writer, 1);
+    std::ostream out(&outBuffer);
+    std::ostream err(&errBuffer);
+    CliEnvironment queued = env.withStreams(out, err);
+    const int status = dispatch(queued, options);
+    out.flush();
+    err.flush();
+    if (!writer.close(OUTPUT_DRAIN_MS)) {
+        env.outputLeftBehind = true;
+        // The stream that did not stall still gets its text: how the update ended, above all.
+        // Neither is tied to the other here, as a tie would flush the stalled one first.
+        for (auto [stream, channel] :
+             {std::pair{&env.err, std::size_t{1}}, std::pair{&env.out, std::size_t{0}}}) {
+            if (const std::string text = writer.takeQueued(channel); !text.empty()) {
+                stream->tie(nullptr);
+                *stream << text << std::flush;
+            }
+        }
+    }
+    return status;
+}
+
+int run(std::span<const std::string> args, CliEnvironment& env)
+{
+    Options options;
+    if (const std::string error = parseOptions(args, options); !error.empty())
+        return usageError(env, error);
+    // Help and version are written directly, so that a failed write is their exit status.
+    if (options.help)
+        return printTo(env, helpText(CLI_PROGRAM));
+    if (options.version)
+        return printTo(env, std::string(CLI_PROGRAM) + ' ' + VERSION + " (" + env.transportVersion +
+                                ")\n");
+    return dispatchQueued(env, options);
 }
 
 } // namespace

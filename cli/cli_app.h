@@ -51,6 +51,16 @@ struct CliEnvironment {
     std::function<UpdateGuard()> acquireUpdateGuard = {}; // none: no other updater can run
     bool escapes = true; // the terminal understands "\033[K" (not every Windows console does)
     std::string installedUdevRule = {}; // where the package put the udev rule; empty: not installed
+    // Set by runCli when a reader of `out` or `err` stalled and text for it was left to a writer
+    // thread still blocked on it: flushing those streams again would block too.
+    bool outputLeftBehind = false;
+
+    // The same environment writing to other streams.
+    CliEnvironment withStreams(std::ostream& otherOut, std::ostream& otherErr) const
+    {
+        return {otherOut, otherErr, terminal,           realBackend, transportVersion,
+                columns,  stops,    acquireUpdateGuard, escapes,     installedUdevRule};
+    }
 };
 
 int runCli(std::span<const std::string> args, CliEnvironment& env);

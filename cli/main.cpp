@@ -43,6 +43,10 @@ int main(int argc, char** argv)
         quarvo::installedUdevRule(),
     };
     const int status = quarvo::runCli(args, env);
+    // A writer thread is still blocked on a standard stream whose reader stalled: the flush of
+    // the streams at exit would wait on it for as long. The status is what matters now.
+    if (env.outputLeftBehind)
+        std::_Exit(status);
     console.holdIfAlone();
     return status;
 }

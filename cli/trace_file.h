@@ -1,11 +1,13 @@
-// The --trace file. Trace text is handed to a writer thread through a bounded queue, so a target
-// that is slow or stalled (a pipe nobody reads, a terminal on hold) never holds an update, its
-// reports or a stop: when the queue is full, text is dropped and counted instead. At the end the
-// writer gets at most TRACE_DRAIN_MS to hand over what is left. The first failure (with the
+// The --trace file. Trace text goes through a QueuedWriter, so a target that is slow or stalled (a
+// pipe nobody reads, a terminal on hold) never holds an update, its reports or a stop: when the
+// queue is full, text is dropped and counted instead. At the end the writer gets at most
+// TRACE_DRAIN_MS to hand over what is left. The first failure (with the
 // system's reason) and any lines left out are reported once on the error stream; the exit status
 // stays the update's. The target is opened without blocking: a FIFO without a reader is refused
 // with a reason instead of waiting for one.
 #pragma once
+
+#include "queued_writer.h"
 
 #include "hid/tracing_backend.h"
 #include "protocol/output_surface.h"
@@ -13,18 +15,15 @@
 #include <memory>
 #include <ostream>
 #include <string>
-#include <thread>
 
 namespace quarvo {
 
 // Most trace text waiting for the writer; more than this while the target stalls is dropped.
 inline constexpr std::size_t TRACE_QUEUE_BYTES = 8u << 20;
 // Text is handed to the writer in pieces of about this size, and at every flush.
-inline constexpr std::size_t TRACE_CHUNK_BYTES = 64u << 10;
+inline constexpr std::size_t TRACE_PIECE_BYTES = 64u << 10;
 // How long the end of a run waits for the writer to hand over what is queued.
 inline constexpr int TRACE_DRAIN_MS = 1000;
-// How often a writer waiting on a full target looks whether it should give up.
-inline constexpr int TRACE_POLL_MS = 100;
 
 // Where trace text goes: a file, a pipe, a terminal. One implementation per platform.
 class TraceTarget {
@@ -48,7 +47,7 @@ public:
     // Opens the target and starts the writer; false with the system's reason.
     bool open(std::string& reason);
     // What the tracing backend writes to.
-    std::ostream& stream();
+    std::ostream& stream() { return m_stream; }
     // Hands what was written so far to the writer; reports a failure once.
     void flush();
     // Hands over the rest, waits at most TRACE_DRAIN_MS for the writer and reports what was
@@ -56,15 +55,11 @@ public:
     void close();
 
 private:
-    struct Shared;
-    class Buffer;
-
     std::ostream& m_err;
     std::string m_path;
-    std::shared_ptr<Shared> m_shared;
-    std::unique_ptr<Buffer> m_buffer;
-    std::unique_ptr<std::ostream> m_stream;
-    std::thread m_writer;
+    std::unique_ptr<QueuedWriter> m_writer;
+    std::unique_ptr<QueuedStreamBuf> m_buffer;
+    std::ostream m_stream{nullptr};
     bool m_reported = false;
 };
 
