@@ -20,18 +20,29 @@ constexpr std::uint32_t IMAGE_HEADER_WORDS[8] = {IMAGE_MAGIC, 0x00000020, 0x0013
                                                  0x00100001,  0};
 constexpr std::size_t CODE_LENGTH_WORD = 5;
 
-// What the job says about one of its two files.
+// What the job says about one of its two files, and how large it may be.
 struct UpdateFileRole {
     const char* name;
     const char* missingText;
     const char* emptyText;
+    std::uint32_t limit;
+    bool endsAtDatabase; // the limit is the room between CODE_ADDRESS and DATABASE_ADDRESS
 };
-constexpr UpdateFileRole CODE_INPUT{CODE_FILE, text::MISSING_CODE, text::EMPTY_CODE};
-constexpr UpdateFileRole DATABASE_INPUT{DATABASE_FILE, text::MISSING_DATABASE,
-                                        text::EMPTY_DATABASE};
+constexpr UpdateFileRole CODE_INPUT{CODE_FILE, text::MISSING_CODE, text::EMPTY_CODE, MAX_CODE_SIZE,
+                                    true};
+constexpr UpdateFileRole DATABASE_INPUT{DATABASE_FILE, text::MISSING_DATABASE, text::EMPTY_DATABASE,
+                                        MAX_FILE_SIZE, false};
 
 // A path as the technical line shows it.
 std::string shownPath(const std::filesystem::path& path) { return printable(utf8FromPath(path)); }
+
+// A flash address as the technical line shows it: "0xA000".
+std::string shownAddress(std::uint32_t address)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", address);
+    return text;
+}
 
 std::string errnoText(int error, const char* fallback)
 {
@@ -123,9 +134,7 @@ bool writeFileRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, 
 // Says where a failure happened, in front of what the command said: "code at 0xA000: ...".
 bool failedIn(CommandContext& ctx, const char* what, std::uint32_t address)
 {
-    char where[48];
-    std::snprintf(where, sizeof where, "%s at 0x%X: ", what, address);
-    ctx.detail.insert(0, where);
+    ctx.detail.insert(0, std::string(what) + " at " + shownAddress(address) + ": ");
     return false;
 }
 
@@ -223,9 +232,13 @@ JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& dir
         }
     }
     for (Input* input : {&code, &database}) {
-        if (input->size > MAX_FILE_SIZE) {
+        if (input->size > input->role.limit) {
             ctx.detail = std::string(input->role.name) + " has " + std::to_string(input->size) +
-                         " bytes, more than the limit of " + std::to_string(MAX_FILE_SIZE);
+                         " bytes, more than the limit of " + std::to_string(input->role.limit);
+            if (input->role.endsAtDatabase)
+                ctx.detail += ": written at " + shownAddress(CODE_ADDRESS) +
+                              " it would run into the database region at " +
+                              shownAddress(DATABASE_ADDRESS);
             ctx.out.setStatus(text::TOO_LARGE);
             return JobOutcome::InputRefused;
         }

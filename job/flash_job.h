@@ -22,6 +22,9 @@ inline constexpr std::uint32_t IMAGE_HEADER_ADDRESS = 0x8000;
 inline constexpr std::uint32_t CODE_ADDRESS = 0xA000;
 inline constexpr std::uint32_t DATABASE_ADDRESS = 0x640000;
 inline constexpr std::uint32_t MAX_FILE_SIZE = 0xFF6000;
+// The code is written from CODE_ADDRESS up to where the database begins; longer code would
+// overwrite the database's first sectors.
+inline constexpr std::uint32_t MAX_CODE_SIZE = DATABASE_ADDRESS - CODE_ADDRESS;
 // Room after each file's data: the last page sent reaches up to 256 bytes past it.
 inline constexpr std::size_t BUFFER_SLACK = 512;
 inline constexpr std::size_t IMAGE_HEADER_BUFFER_SIZE = 2048;
@@ -30,7 +33,7 @@ inline constexpr std::uint32_t IMAGE_MAGIC = 0x474D495F; // the bytes "_IMG"
 enum class JobOutcome {
     Success,      // the job ended with "更新成功!" (for loadUpdateFiles: both files are loaded)
     MissingFile,  // a file could not be opened or read; nothing was sent
-    InputRefused, // a file is empty or over the size limit; nothing was sent
+    InputRefused, // a file is empty or over its size limit; nothing was sent
     OutOfMemory,  // a file does not fit in memory; nothing was sent
     DeviceFailed, // the device or the flashing failed; the status line says how
 };
@@ -61,7 +64,8 @@ void transformDatabase(std::span<std::uint8_t> buffer, std::size_t length);
 // The two halves. Each returns true when its region (and, for the code, the header page; for the
 // database, the restart) went through; on failure its text is on the status line and ctx.detail
 // says where ("database at 0x640000: data report 37 of 68: write failed: ..."). `length` is at
-// most MAX_FILE_SIZE, as loadUpdateFiles makes sure.
+// most MAX_CODE_SIZE for the code and MAX_FILE_SIZE for the database, as loadUpdateFiles makes
+// sure.
 bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length);
 bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length);
 

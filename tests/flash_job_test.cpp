@@ -98,6 +98,7 @@ struct OversizeCase {
     const char* name;
     std::uintmax_t codeSize;
     std::uintmax_t databaseSize;
+    const char* detail; // what the technical line says
 };
 class OversizeFiles : public JobFixture, public ::testing::TestWithParam<OversizeCase> {};
 
@@ -108,14 +109,48 @@ TEST_P(OversizeFiles, AreRefusedBeforeAnythingIsSent)
     sizedFile(DATABASE_FILE, GetParam().databaseSize);
     EXPECT_EQ(runFlashJob(ctx, dir), JobOutcome::InputRefused);
     EXPECT_EQ(out.statuses(), std::vector<std::string>{text::TOO_LARGE});
+    EXPECT_TRUE(out.messages().empty());
+    EXPECT_NE(ctx.detail.find(GetParam().detail), std::string::npos) << ctx.detail;
     EXPECT_EQ(device.linksOpened(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, OversizeFiles,
-                         ::testing::Values(OversizeCase{"code", MAX_FILE_SIZE + 1, 100},
-                                           OversizeCase{"database", 100, MAX_FILE_SIZE + 1},
-                                           OversizeCase{"huge_code", 1ULL << 34, 100}),
-                         [](const auto& row) { return std::string(row.param.name); });
+constexpr const char* INTO_DATABASE = "it would run into the database region at 0x640000";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OversizeFiles,
+    ::testing::Values(
+        OversizeCase{"code", MAX_FILE_SIZE + 1, 100, INTO_DATABASE},
+        OversizeCase{"database", 100, MAX_FILE_SIZE + 1,
+                     "car_data.bin has 16736257 bytes, more than the limit of 16736256"},
+        OversizeCase{"huge_code", 1ULL << 34, 100, INTO_DATABASE},
+        // One byte more than the room between 0xA000 and the database at 0x640000.
+        OversizeCase{"code_one_byte_into_the_database", 0x636001, 100,
+                     "code_data.bin has 6512641 bytes, more than the limit of 6512640: written "
+                     "at 0xA000 it would run into the database region at 0x640000"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// The page after the data, which every region write sends, lands on the database's first page;
+// the database's own erase and write come after it and leave the database whole.
+TEST_F(FlashJobTest, CodeThatEndsWhereTheDatabaseBeginsIsWrittenWhole)
+{
+    SimDevice& device = attach();
+    device.setRecordTraffic(false);
+    const auto code = pattern(0x636000, 3);
+    const auto database = pattern(700, 2);
+    writeFile(CODE_FILE, code);
+    writeFile(DATABASE_FILE, database);
+
+    ASSERT_EQ(runFlashJob(ctx, dir), JobOutcome::Success) << ctx.detail;
+
+    EXPECT_TRUE(device.flash(CODE_ADDRESS, code.size()) == code);
+    EXPECT_EQ(loadLe32(device.flash(IMAGE_HEADER_ADDRESS, 32).data() + 20), 0x636000u);
+    auto transformed = database;
+    transformed.resize(database.size() + 1, 0);
+    transformDatabase(transformed, database.size());
+    EXPECT_EQ(device.flash(DATABASE_ADDRESS, 3 * 256), expectedPages(transformed, database.size()));
+    EXPECT_EQ(device.unerasedWriteCount(), 0u);
+    EXPECT_TRUE(device.violations().empty());
+}
 
 TEST_F(FlashJobTest, AFileOfExactlyTheLimitIsWritten)
 {
