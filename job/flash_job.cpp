@@ -3,14 +3,12 @@
 #include "protocol/texts.h"
 
 #include "hid/text_encoding.h"
+#include "platform/input_file.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
 #include <memory>
-#include <system_error>
 
 namespace quarvo {
 namespace {
@@ -33,6 +31,9 @@ constexpr UpdateFileRole CODE_INPUT{CODE_FILE, text::MISSING_CODE, text::EMPTY_C
 constexpr UpdateFileRole DATABASE_INPUT{DATABASE_FILE, text::MISSING_DATABASE, text::EMPTY_DATABASE,
                                         MAX_FILE_SIZE, false};
 
+// The second reading compares the file with the first one piece by piece.
+constexpr std::size_t CHECK_CHUNK = 64 * 1024;
+
 // A path as the technical line shows it.
 std::string shownPath(const std::filesystem::path& path) { return printable(utf8FromPath(path)); }
 
@@ -44,51 +45,91 @@ std::string shownAddress(std::uint32_t address)
     return text;
 }
 
-std::string errnoText(int error, const char* fallback)
+// One update file on its way in: open, with its stamp from when it was opened.
+struct Input {
+    const UpdateFileRole& role;
+    LoadedFile& file;
+    InputFile reader;
+    FileStamp opened;
+};
+
+// Reads the file whole and then again, comparing, and compares its stamp now with the one from
+// when it was opened. The file system's times can stay the same through a rewrite within one of
+// its clock ticks, so the second reading is what finds such a rewrite; the stamp finds a file
+// changed after that reading or another file put in its place. Empty `reason`: the file is
+// read, unchanged.
+void readChecked(Input& input, std::span<std::uint8_t> data, std::span<std::uint8_t> chunk,
+                 const AfterFirstRead& afterFirstRead, std::string& reason)
 {
-    return error ? std::generic_category().message(error) : fallback;
+    const std::size_t size = data.size();
+    const std::string changed = "changed while being read: ";
+    const auto shortRead = [&](std::size_t got) {
+        return changed + std::to_string(got) + " of " + std::to_string(size) + " bytes";
+    };
+    std::size_t got = 0;
+    std::string why;
+    if (!input.reader.readAt(0, data, got, why)) {
+        reason = "read failed: " + why;
+        return;
+    }
+    if (got != size) {
+        reason = shortRead(got);
+        return;
+    }
+    std::uint8_t past = 0;
+    if (!input.reader.readAt(size, {&past, 1}, got, why)) {
+        reason = "read failed: " + why;
+        return;
+    }
+    if (got != 0) {
+        reason = changed + "it grew past " + std::to_string(size) + " bytes";
+        return;
+    }
+    if (afterFirstRead)
+        afterFirstRead(input.file.path);
+    for (std::size_t offset = 0; offset < size; offset += chunk.size()) {
+        const auto piece = chunk.first(std::min(chunk.size(), size - offset));
+        if (!input.reader.readAt(offset, piece, got, why)) {
+            reason = "read failed: " + why;
+            return;
+        }
+        if (got != piece.size()) {
+            reason = shortRead(offset + got);
+            return;
+        }
+        const auto first = data.subspan(offset, piece.size());
+        const auto at = std::mismatch(piece.begin(), piece.end(), first.begin()).first;
+        if (at != piece.end()) {
+            reason = changed + "byte " +
+                     std::to_string(offset + static_cast<std::size_t>(at - piece.begin())) +
+                     " differs between two readings";
+            return;
+        }
+    }
+    FileStamp now;
+    if (!stampPath(input.file.path, now, why))
+        reason = changed + why;
+    else if (!now.sameFile(input.opened))
+        reason = changed + "another file took its place";
+    else if (now.size != input.opened.size)
+        reason = changed + "its size went from " + std::to_string(input.opened.size) + " to " +
+                 std::to_string(now.size) + " bytes";
+    else if (now.modified != input.opened.modified)
+        reason = changed + "its modification time moved";
+    else if (now.changed != input.opened.changed)
+        reason = changed + "its status change time moved";
 }
 
-// Opens a regular file for reading and takes its size; false with the reason otherwise. A FIFO
-// or device is never opened: opening one can block, and reading it is not reading a file.
-bool openInput(const std::filesystem::path& path, std::ifstream& stream, std::uintmax_t& size,
-               std::string& reason)
+// Reads the whole file into a buffer with BUFFER_SLACK zero bytes after the data, and makes sure
+// that it did not change meanwhile.
+JobOutcome readInput(CommandContext& ctx, Input& input, const AfterFirstRead& afterFirstRead)
 {
-    std::error_code error;
-    const auto status = std::filesystem::status(path, error);
-    if (!std::filesystem::exists(status)) {
-        reason = error ? error.message() : "No such file or directory";
-        return false;
-    }
-    if (std::filesystem::is_directory(status)) {
-        reason = "is a directory";
-        return false;
-    }
-    if (!std::filesystem::is_regular_file(status)) {
-        reason = "is not a regular file";
-        return false;
-    }
-    errno = 0;
-    stream.open(path, std::ios::binary);
-    if (!stream) {
-        reason = errnoText(errno, "cannot be opened");
-        return false;
-    }
-    size = std::filesystem::file_size(path, error);
-    if (error) {
-        reason = error.message();
-        return false;
-    }
-    return true;
-}
-
-// Reads the whole file into a buffer with BUFFER_SLACK zero bytes after the data.
-JobOutcome readInput(CommandContext& ctx, const UpdateFileRole& role, std::ifstream& stream,
-                     LoadedFile& file)
-{
+    LoadedFile& file = input.file;
     const std::string where = shownPath(file.path);
+    std::unique_ptr<std::uint8_t[]> chunk;
     try {
         file.data = std::make_unique_for_overwrite<std::uint8_t[]>(file.size + BUFFER_SLACK);
+        chunk = std::make_unique_for_overwrite<std::uint8_t[]>(std::min(file.size, CHECK_CHUNK));
     } catch (const std::bad_alloc&) {
         ctx.detail =
             where + ": not enough memory to read its " + std::to_string(file.size) + " bytes";
@@ -96,21 +137,14 @@ JobOutcome readInput(CommandContext& ctx, const UpdateFileRole& role, std::ifstr
         return JobOutcome::OutOfMemory;
     }
     std::fill_n(file.data.get() + file.size, BUFFER_SLACK, std::uint8_t{0});
-    errno = 0;
-    stream.read(reinterpret_cast<char*>(file.data.get()), static_cast<std::streamsize>(file.size));
-    const auto got = static_cast<std::size_t>(stream.gcount());
     std::string reason;
-    if (stream.bad())
-        reason = "read failed: " + errnoText(errno, "input error");
-    else if (got != file.size)
-        reason = "changed while being read: " + std::to_string(got) + " of " +
-                 std::to_string(file.size) + " bytes";
-    else if (stream.peek() != std::char_traits<char>::eof())
-        reason = "changed while being read: it grew past " + std::to_string(file.size) + " bytes";
+    readChecked(input, {file.data.get(), file.size},
+                {chunk.get(), std::min(file.size, CHECK_CHUNK)}, afterFirstRead, reason);
+    input.reader.close();
     if (reason.empty())
         return JobOutcome::Success;
     ctx.detail = where + ": " + reason;
-    ctx.out.showMessage(role.missingText);
+    ctx.out.showMessage(input.role.missingText);
     return JobOutcome::MissingFile;
 }
 
@@ -210,31 +244,27 @@ std::string printable(const std::string& text)
 }
 
 JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& directory,
-                           UpdateFiles& files)
+                           UpdateFiles& files, const AfterFirstRead& afterFirstRead)
 {
-    struct Input {
-        const UpdateFileRole& role;
-        LoadedFile& file;
-        std::ifstream stream;
-        std::uintmax_t size;
-    };
     // Both are opened (the database first) before either is sized, and sized before either is
     // read, so that the first problem found is reported the same way every time.
-    Input database{DATABASE_INPUT, files.database, {}, 0};
-    Input code{CODE_INPUT, files.code, {}, 0};
+    Input database{DATABASE_INPUT, files.database, {}, {}};
+    Input code{CODE_INPUT, files.code, {}, {}};
     for (Input* input : {&database, &code}) {
         input->file.path = directory / input->role.name;
         std::string reason;
-        if (!openInput(input->file.path, input->stream, input->size, reason)) {
+        if (!input->reader.open(input->file.path, reason) ||
+            !input->reader.stamp(input->opened, reason)) {
             ctx.detail = shownPath(input->file.path) + ": " + reason;
             ctx.out.showMessage(input->role.missingText);
             return JobOutcome::MissingFile;
         }
     }
     for (Input* input : {&code, &database}) {
-        if (input->size > input->role.limit) {
-            ctx.detail = std::string(input->role.name) + " has " + std::to_string(input->size) +
-                         " bytes, more than the limit of " + std::to_string(input->role.limit);
+        if (input->opened.size > input->role.limit) {
+            ctx.detail = std::string(input->role.name) + " has " +
+                         std::to_string(input->opened.size) + " bytes, more than the limit of " +
+                         std::to_string(input->role.limit);
             if (input->role.endsAtDatabase)
                 ctx.detail += ": written at " + shownAddress(CODE_ADDRESS) +
                               " it would run into the database region at " +
@@ -242,18 +272,18 @@ JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& dir
             ctx.out.setStatus(text::TOO_LARGE);
             return JobOutcome::InputRefused;
         }
-        input->file.size = static_cast<std::size_t>(input->size);
+        input->file.size = static_cast<std::size_t>(input->opened.size);
     }
     // An empty file would erase nothing and program a page of zeros: it is no update.
     for (Input* input : {&code, &database}) {
-        if (input->size == 0) {
+        if (input->file.size == 0) {
             ctx.detail = shownPath(input->file.path) + " is empty";
             ctx.out.showMessage(input->role.emptyText);
             return JobOutcome::InputRefused;
         }
     }
     for (Input* input : {&code, &database}) {
-        if (const JobOutcome outcome = readInput(ctx, input->role, input->stream, input->file);
+        if (const JobOutcome outcome = readInput(ctx, *input, afterFirstRead);
             outcome != JobOutcome::Success)
             return outcome;
     }

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <span>
@@ -69,11 +70,17 @@ void transformDatabase(std::span<std::uint8_t> buffer, std::size_t length);
 bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length);
 bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length);
 
-// Opens, checks and reads both files from `directory` without touching the device. Success when
-// both are loaded; otherwise the user has been told (message box or status line) and ctx.detail
-// says why, with the system's reason where there is one.
+// For tests only: called with a file's path after it has been read once and before it is read
+// again and checked, so that a test can change the file while the job holds it open.
+using AfterFirstRead = std::function<void(const std::filesystem::path&)>;
+
+// Opens, checks and reads both files from `directory` without touching the device. Each file is
+// read twice and its stamp taken when it is opened and again at the end: a file that changed
+// meanwhile (contents, size, times, or another file in its place) is refused like one that cannot
+// be read. Success when both are loaded; otherwise the user has been told (message box or status
+// line) and ctx.detail says why, with the system's reason where there is one.
 JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& directory,
-                           UpdateFiles& files);
+                           UpdateFiles& files, const AfterFirstRead& afterFirstRead = {});
 
 // Writes loaded files: code, header page, database (transformed in place), restart.
 JobOutcome flashUpdate(CommandContext& ctx, UpdateFiles& files);

@@ -2,6 +2,9 @@
 
 #include "protocol/texts.h"
 
+#include <chrono>
+#include <fstream>
+
 #if !defined(_WIN32)
 #include <sys/stat.h>
 #endif
@@ -285,13 +288,103 @@ const UnreadableCase UNREADABLE_CASES[] = {
     {"dangling_link",
      [](const std::filesystem::path& p) { std::filesystem::create_symlink("nowhere", p); },
      "No such file or directory"},
-    // Opening a FIFO would block until a writer comes; it is refused unopened.
+    // Opening a FIFO without a writer must not wait for one.
     {"fifo", [](const std::filesystem::path& p) { ::mkfifo(p.c_str(), 0600); },
+     "is not a regular file"},
+    {"device",
+     [](const std::filesystem::path& p) { std::filesystem::create_symlink("/dev/null", p); },
      "is not a regular file"},
 #endif
 };
 
 INSTANTIATE_TEST_SUITE_P(Table, UnreadableFiles, ::testing::ValuesIn(UNREADABLE_CASES),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+// ---- a file that changes while it is read ----
+
+// Writes other bytes over the file's own, keeping its size and inode.
+void rewriteInPlace(const std::filesystem::path& p)
+{
+    std::fstream file(p, std::ios::in | std::ios::out | std::ios::binary);
+    const std::string other(static_cast<std::size_t>(std::filesystem::file_size(p)), '\x5A');
+    file.write(other.data(), static_cast<std::streamsize>(other.size()));
+}
+
+struct ChangeCase {
+    const char* name;
+    void (*change)(const std::filesystem::path&); // between the first reading and the checks
+    const char* detail;                           // what the refusal says; null: loaded
+};
+class ChangedWhileRead : public JobFixture, public ::testing::TestWithParam<ChangeCase> {};
+
+TEST_P(ChangedWhileRead, IsRefusedWhileAnUnchangedFileLoads)
+{
+    const auto& c = GetParam();
+    const auto code = pattern(300, 1);
+    writeFile(CODE_FILE, code);
+    writeFile(DATABASE_FILE, pattern(300, 2));
+    UpdateFiles files;
+    const JobOutcome outcome =
+        loadUpdateFiles(ctx, dir, files, [&c](const std::filesystem::path& p) {
+            if (p.filename() == CODE_FILE)
+                c.change(p);
+        });
+    if (!c.detail) {
+        ASSERT_EQ(outcome, JobOutcome::Success) << ctx.detail;
+        EXPECT_TRUE(std::equal(code.begin(), code.end(), files.code.data.get()));
+        EXPECT_TRUE(out.messages().empty());
+        return;
+    }
+    EXPECT_EQ(outcome, JobOutcome::MissingFile);
+    EXPECT_EQ(out.messages(), std::vector<std::string>{text::MISSING_CODE});
+    EXPECT_NE(ctx.detail.find(std::string("changed while being read: ") + c.detail),
+              std::string::npos)
+        << ctx.detail;
+}
+
+const ChangeCase CHANGE_CASES[] = {
+    {"unchanged", [](const std::filesystem::path&) {}, nullptr},
+    {"rewritten_with_a_new_time",
+     [](const std::filesystem::path& p) {
+         const auto before = std::filesystem::last_write_time(p);
+         rewriteInPlace(p);
+         std::filesystem::last_write_time(p, before + std::chrono::seconds(5));
+     },
+     "byte 0 differs between two readings"},
+    // What a rewrite within one tick of the file system's clock looks like: the time stays.
+    {"rewritten_keeping_its_time",
+     [](const std::filesystem::path& p) {
+         const auto before = std::filesystem::last_write_time(p);
+         rewriteInPlace(p);
+         std::filesystem::last_write_time(p, before);
+     },
+     "byte 0 differs between two readings"},
+    {"touched",
+     [](const std::filesystem::path& p) {
+         std::filesystem::last_write_time(p, std::filesystem::last_write_time(p) +
+                                                 std::chrono::seconds(5));
+     },
+     "its modification time moved"},
+    {"grown",
+     [](const std::filesystem::path& p) {
+         std::ofstream(p, std::ios::binary | std::ios::app) << 'x';
+     },
+     "its size went from 300 to 301 bytes"},
+    {"truncated", [](const std::filesystem::path& p) { std::filesystem::resize_file(p, 200); },
+     "200 of 300 bytes"},
+#if !defined(_WIN32) // there the open file can be neither renamed over nor removed
+    {"replaced",
+     [](const std::filesystem::path& p) {
+         std::ofstream(p.string() + ".new", std::ios::binary) << std::string(300, 'x');
+         std::filesystem::rename(p.string() + ".new", p);
+     },
+     "another file took its place"},
+    {"removed", [](const std::filesystem::path& p) { std::filesystem::remove(p); },
+     "No such file or directory"},
+#endif
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, ChangedWhileRead, ::testing::ValuesIn(CHANGE_CASES),
                          [](const auto& row) { return std::string(row.param.name); });
 
 TEST(Printable, EscapesControlCharactersAndKeepsTheRest)
