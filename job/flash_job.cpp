@@ -172,6 +172,36 @@ bool failedIn(CommandContext& ctx, const char* what, std::uint32_t address)
     return false;
 }
 
+// The length of the well-formed UTF-8 sequence that starts at `at` (2 to 4), or 0 when there is
+// none: a stray continuation byte, a truncated or overlong sequence, a surrogate, past U+10FFFF.
+std::size_t utf8SequenceLength(const std::string& text, std::size_t at)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned lead = byte(at);
+    std::size_t length = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high)
+        return 0;
+    for (std::size_t i = at + 2; i < at + length; ++i)
+        if ((byte(i) & 0xC0) != 0x80)
+            return 0;
+    return length;
+}
+
 } // namespace
 
 std::array<std::uint8_t, IMAGE_HEADER_BUFFER_SIZE> buildImageHeader(std::uint32_t codeLength)
@@ -225,20 +255,34 @@ std::string printable(const std::string& text)
 {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto escape = [&out](unsigned value) {
+        char code[8];
+        std::snprintf(code, sizeof code, "\\x%02X", value);
+        out += code;
+    };
+    for (std::size_t i = 0; i < text.size();) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        // C0 controls and DEL, and the C1 controls as UTF-8 (0xC2 0x80 to 0xC2 0x9F), which
-        // terminals also obey.
-        const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
-                        (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
-        if (byte >= 0x20 && byte != 0x7F && !c1) {
-            out.push_back(text[i]);
+        if (byte < 0x80) {
+            // C0 controls and DEL are escaped; the rest of ASCII is kept.
+            if (byte < 0x20 || byte == 0x7F)
+                escape(byte);
+            else
+                out.push_back(text[i]);
+            ++i;
             continue;
         }
-        const unsigned value = c1 ? static_cast<unsigned char>(text[++i]) : byte;
-        char escape[8];
-        std::snprintf(escape, sizeof escape, "\\x%02X", value);
-        out += escape;
+        const std::size_t length = utf8SequenceLength(text, i);
+        if (length == 0) {
+            // Not UTF-8: a raw byte, which some terminals take as a C1 control (0x9B is CSI).
+            escape(byte);
+            ++i;
+        } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            escape(static_cast<unsigned char>(text[i + 1])); // a C1 control as UTF-8
+            i += 2;
+        } else {
+            out.append(text, i, length);
+            i += length;
+        }
     }
     return out;
 }

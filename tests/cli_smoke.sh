@@ -286,8 +286,8 @@ fi
 # shadow memory needs more address space than the limit.)
 if ! ldd "$flash" | grep -q libasan && ! ldd "$flash" | grep -q libtsan; then
   mkdir "$work/huge"
-  head -c 16000000 /dev/urandom > "$work/huge/code_data.bin"
-  cp "$work/huge/code_data.bin" "$work/huge/car_data.bin"
+  head -c 6000000 /dev/urandom > "$work/huge/code_data.bin"
+  head -c 16000000 /dev/urandom > "$work/huge/car_data.bin"
   output=$( (ulimit -v 30000; "$flash" -C "$work/huge" --simulate) 2>&1 )
   got=$?
   if [ "$got" = 1 ] && grep -qiE "memory" <<<"$output"; then pass; else fail "with little memory quarvo-flash exited $got:"; echo "$output" | tail -n 3; fi

@@ -395,6 +395,14 @@ TEST(Printable, EscapesControlCharactersAndKeepsTheRest)
                         "31m"),
               "\\x9B31m"); // C1 CSI as UTF-8
     EXPECT_EQ(printable("C:\\Users\\x"), "C:\\Users\\x");
+    // Bytes that are not UTF-8, raw C1 CSI above all, are escaped; whole sequences are kept.
+    EXPECT_EQ(printable("a\x9b"
+                        "2Jb"),
+              "a\\x9B2Jb");
+    EXPECT_EQ(printable("\xe6\x9b"), "\\xE6\\x9B");          // truncated
+    EXPECT_EQ(printable("\xc0\x9b"), "\\xC0\\x9B");          // overlong
+    EXPECT_EQ(printable("\xed\xa0\x80"), "\\xED\\xA0\\x80"); // a surrogate
+    EXPECT_EQ(printable("\xf0\x9f\x9a\x97"), "\xf0\x9f\x9a\x97");
 }
 
 TEST_F(FlashJobTest, BytesAfterTheDataAreZeroOnTheDevice)
