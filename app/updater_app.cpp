@@ -1,7 +1,7 @@
 #include "updater_app.h"
 
 #include "dialog_units.h"
-#include "sleep_inhibitor.h"
+#include "platform/system_hold.h"
 #include "updater_dialog.h"
 
 #include "frontend/access_help.h"

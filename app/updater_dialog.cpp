@@ -23,7 +23,7 @@ namespace quarvo {
 UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path directory,
                              UpdaterDialogOptions options, QWidget* parent)
     : QDialog(parent), m_guard(std::move(options.instanceName), std::move(options.lockDirectory)),
-      m_sleepInhibitor(options.sleepBus), m_icon(QStringLiteral(":/quarvo/icon.png")),
+      m_systemHold(options.sleepBus), m_icon(QStringLiteral(":/quarvo/icon.png")),
       m_session(backend, std::move(directory), *this, std::move(options.accessHelp))
 {
     setObjectName(QStringLiteral("flasherDialog"));
@@ -80,10 +80,15 @@ UpdaterDialog::~UpdaterDialog() = default;
 
 bool UpdaterDialog::start()
 {
-    if (m_guard.acquire() == InstanceGuard::Result::AlreadyRunning) {
+    // Another updater anywhere on the machine, or one that cannot be ruled out: no update.
+    if (const auto guard = m_guard.acquire(); guard != InstanceGuard::Result::Acquired) {
+        const bool running = guard == InstanceGuard::Result::AlreadyRunning;
         QMessageBox box(this);
-        prepareBox(box, QStringLiteral("alreadyRunningBox"));
-        box.setText(QString::fromUtf8(ALREADY_RUNNING_TEXT));
+        prepareBox(box, running ? QStringLiteral("alreadyRunningBox")
+                                : QStringLiteral("guardUnavailableBox"));
+        box.setText(running ? QString::fromUtf8(ALREADY_RUNNING_TEXT)
+                            : QString::fromUtf8(GUARD_UNAVAILABLE_TEXT) + QStringLiteral("\n") +
+                                  QString::fromStdString(m_guard.obstacle()));
         box.exec();
         return false;
     }
@@ -183,12 +188,13 @@ void UpdaterDialog::jobStarted()
 {
     m_updateButton->setEnabled(false);
     m_cancelButton->setEnabled(false);
-    m_sleepInhibitor.hold();
+    if (const std::string warning = m_systemHold.take(); !warning.empty())
+        qWarning("quarvo-updater: %s", warning.c_str());
 }
 
 void UpdaterDialog::jobEnded()
 {
-    m_sleepInhibitor.release();
+    m_systemHold.release();
     m_updateButton->setEnabled(true);
     m_cancelButton->setEnabled(true);
     // The buttons lost the focus when they were disabled; the first tab stop takes it back.

@@ -5,7 +5,7 @@
 // thread.
 #pragma once
 
-#include "sleep_inhibitor.h"
+#include "platform/system_hold.h"
 
 #include "frontend/updater_session.h"
 #include "platform/instance_guard.h"
@@ -32,7 +32,7 @@ struct UpdaterDialogOptions {
     std::string instanceName;         // names the single-instance guard
     std::string lockDirectory;        // where its lock file lives (empty: the default)
     std::string accessHelp;           // shown when the bootloader may not be opened (empty: never)
-    InhibitorBus* sleepBus = nullptr; // asked to keep the computer awake during a job (null: not)
+    InhibitorBus* sleepBus = nullptr; // logind, asked to hold the system back during a job
     std::optional<QFont> font;        // the dialog's font (default: dialogFont())
 };
 
@@ -57,7 +57,7 @@ public:
     // The update button: starts the job on a worker thread unless one runs.
     void startUpdate();
     bool jobRunning() const { return m_session.jobRunning(); }
-    bool keepingAwake() const { return m_sleepInhibitor.held(); }
+    bool keepingAwake() const { return m_systemHold.held(); }
 
     void done(int result) override;
 
@@ -82,7 +82,7 @@ private:
     void prepareBox(QMessageBox& box, const QString& objectName);
 
     InstanceGuard m_guard;
-    SleepInhibitor m_sleepInhibitor;
+    SystemHold m_systemHold;
     QLabel* m_status = nullptr;
     QProgressBar* m_progress = nullptr;
     QPushButton* m_updateButton = nullptr;

@@ -252,6 +252,21 @@ JobOutcome flashWithin(CommandContext& ctx, UpdateFiles& files)
     }
 }
 
+// The job with the system held back from sleeping, shutting down and the like, for a real device:
+// a cut write leaves it without a working program. What cannot be held is said in one line.
+JobOutcome flashHeld(CliEnvironment& env, const Options& options, CommandContext& ctx,
+                     UpdateFiles& files)
+{
+    SystemHold* hold = options.simulate ? nullptr : env.systemHold;
+    if (hold)
+        if (const std::string warning = hold->take(); !warning.empty())
+            env.err << CLI_PROGRAM << ": " << warning << '\n';
+    const JobOutcome outcome = flashWithin(ctx, files);
+    if (hold)
+        hold->release();
+    return outcome;
+}
+
 // Tells how the update ended, beyond the status lines, and gives the exit status.
 int reportOutcome(CliEnvironment& env, JobOutcome outcome, const CommandContext& ctx,
                   StopGate& gate, TracedSurface& surface, Transport& transport)
@@ -303,7 +318,7 @@ int update(CliEnvironment& env, const Options& options, Transport& transport)
     StopGate gate(env.stops, terminal);
     CommandContext ctx{transport.backend(), surface};
     ctx.stopRequested = [&gate] { return gate.shouldStop(); };
-    const JobOutcome outcome = flashWithin(ctx, files);
+    const JobOutcome outcome = flashHeld(env, options, ctx, files);
     terminal.finish();
     return reportOutcome(env, outcome, ctx, gate, surface, transport);
 }
@@ -331,13 +346,24 @@ int dispatch(CliEnvironment& env, const Options& options)
         if (const std::string problem = directoryProblem(options.directory); !problem.empty())
             return usageError(env, problem);
 
-    // One updater at a time: the window takes the same guard. Listing changes nothing, and the
-    // simulator touches no device.
-    if (!options.list && !options.simulate && env.acquireUpdateGuard &&
-        env.acquireUpdateGuard() == UpdateGuard::AlreadyRunning) {
-        env.err << ALREADY_RUNNING_TEXT << '\n'
-                << CLI_PROGRAM << ": another updater is running; nothing was sent\n";
-        return EXIT_DEVICE_FAILED;
+    // One updater at a time on the whole machine: the window takes the same guard. Listing
+    // changes nothing, and the simulator touches no device.
+    if (!options.list && !options.simulate && env.acquireUpdateGuard) {
+        std::string obstacle;
+        switch (env.acquireUpdateGuard(obstacle)) {
+        case UpdateGuard::Acquired:
+            break;
+        case UpdateGuard::AlreadyRunning:
+            env.err << ALREADY_RUNNING_TEXT << '\n'
+                    << CLI_PROGRAM << ": another updater is running; nothing was sent\n";
+            return EXIT_DEVICE_FAILED;
+        case UpdateGuard::Unavailable:
+            env.err << CLI_PROGRAM
+                    << ": cannot make sure that no other updater is running, so nothing was "
+                       "sent: "
+                    << obstacle << '\n';
+            return EXIT_DEVICE_FAILED;
+        }
     }
 
     Transport transport(options, env);

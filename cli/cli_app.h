@@ -5,6 +5,7 @@
 #pragma once
 
 #include "hid/hid_backend.h"
+#include "platform/system_hold.h"
 
 #include <functional>
 #include <memory>
@@ -37,7 +38,8 @@ public:
 
 inline constexpr int CONFIRM_STOP_SECONDS = 5;
 
-// Whether this process may update: the single-instance guard the window takes too.
+// Whether this process may update: the single-instance guard the window takes too. Unavailable:
+// it could not be taken, and another updater may be running.
 enum class UpdateGuard { Acquired, AlreadyRunning, Unavailable };
 
 struct CliEnvironment {
@@ -45,12 +47,14 @@ struct CliEnvironment {
     std::ostream& err;
     bool terminal; // draw a progress bar on `out`
     std::function<std::unique_ptr<HidBackend>()> realBackend;
-    std::string transportVersion;                         // for --version
-    std::function<int()> columns = {};                    // the terminal's width, 0 when unknown
-    StopRequests* stops = nullptr;                        // none: nothing stops an update
-    std::function<UpdateGuard()> acquireUpdateGuard = {}; // none: no other updater can run
+    std::string transportVersion;      // for --version
+    std::function<int()> columns = {}; // the terminal's width, 0 when unknown
+    StopRequests* stops = nullptr;     // none: nothing stops an update
+    // Takes the guard; on Unavailable says what stands in the way. None: no other updater runs.
+    std::function<UpdateGuard(std::string& obstacle)> acquireUpdateGuard = {};
     bool escapes = true; // the terminal understands "\033[K" (not every Windows console does)
     std::string installedUdevRule = {}; // where the package put the udev rule; empty: not installed
+    SystemHold* systemHold = nullptr;   // held around a job on a real device; none: nothing held
     // Set by runCli when a reader of `out` or `err` stalled and text for it was left to a writer
     // thread still blocked on it: flushing those streams again would block too.
     bool outputLeftBehind = false;
@@ -58,8 +62,9 @@ struct CliEnvironment {
     // The same environment writing to other streams.
     CliEnvironment withStreams(std::ostream& otherOut, std::ostream& otherErr) const
     {
-        return {otherOut, otherErr, terminal,           realBackend, transportVersion,
-                columns,  stops,    acquireUpdateGuard, escapes,     installedUdevRule};
+        return {otherOut,         otherErr,          terminal,  realBackend,
+                transportVersion, columns,           stops,     acquireUpdateGuard,
+                escapes,          installedUdevRule, systemHold};
     }
 };
 

@@ -20,6 +20,12 @@ int main(int argc, char** argv)
     quarvo::ProcessSignals signals;
     const char* lockDirectory = std::getenv(quarvo::LOCK_DIRECTORY_VARIABLE);
     quarvo::InstanceGuard guard(quarvo::UPDATER_GUARD_NAME, lockDirectory ? lockDirectory : "");
+#if defined(__linux__)
+    quarvo::LogindBus logind;
+    quarvo::SystemHold hold(&logind);
+#else
+    quarvo::SystemHold hold;
+#endif
     quarvo::CliEnvironment env{
         std::cout,
         std::cerr,
@@ -28,7 +34,7 @@ int main(int argc, char** argv)
         "hidapi " + quarvo::HidapiBackend::libraryVersion(),
         [&console] { return console.columns(); },
         &signals,
-        [&guard] {
+        [&guard](std::string& obstacle) {
             switch (guard.acquire()) {
             case quarvo::InstanceGuard::Result::Acquired:
                 return quarvo::UpdateGuard::Acquired;
@@ -37,10 +43,12 @@ int main(int argc, char** argv)
             case quarvo::InstanceGuard::Result::Unavailable:
                 break;
             }
+            obstacle = guard.obstacle();
             return quarvo::UpdateGuard::Unavailable;
         },
         console.escapes(),
         quarvo::installedUdevRule(),
+        &hold,
     };
     const int status = quarvo::runCli(args, env);
     // A writer thread is still blocked on a standard stream whose reader stalled: the flush of

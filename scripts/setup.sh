@@ -19,7 +19,7 @@ done
 
 packages=(
   cmake g++ make pkg-config clang libclang-rt-14-dev clang-format
-  libhidapi-dev
+  libhidapi-dev libsystemd-dev
   googletest libgtest-dev libgmock-dev
   libbenchmark-dev
   qt6-base-dev qt6-translations-l10n

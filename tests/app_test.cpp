@@ -49,13 +49,13 @@ public:
         for (int end : readEnds)
             ::close(end);
     }
-    int inhibit(const QString& what, const QString&, const QString&, const QString& mode,
-                QString& error) override
+    int inhibit(const std::string& what, const std::string&, const std::string&,
+                const std::string& mode, std::string& error) override
     {
-        calls.push_back(what + QLatin1Char('/') + mode);
+        calls.push_back(QString::fromStdString(what + "/" + mode));
         int ends[2];
         if (!available || ::pipe(ends) != 0) {
-            error = QStringLiteral("no system bus");
+            error = "no system bus";
             return -1;
         }
         readEnds.push_back(ends[0]);
@@ -121,7 +121,7 @@ void writeFile(const QTemporaryDir& dir, const char* name, std::size_t size, uns
 // update files.
 struct Rig {
     explicit Rig(SimScenario scenario = {}, bool slow = false,
-                 std::optional<QFont> font = std::nullopt)
+                 std::optional<QFont> font = std::nullopt, std::string lockDirectory = {})
     {
         if (slow) {
             // On real time, with an erase long enough for the test to act during the job.
@@ -136,11 +136,18 @@ struct Rig {
         gate = std::make_unique<GatedBackend>(*backend);
         UpdaterDialogOptions options;
         options.instanceName = instanceName();
+        options.lockDirectory = lockDirectory.empty() ? lockDirectoryOfTheRun() : lockDirectory;
         options.accessHelp = ACCESS_HELP;
         options.sleepBus = &logind;
         options.font = std::move(font);
         dialog =
             std::make_unique<UpdaterDialog>(*gate, dir.path().toStdString(), std::move(options));
+    }
+    // The run's own lock directory, so that no test meets a real updater or leaves a lock file.
+    static std::string lockDirectoryOfTheRun()
+    {
+        static const QTemporaryDir directory;
+        return directory.path().toStdString();
     }
     static std::string instanceName()
     {
@@ -251,7 +258,7 @@ private slots:
 
     void anotherInstanceIsToldAndTheDialogNeverShown()
     {
-        InstanceGuard running(Rig::instanceName());
+        InstanceGuard running(Rig::instanceName(), Rig::lockDirectoryOfTheRun());
         QCOMPARE(running.acquire(), InstanceGuard::Result::Acquired);
         Rig rig;
         ModalCloser closer;
@@ -259,6 +266,25 @@ private slots:
         QCOMPARE(closer.name, QStringLiteral("alreadyRunningBox"));
         QCOMPARE(closer.text, qs(ALREADY_RUNNING_TEXT));
         QCOMPARE(closer.title, QCoreApplication::applicationName());
+        QVERIFY(!rig.dialog->isVisible());
+        QCOMPARE(rig.device->linksOpened(), 0u);
+    }
+
+    void aGuardThatCannotBeTakenIsNamedAndTheDialogNeverShown()
+    {
+        // Another user's link where the lock file belongs: never followed, never run unguarded.
+        QTemporaryDir lockDirectory;
+        const std::string lockFile =
+            lockDirectory.filePath(QString::fromStdString(Rig::instanceName() + ".lock"))
+                .toStdString();
+        QVERIFY(::symlink("/etc/passwd", lockFile.c_str()) == 0);
+        Rig rig({}, false, std::nullopt, lockDirectory.path().toStdString());
+        ModalCloser closer;
+        QVERIFY(!rig.dialog->start());
+        QCOMPARE(closer.name, QStringLiteral("guardUnavailableBox"));
+        QVERIFY2(closer.text.startsWith(qs(GUARD_UNAVAILABLE_TEXT)), qPrintable(closer.text));
+        QVERIFY2(closer.text.contains(QString::fromStdString(lockFile)), qPrintable(closer.text));
+        QVERIFY2(closer.text.contains(QStringLiteral("symbolic link")), qPrintable(closer.text));
         QVERIFY(!rig.dialog->isVisible());
         QCOMPARE(rig.device->linksOpened(), 0u);
     }
@@ -392,7 +418,10 @@ private slots:
         ModalCloser closer(true);
         // The job cannot end before this thread carries out its calls.
         rig.dialog->startUpdate();
-        QCOMPARE(rig.logind.calls, QStringList{QStringLiteral("sleep:idle/block")});
+        // Everything that would cut the write short, in block mode.
+        QCOMPARE(rig.logind.calls,
+                 QStringList{QStringLiteral("shutdown:sleep:idle:handle-power-key:handle-suspend-"
+                                            "key:handle-hibernate-key:handle-lid-switch/block")});
         QVERIFY(rig.logind.holding(0));
         QVERIFY(rig.dialog->keepingAwake());
         QVERIFY(finished.wait(JOB_TIMEOUT_MS));

@@ -8,6 +8,10 @@
 #include "protocol/texts.h"
 
 #include <regex>
+#if !defined(_WIN32)
+#include <poll.h>
+#include <unistd.h>
+#endif
 #include <utility>
 #include <sstream>
 
@@ -28,6 +32,34 @@ public:
     bool askConfirmation = false;
 };
 
+// logind as quarvo-flash sees it: each lock is the write end of a pipe, so the test can tell from
+// the read end whether it is still held (closing it is what gives a lock back).
+class RecordingLogind final : public InhibitorBus {
+public:
+    ~RecordingLogind() override
+    {
+        for (int end : readEnds)
+            ::close(end);
+    }
+    int inhibit(const std::string& what, const std::string&, const std::string&,
+                const std::string& mode, std::string&) override
+    {
+        calls.push_back(what + "/" + mode);
+        int ends[2];
+        if (::pipe(ends) != 0)
+            return -1;
+        readEnds.push_back(ends[0]);
+        return ends[1];
+    }
+    bool holding(std::size_t index) const
+    {
+        pollfd end{readEnds.at(index), POLLIN, 0};
+        return ::poll(&end, 1, 0) == 0;
+    }
+    std::vector<std::string> calls;
+    std::vector<int> readEnds;
+};
+
 // Runs quarvo-flash in-process. The "real device" is a simulated backend the test controls.
 class CliTest : public JobFixture, public ::testing::Test {
 protected:
@@ -37,6 +69,13 @@ protected:
     int columns = 0;
     ScriptedStops stops;
     UpdateGuard guard = UpdateGuard::Acquired;
+    std::string guardObstacle;
+#if !defined(_WIN32)
+    RecordingLogind logind;
+    SystemHold hold{&logind};
+#else
+    SystemHold hold;
+#endif
     bool realBackendMade = false;
     std::string installedRule;
 
@@ -55,9 +94,13 @@ protected:
                            "test transport",
                            [this] { return columns; },
                            &stops,
-                           [this] { return guard; },
+                           [this](std::string& obstacle) {
+                               obstacle = guardObstacle;
+                               return guard;
+                           },
                            true,
-                           installedRule};
+                           installedRule,
+                           &hold};
         return runCli(args, env);
     }
 
@@ -593,6 +636,89 @@ TEST_F(CliTest, ASecondUpdaterIsRefusedBeforeItTouchesAnyDevice)
     EXPECT_EQ(run({"--list"}), 0);
     EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
 }
+
+TEST_F(CliTest, AGuardThatCannotBeTakenRefusesTheUpdateAndNamesTheObstacle)
+{
+    writeSamples();
+    realScenario = SimScenario{};
+    guard = UpdateGuard::Unavailable;
+    guardObstacle = "/run/lock/GPS_UPDATE_CLIENT.lock, owned by user mallory (uid 1001): "
+                    "Permission denied";
+    EXPECT_EQ(run({"-C", dir.string()}), 1);
+    EXPECT_NE(err.str().find("nothing was sent: " + guardObstacle), std::string::npos) << err.str();
+    EXPECT_FALSE(realBackendMade);
+}
+
+#if !defined(_WIN32)
+struct HoldCase {
+    const char* name;
+    std::optional<SimScenario> realDevice; // none: --simulate
+    int stopSignal;
+    int exitStatus;
+};
+class CliHolds : public CliTest, public ::testing::WithParamInterface<HoldCase> {};
+
+// The system is held back for a job on a real device, whatever its end, and never for the
+// simulator.
+TEST_P(CliHolds, AreTakenForARealDevicesJobAndGivenBackWhateverTheEnd)
+{
+    const auto& c = GetParam();
+    writeSamples();
+    realScenario = c.realDevice;
+    stops.signal = c.stopSignal;
+    stops.afterChecks = 20;
+    std::vector<std::string> args{"-C", dir.string()};
+    if (!c.realDevice)
+        args.push_back("--simulate");
+    EXPECT_EQ(run(args), c.exitStatus) << err.str();
+    if (!c.realDevice) {
+        EXPECT_TRUE(logind.calls.empty());
+        return;
+    }
+    EXPECT_EQ(logind.calls,
+              std::vector<std::string>{"shutdown:sleep:idle:handle-power-key:handle-suspend-key:"
+                                       "handle-hibernate-key:handle-lid-switch/block"});
+    EXPECT_FALSE(logind.holding(0));
+    EXPECT_FALSE(hold.held());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CliHolds,
+                         ::testing::Values(HoldCase{"success", SimScenario{}, 0, 0},
+                                           HoldCase{"failure", SimScenario{Fault::WriteFail, 3}, 0,
+                                                    1},
+                                           HoldCase{"stop", SimScenario{}, 15, 143},
+                                           HoldCase{"simulated", std::nullopt, 0, 0}),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(CliTest, WithoutLogindTheUpdateGoesOnAfterOneLine)
+{
+    writeSamples();
+    realScenario = SimScenario{};
+    struct NoBus final : InhibitorBus {
+        int inhibit(const std::string&, const std::string&, const std::string&, const std::string&,
+                    std::string& error) override
+        {
+            error = "no system bus";
+            return -1;
+        }
+    } noBus;
+    SystemHold noHold(&noBus);
+    CliEnvironment env{out, err, false,
+                       [this] {
+                           auto real = std::make_unique<SimBackend>(clock);
+                           attachBootloader(*real, SimScenario{});
+                           return real;
+                       },
+                       "test transport"};
+    env.systemHold = &noHold;
+    const std::vector<std::string> args{"-C", dir.string()};
+    EXPECT_EQ(runCli(args, env), 0);
+    EXPECT_NE(err.str().find("may sleep or shut down during this update: no system bus"),
+              std::string::npos)
+        << err.str();
+    EXPECT_NE(out.str().find(text::UPDATE_OK), std::string::npos);
+}
+#endif
 
 TEST_F(CliTest, WaitUpdatesOnceTheDeviceIsAttached)
 {

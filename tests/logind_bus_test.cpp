@@ -1,7 +1,7 @@
-// LogindBus through a real D-Bus daemon (run under dbus-run-session), whose bus stands in for the
-// system bus, with a logind of the test's own on it: the call logind gets, the lock it hands out,
-// and the lock's end when the window lets it go.
-#include "app/sleep_inhibitor.h"
+// LogindBus (sd-bus) through a real D-Bus daemon (run under dbus-run-session), whose bus stands in
+// for the system bus, with a logind of the test's own on it (served with QtDBus): the call logind
+// gets, the lock it hands out, and the lock's end when the hold is given back.
+#include "platform/system_hold.h"
 
 #include <QDBusConnection>
 #include <QDBusUnixFileDescriptor>
@@ -88,11 +88,11 @@ private slots:
     void withoutLogindTheCallIsRefused()
     {
         LogindBus bus;
-        QString error;
-        QCOMPARE(bus.inhibit(QStringLiteral("sleep:idle"), QStringLiteral("t"), QStringLiteral("t"),
-                             QStringLiteral("block"), error),
-                 -1);
-        QVERIFY2(error.contains(QStringLiteral("ServiceUnknown")), qPrintable(error));
+        SystemHold hold(&bus);
+        const std::string warning = hold.take();
+        QVERIFY(!hold.held());
+        QVERIFY2(warning.find("may sleep or shut down") != std::string::npos, warning.c_str());
+        QVERIFY2(warning.find("org.freedesktop.login1") != std::string::npos, warning.c_str());
     }
 
     void theLockIsTakenAndGivenBack()
@@ -110,16 +110,19 @@ private slots:
 
         LogindBus bus;
         {
-            SleepInhibitor inhibitor(&bus);
-            inhibitor.hold();
-            QVERIFY(inhibitor.held());
+            SystemHold hold(&bus);
+            QCOMPARE(QString::fromStdString(hold.take()), QString());
+            QVERIFY(hold.held());
             QCOMPARE(m_logind->call(),
-                     (QStringList{QStringLiteral("sleep:idle"), QStringLiteral("quarvo-updater"),
-                                  QString::fromUtf8("正在更新設備"), QStringLiteral("block")}));
+                     (QStringList{QStringLiteral("shutdown:sleep:idle:handle-power-key:handle-"
+                                                 "suspend-key:handle-hibernate-key:handle-lid-"
+                                                 "switch"),
+                                  QStringLiteral("quarvo-updater"), QString::fromUtf8(INHIBIT_WHY),
+                                  QStringLiteral("block")}));
             QVERIFY(m_logind->lockHeld(0));
-            inhibitor.hold(); // held already: logind is not asked twice
-            inhibitor.release();
-            QVERIFY(!inhibitor.held());
+            QCOMPARE(QString::fromStdString(hold.take()), QString()); // logind is not asked twice
+            hold.release();
+            QVERIFY(!hold.held());
         }
         QVERIFY(!m_logind->lockHeld(LOCK_END_TIMEOUT_MS));
     }
