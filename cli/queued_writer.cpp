@@ -124,7 +124,7 @@ void QueuedWriter::submit(std::size_t channel, std::string text)
 bool QueuedWriter::close(int drainMs)
 {
     if (!m_thread.joinable())
-        return m_shared->queue.empty();
+        return m_drained; // closed before; a writer left behind may still use the queue
     bool drained = false;
     {
         std::unique_lock lock(m_shared->mutex);
@@ -153,6 +153,7 @@ bool QueuedWriter::close(int drainMs)
         m_thread.join();
     else
         m_thread.detach();
+    m_drained = drained;
     return drained;
 }
 

@@ -50,6 +50,7 @@ private:
     struct Shared;
     std::shared_ptr<Shared> m_shared;
     std::thread m_thread;
+    bool m_drained = false;
 };
 
 // A stream buffer that hands what is written to one channel of a QueuedWriter: in pieces of
