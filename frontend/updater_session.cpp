@@ -7,7 +7,9 @@
 #include "protocol/device_ids.h"
 #include "protocol/texts.h"
 
-#include <future>
+#include <chrono>
+#include <exception>
+#include <memory>
 #include <system_error>
 
 namespace quarvo {
@@ -21,8 +23,8 @@ UpdaterSession::UpdaterSession(HidBackend& backend, std::filesystem::path direct
 
 UpdaterSession::~UpdaterSession()
 {
-    if (m_worker.joinable())
-        m_worker.join();
+    if (!stopWorker())
+        std::terminate();
 }
 
 UpdaterSession::Presence UpdaterSession::probe()
@@ -98,23 +100,38 @@ bool UpdaterSession::startUpdate()
     if (m_worker.joinable())
         m_worker.join();
     m_jobRunning = true;
+    m_stopRequested = false;
+    {
+        const std::lock_guard lock(m_callsMutex);
+        m_workerEnded = false;
+    }
     m_view.jobStarted();
     try {
         m_worker = std::thread([this] {
             CommandContext ctx{m_backend, *this};
+            ctx.stopRequested = [this] { return m_stopRequested.load(); };
             runFlashJob(ctx, m_directory);
             // What the job learnt of the device is where the re-checks start from.
-            Presence presence = Presence::Present;
+            m_jobPresence = Presence::Present;
             if (ctx.openFailure == HidDevice::OpenState::NotFound)
-                presence = Presence::Absent;
+                m_jobPresence = Presence::Absent;
             if (ctx.openFailure == HidDevice::OpenState::Refused) {
-                presence = Presence::Refused;
+                m_jobPresence = Presence::Refused;
                 onWindowThread([this] { showOwnBox(m_accessHelp); });
             }
-            onWindowThread([this, presence] { finishJob(presence); }, false);
+            onWindowThread([this] { finishJob(); }, false);
+            {
+                const std::lock_guard lock(m_callsMutex);
+                m_workerEnded = true;
+            }
+            m_callsChanged.notify_all();
         });
     } catch (const std::system_error&) {
         // No thread, no job: the press has no effect.
+        {
+            const std::lock_guard lock(m_callsMutex);
+            m_workerEnded = true;
+        }
         m_jobRunning = false;
         m_view.jobEnded();
         return false;
@@ -122,41 +139,83 @@ bool UpdaterSession::startUpdate()
     return true;
 }
 
-void UpdaterSession::finishJob(Presence presence)
+bool UpdaterSession::stopJob()
+{
+    if (!m_jobRunning.load())
+        return true;
+    if (!stopWorker())
+        return false;
+    {
+        const std::lock_guard lock(m_callsMutex);
+        m_handOverReleased = false;
+    }
+    finishJob();
+    return true;
+}
+
+bool UpdaterSession::stopWorker()
+{
+    m_stopRequested = true;
+    std::unique_lock lock(m_callsMutex);
+    m_handOverReleased = true;
+    m_calls.clear();
+    m_callsChanged.notify_all();
+    if (!m_worker.joinable())
+        return true;
+    if (!m_callsChanged.wait_for(lock, std::chrono::milliseconds(JOB_STOP_TIMEOUT_MS),
+                                 [this] { return m_workerEnded; }))
+        return false;
+    lock.unlock();
+    m_worker.join();
+    return true;
+}
+
+void UpdaterSession::finishJob()
 {
     if (m_worker.joinable())
         m_worker.join();
     m_jobRunning = false;
-    m_presence = presence;
+    m_presence = m_jobPresence;
     m_lastCheckUs = m_backend.clock().nowUs();
     m_statusFromJob = true;
     m_view.jobEnded();
 }
 
-// The hand-over is plain standard-library synchronisation (a queue under a mutex, a future for
+// The hand-over is plain standard-library synchronisation (a queue under a mutex, a condition for
 // the answer), so that ThreadSanitizer sees it as it is; the window system only wakes its thread.
+// A waited call shares its "carried out" flag with the queue, so that a call still running when
+// a stop released its worker finishes on state of its own.
 void UpdaterSession::onWindowThread(std::function<void()> action, bool wait)
 {
     if (std::this_thread::get_id() == m_windowThread) {
         action();
         return;
     }
-    std::promise<void> done;
-    std::future<void> carriedOut = done.get_future();
+    auto carriedOut = std::make_shared<bool>(false);
     {
         const std::lock_guard lock(m_callsMutex);
+        if (m_handOverReleased)
+            return;
         if (wait) {
-            m_calls.push_back([&action, &done] {
+            m_calls.push_back([this, action = std::move(action), carriedOut] {
                 action();
-                done.set_value();
+                {
+                    const std::lock_guard doneLock(m_callsMutex);
+                    *carriedOut = true;
+                }
+                m_callsChanged.notify_all();
             });
         } else {
             m_calls.push_back(std::move(action));
         }
     }
     m_view.wakeWindowThread();
-    if (wait)
-        carriedOut.wait();
+    if (!wait)
+        return;
+    // As long as the window's thread takes (a message box waits for the user), unless a stop
+    // releases it first.
+    std::unique_lock lock(m_callsMutex);
+    m_callsChanged.wait(lock, [this, &carriedOut] { return *carriedOut || m_handOverReleased; });
 }
 
 void UpdaterSession::runPendingCalls()
@@ -182,7 +241,8 @@ std::size_t UpdaterSession::pendingCalls() const
 
 void UpdaterSession::setStatus(const std::string& text)
 {
-    onWindowThread([this, &text] { m_view.showStatus(text); });
+    // The text is copied: a stop may release the worker while the call still runs.
+    onWindowThread([this, text] { m_view.showStatus(text); });
 }
 
 void UpdaterSession::setProgressRange(std::uint32_t maximum)
@@ -203,7 +263,7 @@ void UpdaterSession::setProgressPos(std::uint32_t position)
 
 void UpdaterSession::showMessage(const std::string& text)
 {
-    onWindowThread([this, &text] { m_view.showMessageBox(text); });
+    onWindowThread([this, text] { m_view.showMessageBox(text); });
 }
 
 } // namespace quarvo

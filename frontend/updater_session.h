@@ -2,9 +2,10 @@
 // and the re-checks that follow the device as it comes and goes, one update job at a time on a
 // worker thread, refusing to close while it runs (and saying why), help when the device is there
 // but may not be opened, handing the job's surface calls to the window's thread one at a time (the
-// worker waits for each, so at most one is ever pending), and which system commands open the About
-// box. The Qt window and the Windows dialog each implement WindowView to turn these into widgets;
-// neither decides anything itself.
+// worker waits for each, so at most one is ever pending), stopping a job between reports when the
+// window must go while it runs, and which system commands open the About box. The Qt window and
+// the Windows dialog each implement WindowView to turn these into widgets; neither decides
+// anything itself.
 #pragma once
 
 #include "progress_model.h"
@@ -13,6 +14,7 @@
 #include "protocol/output_surface.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -49,6 +51,10 @@ inline constexpr unsigned ABOUT_COMMAND = 16;
 inline constexpr std::int64_t DEVICE_RECHECK_INTERVAL_US = 1000000;
 // How often the windows call UpdaterSession::recheckDevice (it decides itself when to look).
 inline constexpr int DEVICE_RECHECK_TICK_MS = 250;
+// How long a stop waits for the worker to end. The job looks at a stop before every report and at
+// least every STOP_CHECK_SLICE_MS of a wait, and a write the device does not take fails within the
+// transport's 5 s; the rest is room for a loaded machine.
+inline constexpr int JOB_STOP_TIMEOUT_MS = 15000;
 
 class UpdaterSession final : private OutputSurface {
 public:
@@ -57,7 +63,10 @@ public:
     // opened (empty: no box).
     UpdaterSession(HidBackend& backend, std::filesystem::path directory, WindowView& view,
                    std::string accessHelp = {});
-    // Waits for a worker that has finished its job (closing is refused while one runs).
+    // Never waits for the window's thread: a job still running is stopped as stopJob does, without
+    // a word to the view, and the worker is waited for up to JOB_STOP_TIMEOUT_MS. A worker that
+    // outlives that bound still uses this session and the backend, so the process ends there
+    // (std::terminate) rather than hang or let it run on into freed memory.
     ~UpdaterSession() override;
     UpdaterSession(const UpdaterSession&) = delete;
     UpdaterSession& operator=(const UpdaterSession&) = delete;
@@ -79,6 +88,14 @@ public:
     // may close; while a job runs, a message box says why not (one at a time) and false.
     bool requestClose();
     static bool opensAbout(unsigned command) { return (command & 0xFFF0) == ABOUT_COMMAND; }
+    // A forced end (the system ends the session, the window must go), on the window's thread: asks
+    // a running job to stop before its next report (it fails there, "stopped on request"), drops
+    // the calls it handed over and answers a box it waits for as dismissed, then waits up to
+    // JOB_STOP_TIMEOUT_MS for the worker. Once it has ended the view gets jobEnded and the session
+    // may start jobs again; what the stopped job would still have shown is not shown. True when no
+    // job runs (any more); false when the worker outlived the bound (the job still counts as
+    // running, and nothing is handed to the window's thread from then on).
+    bool stopJob();
 
     // On the window's thread, when woken: carries out the calls the worker handed over.
     void runPendingCalls();
@@ -100,9 +117,13 @@ private:
     // A message box of the session's own; re-checks and close requests wait while it is open.
     void showOwnBox(const std::string& text);
 
-    // Hands `action` to the window's thread; `wait`: returns only once it has been carried out.
+    // Hands `action` to the window's thread; `wait`: returns only once it has been carried out or
+    // the hand-over has been released. Once released, nothing more is handed over.
     void onWindowThread(std::function<void()> action, bool wait = true);
-    void finishJob(Presence presence);
+    // Asks the job to stop, releases the hand-over and waits (bounded) for the worker; true when
+    // it has ended and been joined.
+    bool stopWorker();
+    void finishJob();
 
     HidBackend& m_backend;
     std::filesystem::path m_directory;
@@ -117,9 +138,19 @@ private:
     ProgressModel m_bar; // touched on the window's thread only
     std::thread::id m_windowThread;
     mutable std::mutex m_callsMutex;
+    // Under m_callsMutex: the calls handed over, whether the hand-over is released (a stop), and
+    // whether the worker has finished; m_callsChanged tells of a waited call carried out, the
+    // release and the worker's end.
     std::deque<std::function<void()>> m_calls;
+    bool m_handOverReleased = false;
+    bool m_workerEnded = true;
+    std::condition_variable m_callsChanged;
     std::thread m_worker;
+    // What the last job learnt of the device: written by the worker before it ends, read on the
+    // window's thread after it (the hand-over's mutex or the join orders the two).
+    Presence m_jobPresence = Presence::Present;
     std::atomic<bool> m_jobRunning{false};
+    std::atomic<bool> m_stopRequested{false};
 };
 
 } // namespace quarvo

@@ -8,8 +8,12 @@
 #include "platform/udev_rule.h"
 #include "protocol/texts.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
+#include <memory>
+#include <thread>
 #include <utility>
 
 namespace quarvo {
@@ -22,6 +26,8 @@ public:
     {
         shownMaximum = maximum;
         shownPosition = position;
+        if (whileShowingProgress)
+            whileShowingProgress();
     }
     // A modal box: what the window does while it is open runs inside it.
     void showMessageBox(const std::string& text) override
@@ -62,6 +68,7 @@ public:
     std::vector<std::string> statuses;
     std::vector<std::string> messages;
     std::function<void()> whileBoxOpen;
+    std::function<void()> whileShowingProgress;
     std::vector<bool> buttonsEnabled;
     std::uint16_t shownMaximum = 0;
     std::uint32_t shownPosition = 0;
@@ -91,6 +98,14 @@ protected:
 };
 
 constexpr const char* HELP = "how to allow the open";
+
+std::size_t commandsSent(const SimDevice& device, std::uint16_t command)
+{
+    const auto commands = device.commands();
+    return static_cast<std::size_t>(
+        std::count_if(commands.begin(), commands.end(),
+                      [command](const auto& c) { return c.command == command; }));
+}
 
 TEST_F(UpdaterSessionTest, TheStartUpCheckSaysWhetherTheBootloaderCanBeOpened)
 {
@@ -251,6 +266,123 @@ TEST_F(UpdaterSessionTest, WhileItsBoxIsOpenTheSessionNeitherReChecksNorOpensAno
     EXPECT_EQ(view.messages, (std::vector<std::string>{HELP, windowtext::UPDATE_RUNNING}));
     view.runUntilJobsEnded(session, 1);
 }
+
+TEST_F(UpdaterSessionTest, AStopDuringTheWriteEndsTheJobBetweenReportsAndTheNextJobRuns)
+{
+    SimDevice& device = attach();
+    writeSamples();
+    UpdaterSession session(backend, dir, view);
+    view.session = &session;
+    bool stopped = false;
+    view.whileShowingProgress = [&] {
+        const auto commands = device.commands();
+        const bool writing = std::any_of(commands.begin(), commands.end(), [](const auto& c) {
+            return c.command == CMD_PROGRAM && c.dataReceived > 0;
+        });
+        if (writing && !stopped) {
+            stopped = true;
+            EXPECT_TRUE(session.stopJob());
+            EXPECT_FALSE(session.jobRunning());
+        }
+    };
+    ASSERT_TRUE(session.startUpdate());
+    view.runUntilJobsEnded(session, 1);
+    ASSERT_TRUE(stopped);
+    EXPECT_EQ(view.buttonsEnabled, (std::vector<bool>{false, true}));
+    // The code's data stopped part of the way; nothing came after it.
+    const auto commands = device.commands();
+    ASSERT_EQ(commands.back().command, CMD_PROGRAM);
+    EXPECT_LT(commands.back().dataReceived, commands.back().param2 * PAGE_SIZE);
+    EXPECT_EQ(commandsSent(device, CMD_ERASE), 1u);
+    EXPECT_FALSE(device.restarted());
+
+    // The interrupted device still expects the rest of its data; it is replugged, and the session
+    // runs the next job as it would have before.
+    view.whileShowingProgress = nullptr;
+    device.setConnected(false);
+    SimDevice& replugged = attach();
+    ASSERT_TRUE(session.startUpdate());
+    view.runUntilJobsEnded(session, 2);
+    EXPECT_EQ(view.statuses.back(), text::UPDATE_OK);
+    EXPECT_TRUE(replugged.restarted());
+}
+
+TEST_F(UpdaterSessionTest, AStopWhileTheJobsBoxIsOpenEndsTheJobAsIfTheBoxWereDismissed)
+{
+    attach();
+    writeFile(CODE_FILE, pattern(3000, 1)); // no database: the job's box says so
+    UpdaterSession session(backend, dir, view);
+    view.whileBoxOpen = [&] {
+        EXPECT_TRUE(session.stopJob());
+        EXPECT_FALSE(session.jobRunning());
+    };
+    ASSERT_TRUE(session.startUpdate());
+    view.runUntilJobsEnded(session, 1);
+    EXPECT_EQ(view.messages, std::vector<std::string>{text::MISSING_DATABASE});
+    EXPECT_EQ(view.jobsEnded, 1);
+    EXPECT_EQ(session.pendingCalls(), 0u);
+}
+
+// Destroying a session whose job waits for a window's thread that never runs its calls again (the
+// window is gone): the job is stopped and the worker joined, the view left alone.
+struct TeardownCase {
+    const char* name;
+    bool withDatabase; // without: the job waits for its message box; with: for its first status
+};
+
+class UpdaterSessionTeardownTest : public JobFixture,
+                                   public ::testing::TestWithParam<TeardownCase> {
+protected:
+    // Far beyond what a teardown takes; only turns a deadlock into a failure.
+    static constexpr std::chrono::seconds WATCHDOG{30};
+
+    // Destroys the session on a thread of its own. False when that has not finished within the
+    // watchdog: the thread is then left behind, so that the suite reports instead of hanging.
+    static bool destroyedWithinWatchdog(std::unique_ptr<UpdaterSession> session)
+    {
+        auto finished = std::make_shared<std::promise<void>>();
+        std::future<void> destroyed = finished->get_future();
+        std::thread teardown([owned = std::move(session), finished]() mutable {
+            owned.reset();
+            finished->set_value();
+        });
+        if (destroyed.wait_for(WATCHDOG) != std::future_status::ready) {
+            teardown.detach();
+            return false;
+        }
+        teardown.join();
+        return true;
+    }
+
+    RecordingView view;
+};
+
+TEST_P(UpdaterSessionTeardownTest, TheJobStopsAndTheSessionEndsWithoutTheWindowsThread)
+{
+    SimDevice& device = attach();
+    writeFile(CODE_FILE, pattern(3000, 1));
+    if (GetParam().withDatabase)
+        writeFile(DATABASE_FILE, pattern(1000, 2));
+    auto session = std::make_unique<UpdaterSession>(backend, dir, view);
+    ASSERT_TRUE(session->startUpdate());
+    // The worker hands its first call over and waits: nobody runs it.
+    const auto deadline = std::chrono::steady_clock::now() + WATCHDOG;
+    while (session->pendingCalls() == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(session->pendingCalls(), 1u);
+
+    ASSERT_TRUE(destroyedWithinWatchdog(std::move(session)));
+    EXPECT_EQ(commandsSent(device, CMD_PROGRAM), 0u);
+    EXPECT_FALSE(device.restarted());
+    EXPECT_TRUE(view.statuses.empty());
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_EQ(view.jobsEnded, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(WhileTheJobWaits, UpdaterSessionTeardownTest,
+                         ::testing::Values(TeardownCase{"ForItsMessageBox", false},
+                                           TeardownCase{"ForItsFirstStatus", true}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST(AccessHelp, NamesTheRuleAndTheCommandThatAppliesIt)
 {
