@@ -1,6 +1,8 @@
 // The Windows dialog in-process under wine, on the simulated bootloader: pressing 更新 with
 // BM_CLICK, pumping messages until the job ends, reading the status text and the progress control,
 // the second-instance refusal, the About box from the system menu, and no closing during a job.
+// Also the guard itself: its session and global mutexes against what other updaters (of this
+// session, another session, another user) leave in the namespaces.
 #include "job_fixture.h"
 
 #include "frontend/window_texts.h"
@@ -217,6 +219,100 @@ TEST_F(UpdaterWindowTest, TheSystemMenuOpensTheAboutBox)
             about.texts.end());
     }
 }
+
+// What another updater, or something else, leaves under the guard's names before a guard tries.
+enum class Holder {
+    Nobody,
+    SessionMutex,    // an updater of this session
+    GlobalMutex,     // an updater of another session (SSH, remote desktop)
+    OtherUsersMutex, // another user's updater: its default security lets nobody else open it
+    GlobalObjectOfAnotherKind, // the name is taken by something that is not a mutex
+};
+
+struct GuardCase {
+    const char* name;
+    Holder holder;
+    InstanceGuard::Result expected;
+};
+
+class InstanceGuardTest : public ::testing::TestWithParam<GuardCase> {
+protected:
+    std::string guardName() const
+    {
+        return "GPS_UPDATE_CLIENT_GUARD_TEST_" + std::to_string(GetCurrentProcessId()) + "_" +
+               GetParam().name;
+    }
+
+    // Makes what the row's holder leaves; null for nobody.
+    HANDLE hold(Holder holder) const
+    {
+        const std::wstring session = wide(guardName());
+        const std::wstring global = L"Global\\" + session;
+        switch (holder) {
+        case Holder::Nobody:
+            return nullptr;
+        case Holder::SessionMutex:
+            return CreateMutexW(nullptr, TRUE, session.c_str());
+        case Holder::GlobalMutex:
+            return CreateMutexW(nullptr, TRUE, global.c_str());
+        case Holder::OtherUsersMutex: {
+            // A security descriptor whose access list grants nothing to anyone.
+            SECURITY_DESCRIPTOR descriptor;
+            ACL acl;
+            if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+                !InitializeAcl(&acl, sizeof acl, ACL_REVISION) ||
+                !SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE))
+                return nullptr;
+            SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+            return CreateMutexW(&attributes, TRUE, global.c_str());
+        }
+        case Holder::GlobalObjectOfAnotherKind:
+            return CreateEventW(nullptr, TRUE, FALSE, global.c_str());
+        }
+        return nullptr;
+    }
+};
+
+TEST_P(InstanceGuardTest, RefusesWhateverHoldsEitherNameAndHoldsNothingWhenRefused)
+{
+    const GuardCase& row = GetParam();
+    HANDLE holder = hold(row.holder);
+    if (row.holder != Holder::Nobody) {
+        ASSERT_NE(holder, nullptr) << GetLastError();
+    }
+    {
+        InstanceGuard guard(guardName());
+        EXPECT_EQ(guard.acquire(), row.expected);
+        if (row.expected == InstanceGuard::Result::Unavailable) {
+            EXPECT_NE(guard.obstacle().find("mutex Global\\" + guardName() + ": "),
+                      std::string::npos)
+                << guard.obstacle();
+        } else {
+            EXPECT_TRUE(guard.obstacle().empty()) << guard.obstacle();
+        }
+        if (holder)
+            CloseHandle(holder);
+        // With the holder gone, only the first guard can stand in the way of a second.
+        InstanceGuard second(guardName());
+        EXPECT_EQ(second.acquire(), row.expected == InstanceGuard::Result::Acquired
+                                        ? InstanceGuard::Result::AlreadyRunning
+                                        : InstanceGuard::Result::Acquired);
+    }
+    InstanceGuard afterwards(guardName());
+    EXPECT_EQ(afterwards.acquire(), InstanceGuard::Result::Acquired);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Holders, InstanceGuardTest,
+    ::testing::Values(
+        GuardCase{"Nobody", Holder::Nobody, InstanceGuard::Result::Acquired},
+        GuardCase{"SessionMutex", Holder::SessionMutex, InstanceGuard::Result::AlreadyRunning},
+        GuardCase{"GlobalMutex", Holder::GlobalMutex, InstanceGuard::Result::AlreadyRunning},
+        GuardCase{"OtherUsersMutex", Holder::OtherUsersMutex,
+                  InstanceGuard::Result::AlreadyRunning},
+        GuardCase{"GlobalObjectOfAnotherKind", Holder::GlobalObjectOfAnotherKind,
+                  InstanceGuard::Result::Unavailable}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 } // namespace
 } // namespace quarvo
