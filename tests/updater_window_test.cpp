@@ -1,11 +1,13 @@
 // The Windows dialog in-process under wine, on the simulated bootloader: pressing 更新 with
 // BM_CLICK, pumping messages until the job ends, reading the status text and the progress control,
-// the second-instance refusal, the About box from the system menu, and no closing during a job.
-// Also the guard itself: its session and global mutexes against what other updaters (of this
-// session, another session, another user) leave in the namespaces.
+// the second-instance refusal and a guard that cannot be taken, the About box from the system menu,
+// no closing during a job, and the end of the session refused during a job and stopping it when it
+// comes all the same. Also the guard itself: its session and global mutexes against what other
+// updaters (of this session, another session, another user) leave in the namespaces.
 #include "job_fixture.h"
 
 #include "frontend/window_texts.h"
+#include "hid/clock.h"
 #include "hid/text_encoding.h"
 #include "protocol/texts.h"
 #include "win/resource_ids.h"
@@ -218,6 +220,143 @@ TEST_F(UpdaterWindowTest, TheSystemMenuOpensTheAboutBox)
             std::find(about.texts.begin(), about.texts.end(), wide(windowtext::ABOUT_VERSION)),
             about.texts.end());
     }
+}
+
+TEST_F(UpdaterWindowTest, TheEndOfTheSessionIsRefusedOnlyWhileAJobRuns)
+{
+    attach();
+    writeFile(CODE_FILE, pattern(3000, 1));
+    writeFile(DATABASE_FILE, pattern(1000, 2));
+    ASSERT_NE(open(), nullptr);
+    const auto mayEnd = [this] {
+        return SendMessageW(window->window(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+    };
+    EXPECT_EQ(mayEnd(), TRUE);
+    pressUpdate();
+    // The job waits for the window's thread at its first text; nothing is pumped yet.
+    ASSERT_TRUE(window->jobRunning());
+    EXPECT_EQ(mayEnd(), FALSE);
+    // Another program refused as well: the session goes on, and so does the job.
+    SendMessageW(window->window(), WM_ENDSESSION, FALSE, ENDSESSION_LOGOFF);
+    EXPECT_TRUE(window->jobRunning());
+    ASSERT_TRUE(pumpUntil([this] { return jobsEnded == 1; }));
+    EXPECT_EQ(status(), wide(text::UPDATE_OK));
+    EXPECT_EQ(mayEnd(), TRUE);
+}
+
+// Drives a modal run from a timer of the window's thread, as the user and then the system would:
+// presses 更新 and, once the device takes the code's data, ends the session.
+class SessionEnder {
+public:
+    SessionEnder(UpdaterWindow& window, SimDevice& device) : m_window(window), m_device(device)
+    {
+        s_active = this;
+        m_timer = SetTimer(nullptr, 0, USER_TIMER_MINIMUM, tick);
+    }
+    ~SessionEnder()
+    {
+        if (m_timer)
+            KillTimer(nullptr, m_timer);
+        s_active = nullptr;
+    }
+    SessionEnder(const SessionEnder&) = delete;
+    SessionEnder& operator=(const SessionEnder&) = delete;
+
+    bool started() const { return m_timer != 0; }
+
+    LRESULT answerDuringTheJob = -1;
+    bool sessionEnded = false;
+
+private:
+    static void CALLBACK tick(HWND, UINT, UINT_PTR, DWORD)
+    {
+        if (s_active)
+            s_active->step();
+    }
+    void step()
+    {
+        HWND dialog = m_window.window();
+        if (!dialog || m_gaveUp)
+            return;
+        if (GetTickCount64() > m_deadline) {
+            // Only a bound against a hang: the run ends, and the failure says why.
+            ADD_FAILURE() << (sessionEnded ? "the run went on after the session ended"
+                                           : "the code's data never reached the device");
+            m_gaveUp = true;
+            EndDialog(dialog, IDCANCEL);
+            return;
+        }
+        if (sessionEnded)
+            return;
+        if (!m_pressed) {
+            m_pressed = true;
+            SendMessageW(GetDlgItem(dialog, IDC_UPDATE), BM_CLICK, 0, 0);
+            return;
+        }
+        const auto commands = m_device.commands();
+        if (commands.empty() || commands.back().command != CMD_PROGRAM ||
+            commands.back().dataReceived == 0)
+            return;
+        answerDuringTheJob = SendMessageW(dialog, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+        sessionEnded = true;
+        SendMessageW(dialog, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+    }
+
+    static inline SessionEnder* s_active = nullptr;
+    UpdaterWindow& m_window;
+    SimDevice& m_device;
+    UINT_PTR m_timer = 0;
+    ULONGLONG m_deadline = GetTickCount64() + WAIT_MS;
+    bool m_pressed = false;
+    bool m_gaveUp = false;
+};
+
+TEST_F(UpdaterWindowTest, AnEndingSessionStopsTheJobBetweenReportsAndEndsTheRun)
+{
+    // A device at a real one's pace, so that the code's data takes a while to write.
+    SteadyClock realClock;
+    SimBackend paced(realClock);
+    SimTiming timing;
+    timing.reportUs = 1000;
+    SimDevice& device = attachBootloader(paced, {}, timing);
+    writeFile(CODE_FILE, pattern(64 * 1024, 1));
+    writeFile(DATABASE_FILE, pattern(1000, 2));
+    UpdaterWindow updater(paced, dir, guardName());
+    updater.onJobEnded([this] { ++jobsEnded; });
+    SessionEnder ender(updater, device);
+    ASSERT_TRUE(ender.started());
+
+    EXPECT_EQ(updater.run(), 0);
+    ASSERT_TRUE(ender.sessionEnded);
+    EXPECT_EQ(ender.answerDuringTheJob, FALSE);
+    EXPECT_FALSE(updater.jobRunning());
+    EXPECT_EQ(jobsEnded, 1);
+    // The code's data stopped part of the way; nothing came after it.
+    const auto commands = device.commands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_EQ(commands.back().command, CMD_PROGRAM);
+    EXPECT_LT(commands.back().dataReceived, commands.back().param2 * PAGE_SIZE);
+    EXPECT_FALSE(device.restarted());
+    EXPECT_TRUE(device.violations().empty());
+}
+
+TEST_F(UpdaterWindowTest, AGuardThatCannotBeTakenIsExplainedAndShowsNoDialog)
+{
+    attach();
+    // An object of another kind holds the global name: no mutex can be made under it.
+    const std::string global = "Global\\" + guardName();
+    HANDLE squatter = CreateEventW(nullptr, TRUE, FALSE, wide(global).c_str());
+    ASSERT_NE(squatter, nullptr);
+    Dismisser box(applicationName());
+    EXPECT_EQ(open(), nullptr);
+    box.wait();
+    CloseHandle(squatter);
+    ASSERT_TRUE(box.found);
+    const auto explained = std::find_if(box.texts.begin(), box.texts.end(), [&](const auto& t) {
+        return t.rfind(wide(GUARD_UNAVAILABLE_TEXT), 0) == 0 &&
+               t.find(wide("mutex " + global + ": ")) != std::wstring::npos;
+    });
+    EXPECT_NE(explained, box.texts.end());
 }
 
 // What another updater, or something else, leaves under the guard's names before a guard tries.

@@ -18,8 +18,8 @@ namespace {
 constexpr UINT WM_RUN_PENDING_CALLS = WM_APP + 1;
 // The timer that ticks the session's device re-checks.
 constexpr UINT_PTR RECHECK_TIMER = 1;
-// The dialog's result when another updater runs.
-constexpr INT_PTR ALREADY_RUNNING_RESULT = -2;
+// The dialog's result when the guard refused: another updater runs, or none could be ruled out.
+constexpr INT_PTR GUARD_REFUSED_RESULT = -2;
 // What the taskbar's bar is made of (see showProgress).
 constexpr int UPDATE_PHASES = 5;
 
@@ -27,6 +27,20 @@ std::wstring wide(const std::string& text)
 {
     const std::u16string utf16 = utf16FromUtf8(text);
     return std::wstring(utf16.begin(), utf16.end());
+}
+
+// What the window could not do but goes on without (the system's holds, a box), for whoever
+// follows it in a debugger or DebugView.
+void trace(const std::string& text)
+{
+    OutputDebugStringW(wide("quarvo-updater: " + text + "\n").c_str());
+}
+
+// A box with one OK button over `owner`, titled with the application's name.
+void showBox(HWND owner, const std::string& text)
+{
+    if (MessageBoxW(owner, wide(text).c_str(), applicationName().c_str(), MB_OK) == 0)
+        trace("message box not shown (error " + std::to_string(GetLastError()) + "): " + text);
 }
 
 HICON loadIcon(int sizeMetric)
@@ -95,7 +109,7 @@ int UpdaterWindow::run()
     const INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_UPDATER),
                                            nullptr, dialogProc, reinterpret_cast<LPARAM>(this));
     m_window = nullptr;
-    return result == ALREADY_RUNNING_RESULT ? 1 : 0;
+    return result == GUARD_REFUSED_RESULT ? 1 : 0;
 }
 
 HWND UpdaterWindow::create()
@@ -121,8 +135,23 @@ INT_PTR UpdaterWindow::handle(UINT message, WPARAM wParam, LPARAM)
     switch (message) {
     case WM_INITDIALOG:
         if (!initialise())
-            close(ALREADY_RUNNING_RESULT);
+            close(GUARD_REFUSED_RESULT);
         return TRUE; // the focus goes to the first tab stop, 取消
+    case WM_QUERYENDSESSION:
+        // A logoff, shutdown or restart would cut the write and leave the device without a
+        // working program: refused while a job runs.
+        SetWindowLongPtrW(m_window, DWLP_MSGRESULT, m_session.jobRunning() ? FALSE : TRUE);
+        return TRUE;
+    case WM_ENDSESSION:
+        // TRUE: the session ends after this message whatever was answered (a forced end); FALSE:
+        // it goes on, and so does the window.
+        if (wParam) {
+            HWND window = m_window;
+            endForSession();
+            if (IsWindow(window))
+                SetWindowLongPtrW(window, DWLP_MSGRESULT, 0);
+        }
+        return TRUE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDC_UPDATE && HIWORD(wParam) == BN_CLICKED) {
             m_session.startUpdate();
@@ -156,12 +185,21 @@ INT_PTR UpdaterWindow::handle(UINT message, WPARAM wParam, LPARAM)
     }
 }
 
+bool UpdaterWindow::takeGuard()
+{
+    const InstanceGuard::Result result = m_guard.acquire();
+    if (result == InstanceGuard::Result::Acquired)
+        return true;
+    showBox(m_window, result == InstanceGuard::Result::AlreadyRunning
+                          ? std::string(ALREADY_RUNNING_TEXT)
+                          : std::string(GUARD_UNAVAILABLE_TEXT) + "\n" + m_guard.obstacle());
+    return false;
+}
+
 bool UpdaterWindow::initialise()
 {
-    if (m_guard.acquire() == InstanceGuard::Result::AlreadyRunning) {
-        MessageBoxW(m_window, wide(ALREADY_RUNNING_TEXT).c_str(), applicationName().c_str(), MB_OK);
+    if (!takeGuard())
         return false;
-    }
     if (HMENU menu = GetSystemMenu(m_window, FALSE)) {
         wchar_t entry[64] = {};
         if (LoadStringW(GetModuleHandleW(nullptr), IDS_ABOUT_ENTRY, entry, 64) > 0) {
@@ -190,6 +228,15 @@ void UpdaterWindow::close(int result)
     }
 }
 
+void UpdaterWindow::endForSession()
+{
+    // The process may be ended at any moment after this message: the job is stopped before its
+    // next report (the device then holds whole reports only) and waited for, within its bound.
+    if (m_session.jobRunning() && !m_session.stopJob())
+        trace("the update did not stop within " + std::to_string(JOB_STOP_TIMEOUT_MS) + " ms");
+    close(IDCANCEL);
+}
+
 void UpdaterWindow::showStatus(const std::string& text)
 {
     SetDlgItemTextW(m_window, IDC_STATUS, wide(text).c_str());
@@ -215,10 +262,7 @@ void UpdaterWindow::showProgress(std::uint16_t maximum, std::uint32_t position)
     m_taskbar->SetProgressValue(m_window, done, UPDATE_PHASES * fifth);
 }
 
-void UpdaterWindow::showMessageBox(const std::string& text)
-{
-    MessageBoxW(m_window, wide(text).c_str(), applicationName().c_str(), MB_OK);
-}
+void UpdaterWindow::showMessageBox(const std::string& text) { showBox(m_window, text); }
 
 void UpdaterWindow::jobStarted()
 {
@@ -227,15 +271,24 @@ void UpdaterWindow::jobStarted()
     SetFocus(m_window);
     EnableWindow(GetDlgItem(m_window, IDC_UPDATE), FALSE);
     EnableWindow(GetDlgItem(m_window, IDOK), FALSE);
-    // The computer must not sleep until the update has ended.
-    SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+    // Until the update has ended the computer stays awake and the session is not to end; without
+    // these the update goes on all the same (wine, for one, has no shutdown reasons).
+    if (const std::string warning = m_systemHold.take(); !warning.empty())
+        trace(warning);
+    m_shutdownReasonSet = ShutdownBlockReasonCreate(m_window, SHUTDOWN_BLOCK_REASON) != FALSE;
+    if (!m_shutdownReasonSet)
+        trace("no reason on the shutdown screen: ShutdownBlockReasonCreate failed (error " +
+              std::to_string(GetLastError()) + ")");
     m_phase = -1;
     m_phaseMaximum = 0;
 }
 
 void UpdaterWindow::jobEnded()
 {
-    SetThreadExecutionState(ES_CONTINUOUS);
+    m_systemHold.release();
+    if (m_shutdownReasonSet && !ShutdownBlockReasonDestroy(m_window))
+        trace("ShutdownBlockReasonDestroy failed (error " + std::to_string(GetLastError()) + ")");
+    m_shutdownReasonSet = false;
     EnableWindow(GetDlgItem(m_window, IDC_UPDATE), TRUE);
     EnableWindow(GetDlgItem(m_window, IDOK), TRUE);
     if (GetFocus() == m_window || !GetFocus())
@@ -251,6 +304,12 @@ void UpdaterWindow::jobEnded()
         m_jobEndedCallback();
 }
 
-void UpdaterWindow::wakeWindowThread() { PostMessageW(m_window, WM_RUN_PENDING_CALLS, 0, 0); }
+void UpdaterWindow::wakeWindowThread()
+{
+    // Fails when the window is gone (it is being destroyed, and the session's end releases the
+    // worker) or its queue is full.
+    if (!PostMessageW(m_window, WM_RUN_PENDING_CALLS, 0, 0))
+        trace("window not woken (error " + std::to_string(GetLastError()) + ")");
+}
 
 } // namespace quarvo

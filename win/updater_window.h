@@ -1,12 +1,15 @@
 // The updater's window on Windows: the dialog of the resource templates, run by the Win32 dialog
 // manager. It draws what its UpdaterSession decides (and ticks its device re-checks); beyond that
-// it holds the single-instance guard, the About entry of the system menu, the taskbar button's
-// progress and the request that the computer stays awake while an update runs. Everything here
-// runs on the window's thread.
+// it holds the single-instance guard, the About entry of the system menu and the taskbar button's
+// progress, and while an update runs it holds the system back: awake (SystemHold), a reason on
+// the shutdown and logoff screen, and a refusal of the end of the session. A session that ends
+// all the same stops the update between reports and ends the window. Everything here runs on the
+// window's thread.
 #pragma once
 
 #include "frontend/updater_session.h"
 #include "platform/instance_guard.h"
+#include "platform/system_hold.h"
 
 #include <windows.h>
 
@@ -18,6 +21,10 @@ struct ITaskbarList3;
 
 namespace quarvo {
 
+// What the shutdown and logoff screen shows for the updater while it writes the device (short: it
+// is read in a hurry).
+inline constexpr const wchar_t* SHUTDOWN_BLOCK_REASON = L"正在更新設備，請勿關機或登出";
+
 class UpdaterWindow final : private WindowView {
 public:
     UpdaterWindow(HidBackend& backend, std::filesystem::path directory, std::string instanceName);
@@ -25,12 +32,13 @@ public:
     UpdaterWindow(const UpdaterWindow&) = delete;
     UpdaterWindow& operator=(const UpdaterWindow&) = delete;
 
-    // Runs the dialog modally until it ends. 1 when another updater runs (it has been told so and
-    // the dialog was never shown), else 0.
+    // Runs the dialog modally until it ends. 1 when another updater runs or the guard could not
+    // be taken (the user has been told so and the dialog was never shown), else 0 (also when the
+    // session ended and stopped an update).
     int run();
 
     // For tests: creates the dialog without a modal loop (the caller pumps messages); null when
-    // another updater runs. The window is destroyed with this object or by closing it.
+    // the guard refused. The window is destroyed with this object or by closing it.
     HWND create();
     HWND window() const { return m_window; }
     bool jobRunning() const { return m_session.jobRunning(); }
@@ -41,7 +49,11 @@ private:
     static INT_PTR CALLBACK dialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     INT_PTR handle(UINT message, WPARAM wParam, LPARAM lParam);
     bool initialise();
+    // Tells the user why no update may run here, when the guard is not ours; false then.
+    bool takeGuard();
     void close(int result);
+    // The session is ending (logoff, shutdown, restart) whatever the window answered.
+    void endForSession();
 
     // WindowView
     void showStatus(const std::string& text) override;
@@ -60,6 +72,8 @@ private:
     int m_phase = -1; // of the update, for the taskbar's bar
     std::uint16_t m_phaseMaximum = 0;
     std::function<void()> m_jobEndedCallback;
+    SystemHold m_systemHold;
+    bool m_shutdownReasonSet = false;
     UpdaterSession m_session; // last: it may call back into the members above
 };
 
