@@ -32,6 +32,7 @@ public:
     bool askConfirmation = false;
 };
 
+#if !defined(_WIN32)
 // logind as quarvo-flash sees it: each lock is the write end of a pipe, so the test can tell from
 // the read end whether it is still held (closing it is what gives a lock back).
 class RecordingLogind final : public InhibitorBus {
@@ -59,6 +60,7 @@ public:
     std::vector<std::string> calls;
     std::vector<int> readEnds;
 };
+#endif
 
 // Runs quarvo-flash in-process. The "real device" is a simulated backend the test controls.
 class CliTest : public JobFixture, public ::testing::Test {
