@@ -1,5 +1,7 @@
 #include "input_file.h"
 
+#include "windows_error.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -17,25 +19,7 @@ std::string systemReason(DWORD error)
 {
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
         return "No such file or directory";
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string reason;
-    if (length > 0) {
-        const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr,
-                                              0, nullptr, nullptr);
-        if (bytes > 0) {
-            reason.resize(static_cast<std::size_t>(bytes));
-            WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), reason.data(), bytes,
-                                nullptr, nullptr);
-        }
-    }
-    if (text)
-        LocalFree(text);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                               reason.back() == ' ' || reason.back() == '.'))
-        reason.pop_back();
+    const std::string reason = windowsErrorText(error);
     return reason.empty() ? "system error " + std::to_string(error) : reason;
 }
 

@@ -1,5 +1,7 @@
 #include "instance_guard.h"
 
+#include "windows_error.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -16,26 +18,7 @@ constexpr int GLOBAL_MUTEX = 1;
 // number.
 std::string systemReason(DWORD error)
 {
-    wchar_t* text = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string reason;
-    if (length > 0) {
-        const int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr,
-                                              0, nullptr, nullptr);
-        if (bytes > 0) {
-            reason.resize(static_cast<std::size_t>(bytes));
-            if (WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), reason.data(),
-                                    bytes, nullptr, nullptr) != bytes)
-                reason.clear();
-        }
-    }
-    if (text)
-        LocalFree(text);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                               reason.back() == ' ' || reason.back() == '.'))
-        reason.pop_back();
+    const std::string reason = windowsErrorText(error);
     const std::string number = "error " + std::to_string(error);
     return reason.empty() ? "system " + number : reason + " (" + number + ")";
 }

@@ -1,4 +1,7 @@
 #include "job_fixture.h"
+#if !defined(_WIN32)
+#include "fake_logind.h"
+#endif
 
 #include "quarvo_version.h"
 
@@ -8,10 +11,6 @@
 #include "protocol/texts.h"
 
 #include <regex>
-#if !defined(_WIN32)
-#include <poll.h>
-#include <unistd.h>
-#endif
 #include <utility>
 #include <sstream>
 
@@ -32,36 +31,6 @@ public:
     bool askConfirmation = false;
 };
 
-#if !defined(_WIN32)
-// logind as quarvo-flash sees it: each lock is the write end of a pipe, so the test can tell from
-// the read end whether it is still held (closing it is what gives a lock back).
-class RecordingLogind final : public InhibitorBus {
-public:
-    ~RecordingLogind() override
-    {
-        for (int end : readEnds)
-            ::close(end);
-    }
-    int inhibit(const std::string& what, const std::string&, const std::string&,
-                const std::string& mode, std::string&) override
-    {
-        calls.push_back(what + "/" + mode);
-        int ends[2];
-        if (::pipe(ends) != 0)
-            return -1;
-        readEnds.push_back(ends[0]);
-        return ends[1];
-    }
-    bool holding(std::size_t index) const
-    {
-        pollfd end{readEnds.at(index), POLLIN, 0};
-        return ::poll(&end, 1, 0) == 0;
-    }
-    std::vector<std::string> calls;
-    std::vector<int> readEnds;
-};
-#endif
-
 // Runs quarvo-flash in-process. The "real device" is a simulated backend the test controls.
 class CliTest : public JobFixture, public ::testing::Test {
 protected:
@@ -73,7 +42,7 @@ protected:
     UpdateGuard guard = UpdateGuard::Acquired;
     std::string guardObstacle;
 #if !defined(_WIN32)
-    RecordingLogind logind;
+    FakeLogind logind;
     SystemHold hold{&logind};
 #else
     SystemHold hold;
@@ -677,9 +646,7 @@ TEST_P(CliHolds, AreTakenForARealDevicesJobAndGivenBackWhateverTheEnd)
         EXPECT_TRUE(logind.calls.empty());
         return;
     }
-    EXPECT_EQ(logind.calls,
-              std::vector<std::string>{"shutdown:sleep:idle:handle-power-key:handle-suspend-key:"
-                                       "handle-hibernate-key:handle-lid-switch/block"});
+    EXPECT_EQ(logind.calls, std::vector<std::string>{FULL_INHIBIT_CALL});
     EXPECT_FALSE(logind.holding(0));
     EXPECT_FALSE(hold.held());
 }
