@@ -31,6 +31,7 @@ Console::Console()
 {
     fillClosedStandardStreams();
     m_terminal = ::isatty(STDOUT_FILENO) != 0;
+    m_escapes = escapesFromEnvironment();
 }
 
 Console::~Console() = default;

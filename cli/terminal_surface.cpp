@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace quarvo {
@@ -19,6 +20,13 @@ int columnsFromEnvironment()
     }
     return 0;
 }
+
+bool termUnderstandsEscapes(const char* term)
+{
+    return term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
+}
+
+bool escapesFromEnvironment() { return termUnderstandsEscapes(std::getenv("TERM")); }
 
 std::string formatBytes(double bytes)
 {
@@ -40,10 +48,19 @@ std::string formatBarLine(double fraction, const std::string& amounts, const std
     char percent[8];
     std::snprintf(percent, sizeof percent, "%3d%%",
                   static_cast<int>(std::clamp(fraction, 0.0, 1.0) * 100));
-    if (width < BAR_MIN_COLUMNS)
-        return std::string(percent).substr(0, static_cast<std::size_t>(std::max(width - 1, 0)));
-    // Room is left for the terminal's own "^C" after the bar, so that not even an interrupt
-    // makes the line wrap.
+    if (width < BAR_MIN_COLUMNS) {
+        // The percentage alone, right-aligned while there is room, else without its padding; the
+        // last column stays free either way.
+        std::string alone = percent;
+        const auto fits = [width](const std::string& text) {
+            return text.size() < static_cast<std::size_t>(width);
+        };
+        if (!fits(alone))
+            alone.erase(0, alone.find_first_not_of(' '));
+        return fits(alone) ? alone : std::string();
+    }
+    // Room is left for the terminal's own "^C", echoed after the bar where the cursor is left at
+    // its end (without escapes), so that not even an interrupt makes the line wrap.
     const auto usable = static_cast<std::size_t>(width - 3);
     // Built by appending: GCC 12 warns wrongly (-Wrestrict) about operator+ on a literal.
     const auto fields = [&](bool withAmounts, bool withPace) {
@@ -122,15 +139,26 @@ void TerminalSurface::notice(const std::string& text)
     draw(true);
 }
 
+int TerminalSurface::width() const
+{
+    const int columns = m_columns ? m_columns() : 0;
+    return columns > 0 ? columns : 80;
+}
+
 void TerminalSurface::clearBar()
 {
-    if (m_barShown) {
-        if (m_escapes)
-            m_out << "\r\033[K" << std::flush;
-        else
-            m_out << '\r' << std::string(m_barLength, ' ') << '\r' << std::flush;
-        m_barShown = false;
+    if (!m_barShown)
+        return;
+    const int now = width();
+    if (m_escapes) {
+        // The cursor waits at the start of the bar's row; a terminal narrowed since the bar was
+        // drawn may have spread it over the rows below.
+        m_out << (now == m_barWidth ? "\033[K" : "\033[J") << std::flush;
+    } else {
+        const std::size_t covered = std::min(m_barLength, static_cast<std::size_t>(now - 1));
+        m_out << '\r' << std::string(covered, ' ') << '\r' << std::flush;
     }
+    m_barShown = false;
 }
 
 void TerminalSurface::draw(bool force)
@@ -164,16 +192,29 @@ void TerminalSurface::draw(bool force)
             pace = buffer;
         }
     }
-    const std::string line = formatBarLine(fraction, amounts, pace, m_columns ? m_columns() : 0);
-    const std::size_t covered = m_barShown ? m_barLength : 0;
+    const int columns = width();
+    const std::string line = formatBarLine(fraction, amounts, pace, columns);
+    if (line.empty()) { // not even the percentage fits
+        clearBar();
+        return;
+    }
     if (m_escapes) {
-        m_out << '\r' << line << "\033[K" << std::flush;
+        // Written over the old bar from the start of its row, then the rest of the row cleared,
+        // or, when the width has changed, every row below as well; the cursor goes back to the
+        // start of the row to wait for the next redraw.
+        if (!m_barShown)
+            m_out << '\r';
+        const bool widthChanged = m_barShown && columns != m_barWidth;
+        m_out << line << (widthChanged ? "\033[J" : "\033[K") << '\r' << std::flush;
     } else {
-        // Spaces cover what is left of a longer bar drawn before.
+        // Spaces cover what is left of a longer bar drawn before, up to the last column but one.
+        const std::size_t covered =
+            m_barShown ? std::min(m_barLength, static_cast<std::size_t>(columns - 1)) : 0;
         const std::size_t rest = covered > line.size() ? covered - line.size() : 0;
         m_out << '\r' << line << std::string(rest, ' ') << std::flush;
+        m_barLength = std::max(covered, line.size());
     }
-    m_barLength = std::max(covered, line.size());
+    m_barWidth = columns;
     m_barShown = true;
 }
 
