@@ -15,7 +15,7 @@ namespace {
 struct BusCall {
     sd_bus* bus = nullptr;
     sd_bus_message* reply = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{}; // SD_BUS_ERROR_NULL, without its C compound literal
     ~BusCall()
     {
         sd_bus_error_free(&error);
