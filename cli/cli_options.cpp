@@ -14,7 +14,7 @@ namespace {
 // after "=" ("--wait[=SECONDS]").
 enum class Value { None, Next, Attached };
 
-struct OptionSpec {
+struct OptionEntry {
     const char* name;
     const char* alias; // another spelling, or nullptr
     Value value;
@@ -48,7 +48,7 @@ std::string scenarioComplaint(const std::string& value)
     return "unknown scenario '" + printable(value) + "' (see --help)";
 }
 
-const OptionSpec OPTIONS[] = {
+const OptionEntry OPTIONS[] = {
     {"-C", nullptr, Value::Next, "DIR",
      "read the update files from DIR (default: the current directory)",
      [](Options& o, const std::string* v) {
@@ -104,24 +104,24 @@ const OptionSpec OPTIONS[] = {
 
 constexpr std::size_t HELP_COLUMN = 24;
 
-std::string usageOf(const OptionSpec& spec)
+std::string usageOf(const OptionEntry& entry)
 {
-    std::string usage = spec.name;
-    if (spec.value == Value::Next)
-        usage.append(" ").append(spec.valueName);
-    else if (spec.value == Value::Attached)
-        usage.append("[=").append(spec.valueName).append("]");
+    std::string usage = entry.name;
+    if (entry.value == Value::Next)
+        usage.append(" ").append(entry.valueName);
+    else if (entry.value == Value::Attached)
+        usage.append("[=").append(entry.valueName).append("]");
     return usage;
 }
 
 std::string optionsHelp()
 {
     std::string text;
-    for (const OptionSpec& spec : OPTIONS) {
-        std::string usage = "  " + usageOf(spec);
+    for (const OptionEntry& entry : OPTIONS) {
+        std::string usage = "  " + usageOf(entry);
         usage.resize(std::max(usage.size() + 1, HELP_COLUMN), ' ');
         text += usage;
-        for (const char* c = spec.help; *c; ++c) {
+        for (const char* c = entry.help; *c; ++c) {
             text += *c;
             if (*c == '\n')
                 text.append(HELP_COLUMN, ' ');
@@ -145,17 +145,17 @@ std::string scenarioHelp()
 }
 
 // The option an argument names, and the value attached to it after "=".
-const OptionSpec* findOption(const std::string& arg, std::string& attached, bool& hasAttached)
+const OptionEntry* findOption(const std::string& arg, std::string& attached, bool& hasAttached)
 {
     hasAttached = false;
-    for (const OptionSpec& spec : OPTIONS) {
-        if (arg == spec.name || (spec.alias && arg == spec.alias))
-            return &spec;
-        const std::string prefix = std::string(spec.name) + "=";
-        if (spec.value == Value::Attached && arg.rfind(prefix, 0) == 0) {
+    for (const OptionEntry& entry : OPTIONS) {
+        if (arg == entry.name || (entry.alias && arg == entry.alias))
+            return &entry;
+        const std::string prefix = std::string(entry.name) + "=";
+        if (entry.value == Value::Attached && arg.rfind(prefix, 0) == 0) {
             attached = arg.substr(prefix.size());
             hasAttached = true;
-            return &spec;
+            return &entry;
         }
     }
     return nullptr;
@@ -169,7 +169,7 @@ std::string unknownArgument(std::span<const std::string> args, std::size_t index
     if (index > 0) {
         std::string attached;
         bool hasAttached = false;
-        const OptionSpec* before = findOption(args[index - 1], attached, hasAttached);
+        const OptionEntry* before = findOption(args[index - 1], attached, hasAttached);
         if (before && before->value == Value::Attached && !hasAttached)
             message +=
                 "; did you mean " + std::string(before->name) + "=" + printable(args[index]) + "?";
@@ -184,18 +184,18 @@ std::string parseOptions(std::span<const std::string> args, Options& options)
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string value;
         bool hasAttached = false;
-        const OptionSpec* spec = findOption(args[i], value, hasAttached);
-        if (!spec)
+        const OptionEntry* entry = findOption(args[i], value, hasAttached);
+        if (!entry)
             return unknownArgument(args, i);
-        if (spec->value == Value::Next) {
+        if (entry->value == Value::Next) {
             if (i + 1 >= args.size())
                 return "option " + args[i] + " needs an argument";
             value = args[++i];
             if (value.empty())
                 return "option " + args[i - 1] + " needs a non-empty argument";
         }
-        const bool given = hasAttached || spec->value == Value::Next;
-        if (std::string error = spec->apply(options, given ? &value : nullptr); !error.empty())
+        const bool given = hasAttached || entry->value == Value::Next;
+        if (std::string error = entry->apply(options, given ? &value : nullptr); !error.empty())
             return error;
     }
     if (options.realTime && !options.simulate)
