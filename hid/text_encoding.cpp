@@ -81,35 +81,41 @@ std::string utf8FromPath(const std::filesystem::path& path)
     return std::string(text.begin(), text.end());
 }
 
+Utf8Char decodeUtf8(std::string_view text, std::size_t at)
+{
+    const auto lead = static_cast<unsigned char>(text[at]);
+    // How many continuation bytes the lead byte announces; -1 for a byte that leads nothing.
+    const int extra = lead < 0x80   ? 0
+                      : lead < 0xC0 ? -1
+                      : lead < 0xE0 ? 1
+                      : lead < 0xF0 ? 2
+                      : lead < 0xF8 ? 3
+                                    : -1;
+    Utf8Char c;
+    c.codePoint = lead & (0x7F >> (extra > 0 ? extra + 1 : 0));
+    c.valid = extra >= 0 && at + static_cast<std::size_t>(extra) < text.size();
+    for (int k = 1; c.valid && k <= extra; ++k) {
+        const auto next = static_cast<unsigned char>(text[at + static_cast<std::size_t>(k)]);
+        c.valid = (next & 0xC0) == 0x80;
+        c.codePoint = (c.codePoint << 6) | (next & 0x3F);
+        c.used += c.valid;
+    }
+    // Overlong forms and surrogates are as invalid as broken sequences.
+    static constexpr char32_t SMALLEST[] = {0, 0x80, 0x800, 0x10000};
+    if (c.valid && (c.codePoint < SMALLEST[extra] || c.codePoint > 0x10FFFF ||
+                    (c.codePoint >= 0xD800 && c.codePoint <= 0xDFFF)))
+        c.valid = false;
+    return c;
+}
+
 std::u16string utf16FromUtf8(std::string_view text)
 {
     std::u16string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        // How many continuation bytes the lead byte announces; -1 for a byte that leads nothing.
-        const int extra = lead < 0x80   ? 0
-                          : lead < 0xC0 ? -1
-                          : lead < 0xE0 ? 1
-                          : lead < 0xF0 ? 2
-                          : lead < 0xF8 ? 3
-                                        : -1;
-        char32_t c = lead & (0x7F >> (extra > 0 ? extra + 1 : 0));
-        bool valid = extra >= 0 && i + static_cast<std::size_t>(extra) < text.size();
-        std::size_t used = 1;
-        for (int k = 1; valid && k <= extra; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-            valid = (next & 0xC0) == 0x80;
-            c = (c << 6) | (next & 0x3F);
-            used += valid;
-        }
-        // Overlong forms and surrogates are as invalid as broken sequences.
-        static constexpr char32_t SMALLEST[] = {0, 0x80, 0x800, 0x10000};
-        if (valid && (c < SMALLEST[extra] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)))
-            valid = false;
-        i += used;
-        if (!valid)
-            c = REPLACEMENT;
+        const Utf8Char decoded = decodeUtf8(text, i);
+        i += decoded.used;
+        char32_t c = decoded.valid ? decoded.codePoint : REPLACEMENT;
         if (c >= 0x10000) {
             c -= 0x10000;
             out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));

@@ -172,36 +172,6 @@ bool failedIn(CommandContext& ctx, const char* what, std::uint32_t address)
     return false;
 }
 
-// The length of the well-formed UTF-8 sequence that starts at `at` (2 to 4), or 0 when there is
-// none: a stray continuation byte, a truncated or overlong sequence, a surrogate, past U+10FFFF.
-std::size_t utf8SequenceLength(const std::string& text, std::size_t at)
-{
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned lead = byte(at);
-    std::size_t length = 0;
-    unsigned low = 0x80;
-    unsigned high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (at + length > text.size() || byte(at + 1) < low || byte(at + 1) > high)
-        return 0;
-    for (std::size_t i = at + 2; i < at + length; ++i)
-        if ((byte(i) & 0xC0) != 0x80)
-            return 0;
-    return length;
-}
-
 } // namespace
 
 std::array<std::uint8_t, IMAGE_HEADER_BUFFER_SIZE> buildImageHeader(std::uint32_t codeLength)
@@ -271,17 +241,17 @@ std::string printable(const std::string& text)
             ++i;
             continue;
         }
-        const std::size_t length = utf8SequenceLength(text, i);
-        if (length == 0) {
+        const Utf8Char c = decodeUtf8(text, i);
+        if (!c.valid) {
             // Not UTF-8: a raw byte, which some terminals take as a C1 control (0x9B is CSI).
             escape(byte);
             ++i;
-        } else if (length == 2 && byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
-            escape(static_cast<unsigned char>(text[i + 1])); // a C1 control as UTF-8
-            i += 2;
+        } else if (c.codePoint < 0xA0) {
+            escape(static_cast<unsigned>(c.codePoint)); // a C1 control as UTF-8
+            i += c.used;
         } else {
-            out.append(text, i, length);
-            i += length;
+            out.append(text, i, c.used);
+            i += c.used;
         }
     }
     return out;
