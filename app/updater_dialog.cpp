@@ -17,6 +17,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyle>
 
 namespace quarvo {
 
@@ -67,13 +68,24 @@ UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path director
     m_status->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_status->setGeometry(units.rect(7, 162, 334, 11));
 
+    // The journey line, in the free row under the buttons: an icon that tells success from
+    // failure at a glance, then the text.
+    m_journeyIcon = new QLabel(this);
+    m_journeyIcon->setObjectName(QStringLiteral("journeyIcon"));
+    m_journeyIcon->setGeometry(units.rect(7, 202, 10, 10));
+    m_journeyIcon->setAlignment(Qt::AlignCenter);
+    m_journey = new QLabel(this);
+    m_journey->setObjectName(QStringLiteral("journeyLabel"));
+    m_journey->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_journey->setGeometry(units.rect(19, 202, 322, 10));
+
     setTabOrder(m_cancelButton, m_updateButton);
     setFixedSize(units.size(348, 214));
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
     m_recheckTimer.setInterval(DEVICE_RECHECK_TICK_MS);
-    connect(&m_recheckTimer, &QTimer::timeout, this, [this] { m_session.recheckDevice(); });
+    connect(&m_recheckTimer, &QTimer::timeout, this, [this] { m_session.tick(); });
 }
 
 UpdaterDialog::~UpdaterDialog() = default;
@@ -168,7 +180,42 @@ void UpdaterDialog::showProgress(std::uint16_t maximum, std::uint32_t position)
     m_progress->setValue(static_cast<int>(position));
 }
 
-void UpdaterDialog::showMessageBox(const std::string& text)
+void UpdaterDialog::showJourney(const JourneyLine& line)
+{
+    m_journey->setText(QString::fromStdString(line.text));
+    QString colour;
+    QStyle::StandardPixmap icon = QStyle::SP_CustomBase;
+    switch (line.tone) {
+    case JourneyTone::Success:
+        colour = QStringLiteral("#1a7f37");
+        icon = QStyle::SP_DialogApplyButton;
+        break;
+    case JourneyTone::Failure:
+        colour = QStringLiteral("#b42318");
+        icon = QStyle::SP_MessageBoxCritical;
+        break;
+    case JourneyTone::Waiting:
+        colour = QStringLiteral("#9a6700");
+        icon = QStyle::SP_MessageBoxWarning;
+        break;
+    case JourneyTone::Idle:
+    case JourneyTone::Running:
+        break;
+    }
+    m_journey->setStyleSheet(colour.isEmpty() ? QString()
+                                              : QStringLiteral("color: %1;").arg(colour));
+    const int side = m_journeyIcon->height();
+    m_journeyIcon->setPixmap(
+        icon == QStyle::SP_CustomBase ? QPixmap() : style()->standardIcon(icon).pixmap(side, side));
+}
+
+void UpdaterDialog::closeMessageBox()
+{
+    if (!m_openBoxes.empty())
+        m_openBoxes.back()->accept();
+}
+
+void UpdaterDialog::showMessageBox(const std::string& text, const std::string& detail)
 {
     // A box from the start-up check comes before the dialog's loop has shown the dialog; the box
     // belongs over it, not alone on the screen.
@@ -180,8 +227,12 @@ void UpdaterDialog::showMessageBox(const std::string& text)
     // be selected and copied.
     box.setTextFormat(Qt::PlainText);
     box.setText(QString::fromStdString(text));
+    if (!detail.empty())
+        box.setInformativeText(QString::fromStdString(detail));
     box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_openBoxes.push_back(&box);
     box.exec();
+    m_openBoxes.pop_back();
 }
 
 void UpdaterDialog::jobStarted()
@@ -192,7 +243,7 @@ void UpdaterDialog::jobStarted()
         qWarning("quarvo-updater: %s", warning.c_str());
 }
 
-void UpdaterDialog::jobEnded()
+void UpdaterDialog::jobEnded(const JobEnd&)
 {
     m_systemHold.release();
     m_updateButton->setEnabled(true);

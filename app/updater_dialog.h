@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QLabel;
 class QMessageBox;
@@ -71,9 +72,11 @@ private:
     // WindowView: what the session asks of the widgets.
     void showStatus(const std::string& text) override;
     void showProgress(std::uint16_t maximum, std::uint32_t position) override;
-    void showMessageBox(const std::string& text) override;
+    void showJourney(const JourneyLine& line) override;
+    void showMessageBox(const std::string& text, const std::string& detail) override;
+    void closeMessageBox() override;
     void jobStarted() override;
-    void jobEnded() override;
+    void jobEnded(const JobEnd& end) override;
     void wakeWindowThread() override;
 
     void addAboutEntry();
@@ -84,6 +87,9 @@ private:
     InstanceGuard m_guard;
     SystemHold m_systemHold;
     QLabel* m_status = nullptr;
+    QLabel* m_journeyIcon = nullptr;
+    QLabel* m_journey = nullptr;
+    std::vector<QMessageBox*> m_openBoxes; // the boxes showMessageBox has open, innermost last
     QProgressBar* m_progress = nullptr;
     QPushButton* m_updateButton = nullptr;
     QPushButton* m_cancelButton = nullptr;

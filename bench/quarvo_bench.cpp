@@ -22,6 +22,7 @@ public:
     void setProgressRange(std::uint32_t) override {}
     void setProgressPos(std::uint32_t) override {}
     void showMessage(const std::string&) override {}
+    void beginStep(const StepInfo&) override {}
 };
 
 // Data reports of one job with both files at the limit: the code, the header page, the database.

@@ -92,7 +92,7 @@ int listDevices(CliEnvironment& env, HidBackend& backend)
 {
     int usable = 0;
     int found = 0;
-    for (const HidDeviceInfo& info : backend.enumerate()) {
+    for (const HidDeviceInfo& info : backend.enumerate(VENDOR_ID, PRODUCT_ID)) {
         if (info.vendorId != VENDOR_ID || info.productId != PRODUCT_ID)
             continue;
         ++found;
@@ -198,7 +198,7 @@ int waitForDevice(CliEnvironment& env, HidBackend& backend, unsigned seconds)
     Clock& clock = backend.clock();
     const std::int64_t deadlineUs = clock.nowUs() + std::int64_t{seconds} * 1000000;
     for (;;) {
-        for (const HidDeviceInfo& info : backend.enumerate())
+        for (const HidDeviceInfo& info : backend.enumerate(VENDOR_ID, PRODUCT_ID))
             if (info.vendorId == VENDOR_ID && info.productId == PRODUCT_ID)
                 return 0;
         if (env.stops)

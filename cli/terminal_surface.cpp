@@ -97,6 +97,14 @@ TerminalSurface::TerminalSurface(std::ostream& out, std::ostream& err, bool draw
     : m_out(out), m_err(err), m_drawBar(drawBar), m_clock(clock), m_columns(std::move(columns)),
       m_escapes(escapes)
 {
+    m_journey.begin(m_clock.nowUs());
+}
+
+void TerminalSurface::beginStep(const StepInfo& step)
+{
+    m_stepped = true;
+    m_journey.enterStep(step, m_clock.nowUs());
+    draw(true);
 }
 
 void TerminalSurface::setStatus(const std::string& text)
@@ -111,6 +119,7 @@ void TerminalSurface::setProgressRange(std::uint32_t maximum)
 {
     m_bar.setRange(maximum);
     m_rangeSetUs = m_clock.nowUs();
+    m_journey.progress(m_bar.maximum(), m_bar.shown(), m_rangeSetUs);
     draw(true);
 }
 
@@ -118,6 +127,7 @@ void TerminalSurface::setProgressPos(std::uint32_t position)
 {
     const bool end = position == 0 || position >= m_bar.maximum();
     m_bar.setPos(position);
+    m_journey.progress(m_bar.maximum(), m_bar.shown(), m_clock.nowUs());
     draw(end);
 }
 
@@ -170,28 +180,52 @@ void TerminalSurface::draw(bool force)
         return;
     m_lastDrawUs = now;
     const std::uint32_t shown = m_bar.shown();
-    if (shown == 0 || m_bar.maximum() == 0) {
+    // Without steps the bar is the current piece of work's and goes when it returns to 0; with
+    // them it is the whole update's and stays.
+    if (m_stepped ? m_journey.overall() <= 0 : shown == 0 || m_bar.maximum() == 0) {
         clearBar();
         return;
     }
-    const double fraction = static_cast<double>(shown) / m_bar.maximum();
+    const double fraction =
+        m_stepped ? m_journey.overall() : static_cast<double>(shown) / m_bar.maximum();
     std::string amounts;
     std::string pace;
+    if (const auto step = m_journey.step()) {
+        amounts.append(std::to_string(static_cast<int>(*step) + 1))
+            .append("/")
+            .append(std::to_string(UPDATE_STEP_COUNT))
+            .append(" ")
+            .append(STEP_LABELS[static_cast<int>(*step)]);
+    }
     // While pages are programmed the bar counts pages, which the line shows as bytes.
-    if (m_status == text::WRITING) {
+    const bool writing = m_status == text::WRITING && shown > 0 && m_bar.maximum() > 0;
+    double rate = 0;
+    if (writing) {
         const double done = static_cast<double>(shown) * PAGE_SIZE;
         const double total = static_cast<double>(m_bar.maximum()) * PAGE_SIZE;
-        amounts = formatBytes(done).append(" / ").append(formatBytes(total));
+        if (!amounts.empty())
+            amounts.append("  ");
+        amounts.append(formatBytes(done)).append(" / ").append(formatBytes(total));
         const double seconds = static_cast<double>(now - m_rangeSetUs) / 1e6;
-        if (seconds > 0.2) {
-            const double rate = done / seconds;
-            const int left = static_cast<int>((total - done) / rate + 0.5);
-            char buffer[64];
-            std::snprintf(buffer, sizeof buffer, "%s/s  %d:%02d left", formatBytes(rate).c_str(),
-                          left / 60, left % 60);
-            pace = buffer;
-        }
+        if (seconds > 0.2)
+            rate = done / seconds;
     }
+    std::optional<int> left = m_journey.secondsLeft(now);
+    if (!m_stepped && rate > 0) {
+        // Without steps: the time left of this write alone.
+        const double total = static_cast<double>(m_bar.maximum()) * PAGE_SIZE;
+        const double done = static_cast<double>(shown) * PAGE_SIZE;
+        left = static_cast<int>((total - done) / rate + 0.5);
+    }
+    char buffer[64] = {};
+    if (rate > 0 && left)
+        std::snprintf(buffer, sizeof buffer, "%s/s  %d:%02d left", formatBytes(rate).c_str(),
+                      *left / 60, *left % 60);
+    else if (rate > 0)
+        std::snprintf(buffer, sizeof buffer, "%s/s", formatBytes(rate).c_str());
+    else if (left)
+        std::snprintf(buffer, sizeof buffer, "%d:%02d left", *left / 60, *left % 60);
+    pace = buffer;
     const int columns = width();
     const std::string line = formatBarLine(fraction, amounts, pace, columns);
     if (line.empty()) { // not even the percentage fits

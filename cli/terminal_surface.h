@@ -1,6 +1,8 @@
 // The output surface of the command line: every status text on a line of its own (UTF-8) on the
 // output stream, message-box texts on the error stream, and on a terminal a one-line progress bar
-// with bytes done, rate and time left, redrawn at most every BAR_REDRAW_US. The bar fits the
+// redrawn at most every BAR_REDRAW_US. Once the job announces its steps the bar is the whole
+// update's, with the step, the bytes done while data is written, the rate and the whole update's
+// time left. The bar fits the
 // terminal's width as it is at each redraw and is cleared before any line is printed. Without a
 // terminal there is no bar, only the lines.
 //
@@ -15,6 +17,7 @@
 #pragma once
 
 #include "hid/clock.h"
+#include "frontend/journey.h"
 #include "frontend/progress_model.h"
 #include "protocol/output_surface.h"
 
@@ -40,6 +43,7 @@ public:
     void setProgressRange(std::uint32_t maximum) override;
     void setProgressPos(std::uint32_t position) override;
     void showMessage(const std::string& text) override;
+    void beginStep(const StepInfo& step) override;
 
     // Removes the bar, if one is drawn, so that what follows starts on a clean line.
     void finish();
@@ -57,6 +61,8 @@ private:
     Clock& m_clock;
     std::function<int()> m_columns;
     ProgressModel m_bar;
+    Journey m_journey;
+    bool m_stepped = false; // a step has been announced: the bar is the whole update's
     std::string m_status;
     std::int64_t m_rangeSetUs = 0;
     std::int64_t m_lastDrawUs = -BAR_REDRAW_US;

@@ -71,6 +71,13 @@ void TracedSurface::showMessage(const std::string& text)
     note("message", text);
 }
 
+void TracedSurface::beginStep(const StepInfo& step)
+{
+    m_inner.beginStep(step);
+    note("step", std::to_string(step.number()) + " of " + std::to_string(UPDATE_STEP_COUNT) + ": " +
+                     step.label());
+}
+
 void TracedSurface::note(const char* tag, const std::string& text)
 {
     if (!m_tracing)

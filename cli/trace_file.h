@@ -76,6 +76,7 @@ public:
     void setProgressRange(std::uint32_t maximum) override { m_inner.setProgressRange(maximum); }
     void setProgressPos(std::uint32_t position) override { m_inner.setProgressPos(position); }
     void showMessage(const std::string& text) override;
+    void beginStep(const StepInfo& step) override;
     // A line of the trace's own ("stopped SIGTERM"), flushed at once.
     void note(const char* tag, const std::string& text);
     // The last status text shown.

@@ -3,12 +3,14 @@
 
 #include "hid/clock.h"
 #include "hid/hid_device.h"
+#include "hid/text_encoding.h"
 #include "job/flash_job.h"
 #include "protocol/device_ids.h"
 #include "protocol/texts.h"
 
 #include <chrono>
 #include <exception>
+#include <utility>
 #include <memory>
 #include <system_error>
 
@@ -48,12 +50,12 @@ void UpdaterSession::showPresence(Presence presence)
         showOwnBox(m_accessHelp);
 }
 
-void UpdaterSession::showOwnBox(const std::string& text)
+void UpdaterSession::showOwnBox(const std::string& text, const std::string& detail)
 {
     if (text.empty())
         return;
     m_boxOpen = true;
-    m_view.showMessageBox(text);
+    m_view.showMessageBox(text, detail);
     m_boxOpen = false;
 }
 
@@ -84,12 +86,26 @@ void UpdaterSession::recheckDevice()
     showPresence(presence);
 }
 
+void UpdaterSession::tick()
+{
+    if (!m_jobRunning.load()) {
+        recheckDevice();
+        return;
+    }
+    showLatest();
+    showJourneyLine(m_journey.line(m_backend.clock().nowUs()));
+}
+
 bool UpdaterSession::requestClose()
 {
     if (!m_jobRunning.load())
         return true;
-    if (!m_boxOpen)
+    if (!m_boxOpen) {
+        // The job's end closes this box (finishJob), leaving the window with the result.
+        m_closeRefusalOpen = true;
         showOwnBox(windowtext::UPDATE_RUNNING);
+        m_closeRefusalOpen = false;
+    }
     return false;
 }
 
@@ -105,27 +121,20 @@ bool UpdaterSession::startUpdate()
         const std::lock_guard lock(m_callsMutex);
         m_workerEnded = false;
     }
+    {
+        const std::lock_guard lock(m_callsMutex);
+        m_latest = {};
+        m_workerBar = {};
+        m_wakePending = false;
+    }
+    m_workerStep.reset();
+    m_bar = {};
+    m_journey.begin(m_backend.clock().nowUs());
     m_view.jobStarted();
+    m_view.showProgress(m_bar.maximum(), m_bar.shown());
+    showJourneyLine(m_journey.line(m_backend.clock().nowUs()));
     try {
-        m_worker = std::thread([this] {
-            CommandContext ctx{m_backend, *this};
-            ctx.stopRequested = [this] { return m_stopRequested.load(); };
-            runFlashJob(ctx, m_directory);
-            // What the job learnt of the device is where the re-checks start from.
-            m_jobPresence = Presence::Present;
-            if (ctx.openFailure == HidDevice::OpenState::NotFound)
-                m_jobPresence = Presence::Absent;
-            if (ctx.openFailure == HidDevice::OpenState::Refused) {
-                m_jobPresence = Presence::Refused;
-                onWindowThread([this] { showOwnBox(m_accessHelp); });
-            }
-            onWindowThread([this] { finishJob(); }, false);
-            {
-                const std::lock_guard lock(m_callsMutex);
-                m_workerEnded = true;
-            }
-            m_callsChanged.notify_all();
-        });
+        m_worker = std::thread([this] { runJob(); });
     } catch (const std::system_error&) {
         // No thread, no job: the press has no effect.
         {
@@ -133,10 +142,55 @@ bool UpdaterSession::startUpdate()
             m_workerEnded = true;
         }
         m_jobRunning = false;
-        m_view.jobEnded();
+        m_jobEnd = {JobOutcome::DeviceFailed, std::nullopt, false};
+        showJourneyLine(endLine(m_jobEnd));
+        m_view.jobEnded(m_jobEnd);
         return false;
     }
     return true;
+}
+
+void UpdaterSession::runJob()
+{
+    JobEnd end{JobOutcome::DeviceFailed, std::nullopt, false};
+    // Whatever the job throws (a fault of ours, memory running out) ends it as a failure that the
+    // user is told of: the process and the window live on.
+    std::string crash;
+    CommandContext ctx{m_backend, *this};
+    ctx.stopRequested = [this] { return m_stopRequested.load(); };
+    m_jobContext = &ctx;
+    try {
+        end.outcome = runFlashJob(ctx, m_directory);
+    } catch (const std::exception& error) {
+        crash = error.what();
+    } catch (...) {
+        crash = "an unknown exception";
+    }
+    m_jobContext = nullptr;
+    end.step = m_workerStep;
+    end.reportSent = ctx.reportSent;
+    // What the job learnt of the device is where the re-checks start from.
+    m_jobPresence = Presence::Present;
+    if (ctx.openFailure == HidDevice::OpenState::NotFound)
+        m_jobPresence = Presence::Absent;
+    try {
+        if (!crash.empty())
+            onWindowThread([this, crash] { showOwnBox(windowtext::JOB_CRASHED, crash); });
+        if (ctx.openFailure == HidDevice::OpenState::Refused) {
+            m_jobPresence = Presence::Refused;
+            onWindowThread([this] { showOwnBox(m_accessHelp); });
+        }
+        m_jobEnd = end;
+        onWindowThread([this] { finishJob(); }, false);
+    } catch (...) {
+        // No memory left to tell the window: the worker still ends, and a stop or the session's
+        // end finds it ended.
+    }
+    {
+        const std::lock_guard lock(m_callsMutex);
+        m_workerEnded = true;
+    }
+    m_callsChanged.notify_all();
 }
 
 bool UpdaterSession::stopJob()
@@ -148,6 +202,8 @@ bool UpdaterSession::stopJob()
     {
         const std::lock_guard lock(m_callsMutex);
         m_handOverReleased = false;
+        m_latest = {};
+        m_wakePending = false;
     }
     finishJob();
     return true;
@@ -155,6 +211,7 @@ bool UpdaterSession::stopJob()
 
 bool UpdaterSession::stopWorker()
 {
+    ++m_stopsMade;
     m_stopRequested = true;
     std::unique_lock lock(m_callsMutex);
     m_handOverReleased = true;
@@ -178,7 +235,10 @@ void UpdaterSession::finishJob()
     m_presence = m_jobPresence;
     m_lastCheckUs = m_backend.clock().nowUs();
     m_statusFromJob = true;
-    m_view.jobEnded();
+    showJourneyLine(endLine(m_jobEnd));
+    m_view.jobEnded(m_jobEnd);
+    if (m_closeRefusalOpen)
+        m_view.closeMessageBox();
 }
 
 // The hand-over is plain standard-library synchronisation (a queue under a mutex, a condition for
@@ -224,12 +284,20 @@ void UpdaterSession::runPendingCalls()
         std::function<void()> call;
         {
             const std::lock_guard lock(m_callsMutex);
-            if (m_calls.empty())
-                return;
-            call = std::move(m_calls.front());
-            m_calls.pop_front();
+            if (!m_calls.empty()) {
+                call = std::move(m_calls.front());
+                m_calls.pop_front();
+            }
         }
-        call();
+        // What the worker showed before it handed the call over comes first: it is all in the
+        // latest values once the call has been taken from the queue. A stop made meanwhile (the
+        // view may stop the job from what it is shown) has dropped the calls, this one too.
+        const unsigned stops = m_stopsMade;
+        showLatest();
+        if (!call)
+            return;
+        if (stops == m_stopsMade)
+            call();
     }
 }
 
@@ -239,31 +307,100 @@ std::size_t UpdaterSession::pendingCalls() const
     return m_calls.size();
 }
 
+void UpdaterSession::changeLatest(const std::function<void(Latest&)>& change)
+{
+    const std::int64_t now = m_backend.clock().nowUs();
+    bool wake = false;
+    {
+        const std::lock_guard lock(m_callsMutex);
+        if (m_handOverReleased)
+            return;
+        change(m_latest);
+        m_latest.heardUs = now;
+        m_latest.heard = true;
+        wake = !std::exchange(m_wakePending, true);
+    }
+    if (wake)
+        m_view.wakeWindowThread();
+}
+
+void UpdaterSession::showLatest()
+{
+    Latest latest;
+    ProgressModel bar;
+    {
+        const std::lock_guard lock(m_callsMutex);
+        m_wakePending = false;
+        if (!m_latest.heard)
+            return;
+        latest = std::exchange(m_latest, {});
+        bar = m_workerBar;
+    }
+    for (const StepInfo& step : latest.steps) {
+        m_journey.enterStep(step, latest.heardUs);
+        showJourneyLine(m_journey.line(latest.heardUs));
+    }
+    if (latest.status)
+        m_view.showStatus(*latest.status);
+    if (latest.barChanged) {
+        m_bar = bar;
+        m_view.showProgress(m_bar.maximum(), m_bar.shown());
+        m_journey.progress(m_bar.maximum(), m_bar.shown(), latest.heardUs);
+    }
+    m_journey.heard(latest.heardUs);
+    showJourneyLine(m_journey.line(m_backend.clock().nowUs()));
+}
+
+void UpdaterSession::showJourneyLine(const JourneyLine& line)
+{
+    // The line is redrawn only when it reads differently (or changes its tone).
+    const std::string key = line.text + char('0' + static_cast<int>(line.tone)) +
+                            std::to_string(static_cast<int>(line.overall * 1000));
+    if (key == m_journeyShown)
+        return;
+    m_journeyShown = key;
+    m_view.showJourney(line);
+}
+
 void UpdaterSession::setStatus(const std::string& text)
 {
-    // The text is copied: a stop may release the worker while the call still runs.
-    onWindowThread([this, text] { m_view.showStatus(text); });
+    changeLatest([&text](Latest& latest) { latest.status = text; });
 }
 
 void UpdaterSession::setProgressRange(std::uint32_t maximum)
 {
-    onWindowThread([this, maximum] {
-        m_bar.setRange(maximum);
-        m_view.showProgress(m_bar.maximum(), m_bar.shown());
+    changeLatest([this, maximum](Latest& latest) {
+        m_workerBar.setRange(maximum);
+        latest.barChanged = true;
     });
 }
 
 void UpdaterSession::setProgressPos(std::uint32_t position)
 {
-    onWindowThread([this, position] {
-        m_bar.setPos(position);
-        m_view.showProgress(m_bar.maximum(), m_bar.shown());
+    changeLatest([this, position](Latest& latest) {
+        m_workerBar.setPos(position);
+        latest.barChanged = true;
     });
+}
+
+void UpdaterSession::beginStep(const StepInfo& step)
+{
+    m_workerStep = step.step;
+    changeLatest([&step](Latest& latest) { latest.steps.push_back(step); });
 }
 
 void UpdaterSession::showMessage(const std::string& text)
 {
-    onWindowThread([this, text] { m_view.showMessageBox(text); });
+    // The job's boxes are about its update files: their detail says where they were looked for,
+    // and why this one was refused.
+    std::string detail = windowtext::FILES_FOLDER;
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::absolute(m_directory, error);
+    // Built by appending: GCC 12 warns wrongly (-Wrestrict) about operator+ on a literal.
+    detail.append("\n").append(printable(utf8FromPath(error ? m_directory : folder)));
+    if (m_jobContext && !m_jobContext->detail.empty())
+        detail.append("\n(").append(m_jobContext->detail).append(")");
+    onWindowThread([this, text, detail] { m_view.showMessageBox(text, detail); });
 }
 
 } // namespace quarvo

@@ -69,7 +69,7 @@ class FuzzBackend final : public HidBackend {
 public:
     explicit FuzzBackend(FuzzInput& input) : m_input(input) {}
 
-    std::vector<HidDeviceInfo> enumerate() override
+    std::vector<HidDeviceInfo> enumerate(std::uint16_t, std::uint16_t) override
     {
         std::vector<HidDeviceInfo> list(m_input.empty() ? 1 : m_input.choose(4));
         for (HidDeviceInfo& info : list) {
@@ -104,6 +104,7 @@ public:
     void setProgressRange(std::uint32_t maximum) override { bar.setRange(maximum); }
     void setProgressPos(std::uint32_t position) override { bar.setPos(position); }
     void showMessage(const std::string&) override {}
+    void beginStep(const StepInfo&) override {}
 
     std::string lastStatus;
     ProgressModel bar;

@@ -45,8 +45,11 @@ class HidBackend {
 public:
     virtual ~HidBackend() = default;
 
-    // Every present HID interface, in the system's enumeration order. An empty list on failure.
-    virtual std::vector<HidDeviceInfo> enumerate() = 0;
+    // The present HID interfaces with these ids (0: any vendor, any product), in the system's
+    // enumeration order. An empty list on failure. Asking for the ids keeps the system from
+    // querying every other HID device (keyboards, touchpads) for its strings.
+    virtual std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId,
+                                                 std::uint16_t productId) = 0;
 
     // Opens one interface for reading and writing. nullptr on failure with the reason in `error`.
     virtual std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) = 0;

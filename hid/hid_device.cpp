@@ -23,7 +23,7 @@ int HidDevice::open(std::uint16_t vendorId, std::uint16_t productId)
     close();
     std::string refusal;
     bool matched = false;
-    for (const HidDeviceInfo& info : m_backend.enumerate()) {
+    for (const HidDeviceInfo& info : m_backend.enumerate(vendorId, productId)) {
         if (info.vendorId != vendorId || info.productId != productId)
             continue;
         matched = true;

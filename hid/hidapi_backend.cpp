@@ -83,12 +83,12 @@ HidapiBackend::~HidapiBackend()
         hid_exit();
 }
 
-std::vector<HidDeviceInfo> HidapiBackend::enumerate()
+std::vector<HidDeviceInfo> HidapiBackend::enumerate(std::uint16_t vendorId, std::uint16_t productId)
 {
     std::vector<HidDeviceInfo> found;
     if (!m_initialised)
         return found;
-    hid_device_info* list = hid_enumerate(0, 0);
+    hid_device_info* list = hid_enumerate(vendorId, productId);
     for (const hid_device_info* item = list; item; item = item->next) {
         HidDeviceInfo info;
         info.path = item->path ? item->path : "";

@@ -21,7 +21,7 @@ public:
     HidapiBackend(const HidapiBackend&) = delete;
     HidapiBackend& operator=(const HidapiBackend&) = delete;
 
-    std::vector<HidDeviceInfo> enumerate() override;
+    std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId, std::uint16_t productId) override;
     std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override;
     Clock& clock() override { return m_clock; }
     std::string unavailableReason() const override;

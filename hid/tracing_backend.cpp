@@ -88,9 +88,10 @@ void TracingBackend::line(const std::string& tag, const std::string& text)
     m_out << '\n';
 }
 
-std::vector<HidDeviceInfo> TracingBackend::enumerate()
+std::vector<HidDeviceInfo> TracingBackend::enumerate(std::uint16_t vendorId,
+                                                     std::uint16_t productId)
 {
-    auto list = m_inner.enumerate();
+    auto list = m_inner.enumerate(vendorId, productId);
     line("enumerate", std::to_string(list.size()) + " interfaces");
     return list;
 }

@@ -13,7 +13,7 @@ class TracingBackend final : public HidBackend {
 public:
     TracingBackend(HidBackend& inner, std::ostream& out);
 
-    std::vector<HidDeviceInfo> enumerate() override;
+    std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId, std::uint16_t productId) override;
     std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override;
     Clock& clock() override { return m_inner.clock(); }
     std::string unavailableReason() const override { return m_inner.unavailableReason(); }

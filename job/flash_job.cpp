@@ -148,11 +148,28 @@ JobOutcome readInput(CommandContext& ctx, Input& input, const AfterFirstRead& af
     return JobOutcome::MissingFile;
 }
 
-// The region write shared by both halves, with their status texts.
-bool writeFileRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
-                     std::uint32_t address)
+const StepInfo& stepOf(const UpdatePlan& plan, UpdateStep step)
 {
-    switch (writeRegion(ctx, buffer, length, address)) {
+    return plan[static_cast<std::size_t>(step)];
+}
+
+// Announces `step` when there is a plan.
+void announce(CommandContext& ctx, const UpdatePlan* plan, UpdateStep step)
+{
+    if (plan)
+        ctx.out.beginStep(stepOf(*plan, step));
+}
+
+// The region write shared by both halves, with their status texts; with a plan, the steps of
+// the region's erase and programming are announced.
+bool writeFileRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
+                     std::uint32_t address, const UpdatePlan* plan, UpdateStep erase,
+                     UpdateStep write)
+{
+    RegionSteps steps;
+    if (plan)
+        steps = {stepOf(*plan, erase), stepOf(*plan, write)};
+    switch (writeRegion(ctx, buffer, length, address, plan ? &steps : nullptr)) {
     case 0:
         ctx.out.setStatus(text::REGION_WRITE_OK);
         return true;
@@ -192,11 +209,42 @@ void transformDatabase(std::span<std::uint8_t> buffer, std::size_t length)
         buffer[p] ^= static_cast<std::uint8_t>(p - 8);
 }
 
-bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length)
+UpdatePlan planUpdate(std::int32_t codeLength, std::int32_t databaseLength)
 {
-    if (!writeFileRegion(ctx, buffer, length, CODE_ADDRESS))
+    const auto eraseUs = [](std::int32_t length) {
+        return PLAN_SECTOR_ERASE_US * regionSectorCount(length);
+    };
+    // The command report, then four data reports a page.
+    const auto writeUs = [](std::int32_t length) {
+        return PLAN_REPORT_US * (1 + 4.0 * regionPageCount(length));
+    };
+    const double expectedUs[UPDATE_STEP_COUNT] = {
+        eraseUs(codeLength),     writeUs(codeLength),
+        PLAN_REPORT_US * 6, // the header's erase command, program command and page
+        eraseUs(databaseLength), writeUs(databaseLength), PLAN_REPORT_US,
+    };
+    double total = 0;
+    for (const double us : expectedUs)
+        total += us;
+    UpdatePlan plan;
+    double done = 0;
+    for (int i = 0; i < UPDATE_STEP_COUNT; ++i) {
+        plan[static_cast<std::size_t>(i)].step = static_cast<UpdateStep>(i);
+        plan[static_cast<std::size_t>(i)].start = done / total;
+        done += expectedUs[i];
+        plan[static_cast<std::size_t>(i)].end = i + 1 == UPDATE_STEP_COUNT ? 1.0 : done / total;
+    }
+    return plan;
+}
+
+bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
+               const UpdatePlan* plan)
+{
+    if (!writeFileRegion(ctx, buffer, length, CODE_ADDRESS, plan, UpdateStep::CodeErase,
+                         UpdateStep::CodeWrite))
         return failedIn(ctx, "code", CODE_ADDRESS);
     // The device expects the header page programmed right after its erase, without a wait.
+    announce(ctx, plan, UpdateStep::ImageHeader);
     const auto header = buildImageHeader(static_cast<std::uint32_t>(length));
     if (eraseBlocks(ctx, IMAGE_HEADER_ADDRESS >> 12, 1) == 0) {
         ctx.out.setStatus(text::REGION_ERASE_FAILED);
@@ -209,11 +257,14 @@ bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::i
     return true;
 }
 
-bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length)
+bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
+                   const UpdatePlan* plan)
 {
-    if (!writeFileRegion(ctx, buffer, length, DATABASE_ADDRESS))
+    if (!writeFileRegion(ctx, buffer, length, DATABASE_ADDRESS, plan, UpdateStep::DatabaseErase,
+                         UpdateStep::DatabaseWrite))
         return failedIn(ctx, "database", DATABASE_ADDRESS);
     ctx.out.setStatus(text::UPDATE_OK);
+    announce(ctx, plan, UpdateStep::Restart);
     if (restartDevice(ctx) != 0) {
         ctx.out.setStatus(text::RESTART_FAILED);
         return false;
@@ -308,11 +359,13 @@ JobOutcome flashUpdate(CommandContext& ctx, UpdateFiles& files)
 {
     // A failed code half stops the job: writing the database and restarting would start the
     // device on a broken program and report success.
-    if (!writeCode(ctx, files.code.buffer(), static_cast<std::int32_t>(files.code.size)))
+    const auto codeLength = static_cast<std::int32_t>(files.code.size);
+    const auto databaseLength = static_cast<std::int32_t>(files.database.size);
+    const UpdatePlan plan = planUpdate(codeLength, databaseLength);
+    if (!writeCode(ctx, files.code.buffer(), codeLength, &plan))
         return JobOutcome::DeviceFailed;
     transformDatabase(files.database.buffer(), files.database.size);
-    if (!writeDatabase(ctx, files.database.buffer(),
-                       static_cast<std::int32_t>(files.database.size)))
+    if (!writeDatabase(ctx, files.database.buffer(), databaseLength, &plan))
         return JobOutcome::DeviceFailed;
     return JobOutcome::Success;
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "protocol/commands.h"
+#include "protocol/update_step.h"
 
 #include <array>
 #include <cstdint>
@@ -62,13 +63,27 @@ std::array<std::uint8_t, IMAGE_HEADER_BUFFER_SIZE> buildImageHeader(std::uint32_
 // counts 1, 2, ..., 255, 0, ... from position 9 on. `buffer` holds at least length + 1 bytes.
 void transformDatabase(std::span<std::uint8_t> buffer, std::size_t length);
 
+// What the steps are weighed by: the expected time of one sector's erase and of one report, in
+// microseconds. Only the shares of the whole update follow from them.
+inline constexpr double PLAN_SECTOR_ERASE_US = 20000;
+inline constexpr double PLAN_REPORT_US = 1000;
+
+// The steps of an update, indexed by UpdateStep, each with its share of the whole update.
+using UpdatePlan = std::array<StepInfo, UPDATE_STEP_COUNT>;
+
+// The plan for code and database of these lengths (at least 1 byte each): every step's share is
+// its expected time over the whole update's, so the shares follow one another from 0 to 1.
+UpdatePlan planUpdate(std::int32_t codeLength, std::int32_t databaseLength);
+
 // The two halves. Each returns true when its region (and, for the code, the header page; for the
 // database, the restart) went through; on failure its text is on the status line and ctx.detail
 // says where ("database at 0x640000: data report 37 of 68: write failed: ..."). `length` is at
 // most MAX_CODE_SIZE for the code and MAX_FILE_SIZE for the database, as loadUpdateFiles makes
-// sure.
-bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length);
-bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length);
+// sure. With `plan`, each step is announced before it begins.
+bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
+               const UpdatePlan* plan = nullptr);
+bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
+                   const UpdatePlan* plan = nullptr);
 
 // For tests only: called with a file's path after it has been read once and before it is read
 // again and checked, so that a test can change the file while the job holds it open.

@@ -23,8 +23,10 @@ bool sendReport(CommandContext& ctx, HidDevice& device, const Report& report,
         ctx.detail = what + ": " + STOPPED;
         return false;
     }
-    if (device.writeReport(report.data(), REPORT_SIZE, nullptr))
+    if (device.writeReport(report.data(), REPORT_SIZE, nullptr)) {
+        ctx.reportSent = true;
         return true;
+    }
     ctx.detail = what + ": " + device.lastError();
     return false;
 }
@@ -235,9 +237,11 @@ std::uint32_t regionSectorCount(std::int32_t length)
 }
 
 int writeRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
-                std::uint32_t flashAddress)
+                std::uint32_t flashAddress, const RegionSteps* steps)
 {
     const std::uint32_t sectorCount = regionSectorCount(length);
+    if (steps)
+        ctx.out.beginStep(steps->erase);
     {
         // The erase and its wait share this device from the command until "over".
         HidDevice device(ctx.backend);
@@ -248,6 +252,8 @@ int writeRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::
         if (waitEraseProgress(ctx, device, sectorCount) == -1)
             return -1;
     }
+    if (steps)
+        ctx.out.beginStep(steps->write);
     if (programPages(ctx, buffer, flashAddress >> 8, regionPageCount(length)) == 0)
         return -2;
     return 0;

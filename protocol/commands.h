@@ -42,6 +42,15 @@ struct CommandContext {
     // Asked before every report a command sends or waits for: true stops the command there, as a
     // failure with its own text (a front end asked to stop). Empty: never stops.
     std::function<bool()> stopRequested = {};
+    // Set once any report has gone out to the device: from then on a failure may have left the
+    // device changed; before it, the device is as it was.
+    bool reportSent = false;
+};
+
+// The steps a region write announces: its erase (with the wait) and its programming.
+struct RegionSteps {
+    StepInfo erase;
+    StepInfo write;
 };
 
 // Opens `device` on the bootloader for the command named by `what`. On failure shows the connection
@@ -79,8 +88,8 @@ std::uint32_t regionSectorCount(std::int32_t length);
 
 // Erase and wait on one freshly opened device, then program. `buffer` holds the data and the bytes
 // after it up to the end of the last page. 0 on success, -1 when the erase or its wait failed, -2
-// when programming failed.
+// when programming failed. With `steps`, each half is announced before it begins.
 int writeRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
-                std::uint32_t flashAddress);
+                std::uint32_t flashAddress, const RegionSteps* steps = nullptr);
 
 } // namespace quarvo

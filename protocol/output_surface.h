@@ -1,7 +1,10 @@
-// The four operations through which the update job and the bootloader commands report to the user:
-// the status line, the progress bar's range and position, and a message box. Front ends implement
-// it (the window, the command line); the job and the commands only ever call it. Texts are UTF-8.
+// The operations through which the update job and the bootloader commands report to the user: the
+// status line, the progress bar's range and position, a message box, and the step the update has
+// reached. Front ends implement it (the window, the command line); the job and the commands only
+// ever call it. Texts are UTF-8.
 #pragma once
+
+#include "update_step.h"
 
 #include <cstdint>
 #include <string>
@@ -19,6 +22,8 @@ public:
     virtual void setProgressPos(std::uint32_t position) = 0;
     // A message box with `text` and one OK button; returns when the user has dismissed it.
     virtual void showMessage(const std::string& text) = 0;
+    // The update enters `step`; the bar's range and position that follow are that step's.
+    virtual void beginStep(const StepInfo& step) = 0;
 };
 
 } // namespace quarvo

@@ -42,11 +42,16 @@ SimDevice& SimBackend::attach(std::uint16_t vendorId, std::uint16_t productId, S
     return *m_devices.back().device;
 }
 
-std::vector<HidDeviceInfo> SimBackend::enumerate()
+std::vector<HidDeviceInfo> SimBackend::enumerate(std::uint16_t vendorId, std::uint16_t productId)
 {
     std::vector<HidDeviceInfo> list;
+    // As hidapi filters: 0 matches any id.
+    const auto matches = [](std::uint16_t wanted, std::uint16_t id) {
+        return wanted == 0 || wanted == id;
+    };
     for (const Entry& entry : m_devices)
-        if (entry.device->present())
+        if (entry.device->present() && matches(vendorId, entry.info.vendorId) &&
+            matches(productId, entry.info.productId))
             list.push_back(entry.info);
     return list;
 }

@@ -20,7 +20,7 @@ public:
     SimDevice& attach(std::uint16_t vendorId, std::uint16_t productId, SimScenario scenario = {},
                       SimTiming timing = {});
 
-    std::vector<HidDeviceInfo> enumerate() override;
+    std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId, std::uint16_t productId) override;
     std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override;
     Clock& clock() override { return m_clock; }
 

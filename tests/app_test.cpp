@@ -46,7 +46,10 @@ constexpr const char* ACCESS_HELP = "udev rule help";
 class GatedBackend final : public HidBackend {
 public:
     explicit GatedBackend(HidBackend& inner) : m_inner(inner) {}
-    std::vector<HidDeviceInfo> enumerate() override { return m_inner.enumerate(); }
+    std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId, std::uint16_t productId) override
+    {
+        return m_inner.enumerate(vendorId, productId);
+    }
     std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override
     {
         std::unique_lock lock(m_mutex);

@@ -530,7 +530,10 @@ public:
         : m_inner(std::move(inner)), m_failAt(failAt)
     {
     }
-    std::vector<HidDeviceInfo> enumerate() override { return m_inner->enumerate(); }
+    std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId, std::uint16_t productId) override
+    {
+        return m_inner->enumerate(vendorId, productId);
+    }
     std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override
     {
         auto connection = m_inner->open(path, error);

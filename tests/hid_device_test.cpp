@@ -154,7 +154,7 @@ public:
     };
     explicit PacedBackend(Pace pace) : m_pace(pace) {}
 
-    std::vector<HidDeviceInfo> enumerate() override
+    std::vector<HidDeviceInfo> enumerate(std::uint16_t, std::uint16_t) override
     {
         return {HidDeviceInfo{"paced", VENDOR_ID, PRODUCT_ID, {}, {}}};
     }

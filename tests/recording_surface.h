@@ -12,7 +12,7 @@ namespace quarvo {
 
 class RecordingSurface final : public OutputSurface {
 public:
-    enum class Kind { Status, Range, Pos, Message };
+    enum class Kind { Status, Range, Pos, Message, Step };
     struct Call {
         Kind kind;
         std::string text;
@@ -31,6 +31,11 @@ public:
         bar.setPos(position);
     }
     void showMessage(const std::string& text) override { add({Kind::Message, text, 0}); }
+    // Recorded with the step's number (1 for the first) and its label.
+    void beginStep(const StepInfo& step) override
+    {
+        add({Kind::Step, step.label(), static_cast<std::uint32_t>(step.number())});
+    }
 
     std::vector<std::string> texts(Kind kind) const
     {
@@ -52,6 +57,7 @@ public:
     std::vector<std::string> messages() const { return texts(Kind::Message); }
     std::vector<std::uint32_t> positions() const { return values(Kind::Pos); }
     std::vector<std::uint32_t> ranges() const { return values(Kind::Range); }
+    std::vector<std::uint32_t> steps() const { return values(Kind::Step); }
     std::string lastStatus() const
     {
         const auto all = statuses();

@@ -338,7 +338,7 @@ TEST(SimBackend, ScenariosShapeWhatIsAttached)
           Case{{Fault::OpenRefused, 0}, 1, false}, Case{{Fault::SecondDevice, 0}, 2, true}}) {
         SimBackend backend(clock);
         attachBootloader(backend, c.scenario);
-        const auto list = backend.enumerate();
+        const auto list = backend.enumerate(0, 0);
         EXPECT_EQ(list.size(), c.enumerated) << c.scenario.name();
         std::string error;
         EXPECT_EQ(backend.open("sim:0", error) != nullptr, c.opens) << c.scenario.name();

@@ -8,11 +8,14 @@
 #include "platform/udev_rule.h"
 #include "protocol/texts.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
 #include <future>
 #include <memory>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -29,17 +32,36 @@ public:
         if (whileShowingProgress)
             whileShowingProgress();
     }
+    void showJourney(const JourneyLine& line) override
+    {
+        journeys.push_back(line);
+        if (line.step && (steps.empty() || steps.back() != *line.step))
+            steps.push_back(*line.step);
+    }
     // A modal box: what the window does while it is open runs inside it.
-    void showMessageBox(const std::string& text) override
+    void showMessageBox(const std::string& text, const std::string& detail) override
     {
         messages.push_back(text);
+        details.push_back(detail);
+        ++boxesOpen;
         if (whileBoxOpen)
             std::exchange(whileBoxOpen, nullptr)();
+        --boxesOpen;
     }
-    void jobStarted() override { buttonsEnabled.push_back(false); }
-    void jobEnded() override
+    void closeMessageBox() override
+    {
+        EXPECT_GT(boxesOpen, 0);
+        ++boxesClosedBySession;
+    }
+    void jobStarted() override
+    {
+        buttonsEnabled.push_back(false);
+        steps.clear();
+    }
+    void jobEnded(const JobEnd& end) override
     {
         buttonsEnabled.push_back(true);
+        ends.push_back(end);
         ++jobsEnded;
     }
     void wakeWindowThread() override
@@ -67,6 +89,12 @@ public:
 
     std::vector<std::string> statuses;
     std::vector<std::string> messages;
+    std::vector<std::string> details;
+    std::vector<JourneyLine> journeys;
+    std::vector<UpdateStep> steps; // of the last job, in the order they were shown
+    std::vector<JobEnd> ends;
+    int boxesOpen = 0;
+    int boxesClosedBySession = 0;
     std::function<void()> whileBoxOpen;
     std::function<void()> whileShowingProgress;
     std::vector<bool> buttonsEnabled;
@@ -152,6 +180,241 @@ TEST_F(UpdaterSessionTest, AJobMessageReachesTheWindowAndTheJobEnds)
     ASSERT_TRUE(session.startUpdate());
     view.runUntilJobsEnded(session, 1);
     EXPECT_EQ(view.messages, std::vector<std::string>{text::MISSING_DATABASE});
+    // The box's detail says where the files were looked for, and why this one was not taken.
+    ASSERT_EQ(view.details.size(), 1u);
+    EXPECT_NE(view.details[0].find(windowtext::FILES_FOLDER), std::string::npos);
+    EXPECT_NE(view.details[0].find(std::filesystem::absolute(dir).string()), std::string::npos);
+    EXPECT_NE(view.details[0].find(DATABASE_FILE), std::string::npos);
+    EXPECT_TRUE(session.requestClose());
+}
+
+// A healthy run and a failure in each step: the steps reach the window in order and end at the
+// failing one, the end carries the job's outcome, and the journey line ends with what to do.
+// Code of 3000 bytes and a database of 1000: output report 1 erases the code region, 2 starts
+// its programming and 3 to 50 carry its 12 pages, 51 to 56 write the header page, 57 erases the
+// database region, 58 starts its programming and 59 to 74 carry its 4 pages, 75 restarts.
+struct StepCase {
+    const char* name;
+    SimScenario scenario;
+    int stepsShown; // the steps 1 to N were shown
+    JobOutcome outcome;
+    bool reportSent;
+    const char* endText; // with %d and %s for a failed step
+};
+
+class UpdaterSessionStepTest : public JobFixture, public ::testing::TestWithParam<StepCase> {
+protected:
+    RecordingView view;
+};
+
+TEST_P(UpdaterSessionStepTest, StepsArriveInOrderAndTheEndSaysWhatHappened)
+{
+    const StepCase& c = GetParam();
+    attach(c.scenario);
+    writeFile(CODE_FILE, pattern(3000, 1));
+    writeFile(DATABASE_FILE, pattern(1000, 2));
+    UpdaterSession session(backend, dir, view);
+    ASSERT_TRUE(session.startUpdate());
+    view.runUntilJobsEnded(session, 1);
+
+    std::vector<UpdateStep> expected;
+    for (int i = 0; i < c.stepsShown; ++i)
+        expected.push_back(static_cast<UpdateStep>(i));
+    EXPECT_EQ(view.steps, expected);
+    ASSERT_EQ(view.ends.size(), 1u);
+    EXPECT_EQ(view.ends[0].outcome, c.outcome);
+    EXPECT_EQ(view.ends[0].reportSent, c.reportSent);
+    const JourneyLine& last = view.journeys.back();
+    EXPECT_EQ(last.tone,
+              c.outcome == JobOutcome::Success ? JourneyTone::Success : JourneyTone::Failure);
+    std::string endText = c.endText;
+    if (endText == windowtext::END_STEP_FAILED_FORMAT) {
+        const UpdateStep failed = static_cast<UpdateStep>(c.stepsShown - 1);
+        char text[256];
+        std::snprintf(text, sizeof text, c.endText, c.stepsShown, stepName(failed));
+        endText = text;
+        EXPECT_EQ(view.ends[0].step, failed);
+    }
+    EXPECT_EQ(last.text, endText);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStep, UpdaterSessionStepTest,
+    ::testing::Values(
+        StepCase{"Healthy", {}, 6, JobOutcome::Success, true, windowtext::END_SUCCESS},
+        // Nothing reached the device: the line speaks of the cable, not of the flash.
+        StepCase{"NoDevice",
+                 {Fault::Absent, 0},
+                 1,
+                 JobOutcome::DeviceFailed,
+                 false,
+                 windowtext::END_NOT_REACHED},
+        StepCase{"OpenRefused",
+                 {Fault::OpenRefused, 0},
+                 1,
+                 JobOutcome::DeviceFailed,
+                 false,
+                 windowtext::END_NOT_REACHED},
+        StepCase{"FirstReportFails",
+                 {Fault::WriteFail, 1},
+                 1,
+                 JobOutcome::DeviceFailed,
+                 false,
+                 windowtext::END_NOT_REACHED},
+        StepCase{"SilentErase",
+                 {Fault::Silent, 0},
+                 1,
+                 JobOutcome::DeviceFailed,
+                 true,
+                 windowtext::END_STEP_FAILED_FORMAT},
+        StepCase{"CodeWrite",
+                 {Fault::WriteFail, 5},
+                 2,
+                 JobOutcome::DeviceFailed,
+                 true,
+                 windowtext::END_STEP_FAILED_FORMAT},
+        StepCase{"ImageHeader",
+                 {Fault::WriteFail, 51},
+                 3,
+                 JobOutcome::DeviceFailed,
+                 true,
+                 windowtext::END_STEP_FAILED_FORMAT},
+        StepCase{"DatabaseErase",
+                 {Fault::WriteFail, 57},
+                 4,
+                 JobOutcome::DeviceFailed,
+                 true,
+                 windowtext::END_STEP_FAILED_FORMAT},
+        StepCase{"DatabaseWrite",
+                 {Fault::WriteFail, 60},
+                 5,
+                 JobOutcome::DeviceFailed,
+                 true,
+                 windowtext::END_STEP_FAILED_FORMAT},
+        StepCase{"Restart",
+                 {Fault::WriteFail, 75},
+                 6,
+                 JobOutcome::DeviceFailed,
+                 true,
+                 windowtext::END_STEP_FAILED_FORMAT}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(UpdaterSessionTest, AFileProblemEndsBeforeAnyStepAndLeavesTheDeviceAlone)
+{
+    attach();
+    writeFile(CODE_FILE, {}); // empty: refused
+    writeFile(DATABASE_FILE, pattern(1000, 2));
+    UpdaterSession session(backend, dir, view);
+    ASSERT_TRUE(session.startUpdate());
+    view.runUntilJobsEnded(session, 1);
+    EXPECT_TRUE(view.steps.empty());
+    ASSERT_EQ(view.ends.size(), 1u);
+    EXPECT_EQ(view.ends[0].outcome, JobOutcome::InputRefused);
+    EXPECT_EQ(view.journeys.back().text, windowtext::END_FILES_REFUSED);
+    EXPECT_EQ(view.journeys.back().tone, JourneyTone::Failure);
+}
+
+// The taskbar button and the journey line read the whole update's progress: it only grows, from
+// the first step to the end, whatever the size of the code.
+class UpdaterSessionOverallTest : public JobFixture,
+                                  public ::testing::TestWithParam<std::uint32_t> {
+protected:
+    RecordingView view;
+};
+
+TEST_P(UpdaterSessionOverallTest, TheWholeUpdatesProgressOnlyGrows)
+{
+    const std::uint32_t pages = GetParam();
+    attach();
+    // The page rule sends one page more than the whole pages in the data.
+    writeFile(CODE_FILE, pattern((pages - 1) * PAGE_SIZE + 1, 1));
+    writeFile(DATABASE_FILE, pattern(1000, 2));
+    UpdaterSession session(backend, dir, view);
+    ASSERT_TRUE(session.startUpdate());
+    view.runUntilJobsEnded(session, 1);
+    ASSERT_EQ(view.ends.at(0).outcome, JobOutcome::Success);
+    double before = 0;
+    for (const JourneyLine& line : view.journeys) {
+        EXPECT_GE(line.overall, before) << line.text;
+        before = line.overall;
+    }
+    EXPECT_EQ(view.journeys.back().overall, 1.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(CodePages, UpdaterSessionOverallTest, ::testing::Values(1u, 100u, 4000u));
+
+// A backend whose open throws, as a fault of ours deep in the job would.
+class ThrowingBackend final : public HidBackend {
+public:
+    explicit ThrowingBackend(HidBackend& inner) : m_inner(inner) {}
+    std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId, std::uint16_t productId) override
+    {
+        calls.emplace_back(vendorId, productId);
+        return m_inner.enumerate(vendorId, productId);
+    }
+    std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override
+    {
+        if (armed)
+            throw std::runtime_error("thrown by the test");
+        return m_inner.open(path, error);
+    }
+    Clock& clock() override { return m_inner.clock(); }
+
+    bool armed = false;
+    std::vector<std::pair<std::uint16_t, std::uint16_t>> calls; // every enumerate's ids
+
+private:
+    HidBackend& m_inner;
+};
+
+TEST_F(UpdaterSessionTest, AJobThatThrowsEndsAsAFailureWithItsBoxAndTheNextJobRuns)
+{
+    SimDevice& device = attach();
+    writeSamples();
+    ThrowingBackend throwing(backend);
+    throwing.armed = true;
+    UpdaterSession session(throwing, dir, view);
+    ASSERT_TRUE(session.startUpdate());
+    view.runUntilJobsEnded(session, 1);
+    EXPECT_EQ(view.messages, std::vector<std::string>{windowtext::JOB_CRASHED});
+    EXPECT_EQ(view.details, std::vector<std::string>{"thrown by the test"});
+    ASSERT_EQ(view.ends.size(), 1u);
+    EXPECT_EQ(view.ends[0].outcome, JobOutcome::DeviceFailed);
+    EXPECT_EQ(view.journeys.back().tone, JourneyTone::Failure);
+    EXPECT_FALSE(session.jobRunning());
+
+    throwing.armed = false;
+    ASSERT_TRUE(session.startUpdate());
+    view.runUntilJobsEnded(session, 2);
+    EXPECT_EQ(view.ends[1].outcome, JobOutcome::Success);
+    EXPECT_TRUE(device.restarted());
+}
+
+TEST_F(UpdaterSessionTest, TheIdleReCheckAsksOnlyForTheBootloader)
+{
+    attach();
+    ThrowingBackend counting(backend);
+    UpdaterSession session(counting, dir, view);
+    session.checkDevice();
+    nextRecheck(session);
+    ASSERT_EQ(counting.calls.size(), 2u);
+    for (const auto& ids : counting.calls)
+        EXPECT_EQ(ids, std::make_pair(VENDOR_ID, PRODUCT_ID));
+}
+
+TEST_F(UpdaterSessionTest, TheCloseRefusalClosesItselfWhenTheJobEnds)
+{
+    attach();
+    writeSamples();
+    UpdaterSession session(backend, dir, view);
+    ASSERT_TRUE(session.startUpdate());
+    // The window's loop goes on inside the box, and the job ends there.
+    view.whileBoxOpen = [&] { view.runUntilJobsEnded(session, 1); };
+    EXPECT_FALSE(session.requestClose());
+    EXPECT_EQ(view.messages, std::vector<std::string>{windowtext::UPDATE_RUNNING});
+    EXPECT_EQ(view.boxesClosedBySession, 1);
+    EXPECT_EQ(view.journeys.back().text, windowtext::END_SUCCESS);
+    // The window stays, showing the result, and may now be closed.
     EXPECT_TRUE(session.requestClose());
 }
 
@@ -267,11 +530,67 @@ TEST_F(UpdaterSessionTest, WhileItsBoxIsOpenTheSessionNeitherReChecksNorOpensAno
     view.runUntilJobsEnded(session, 1);
 }
 
+// Holds output report `gateAt` (1-based, over all connections) until `release` says so, or a
+// watchdog far beyond any test has passed: a job that does not wait for the window can then be
+// stopped at a known point.
+class GatedBackend final : public HidBackend {
+public:
+    GatedBackend(HidBackend& inner, unsigned gateAt) : m_inner(inner), m_gateAt(gateAt) {}
+    std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId, std::uint16_t productId) override
+    {
+        return m_inner.enumerate(vendorId, productId);
+    }
+    std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override
+    {
+        auto inner = m_inner.open(path, error);
+        if (!inner)
+            return nullptr;
+        return std::make_unique<Connection>(*this, std::move(inner));
+    }
+    Clock& clock() override { return m_inner.clock(); }
+
+    std::function<bool()> release;
+
+private:
+    class Connection final : public HidConnection {
+    public:
+        Connection(GatedBackend& owner, std::unique_ptr<HidConnection> inner)
+            : m_owner(owner), m_inner(std::move(inner))
+        {
+        }
+        int write(const std::uint8_t* data, std::size_t length) override
+        {
+            if (++m_owner.m_written == m_owner.m_gateAt) {
+                const auto watchdog = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+                while (!m_owner.release() && std::chrono::steady_clock::now() < watchdog)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            return m_inner->write(data, length);
+        }
+        int read(std::uint8_t* data, std::size_t length, int timeoutMs) override
+        {
+            return m_inner->read(data, length, timeoutMs);
+        }
+        std::string error() const override { return m_inner->error(); }
+
+    private:
+        GatedBackend& m_owner;
+        std::unique_ptr<HidConnection> m_inner;
+    };
+
+    HidBackend& m_inner;
+    unsigned m_gateAt;
+    std::atomic<unsigned> m_written{0};
+};
+
 TEST_F(UpdaterSessionTest, AStopDuringTheWriteEndsTheJobBetweenReportsAndTheNextJobRuns)
 {
     SimDevice& device = attach();
     writeSamples();
-    UpdaterSession session(backend, dir, view);
+    // Output report 10 is the code's eighth data report: the job waits there until stopped.
+    GatedBackend gated(backend, 10);
+    UpdaterSession session(gated, dir, view);
+    gated.release = [&session] { return session.stopRequested(); };
     view.session = &session;
     bool stopped = false;
     view.whileShowingProgress = [&] {
@@ -301,6 +620,7 @@ TEST_F(UpdaterSessionTest, AStopDuringTheWriteEndsTheJobBetweenReportsAndTheNext
     view.whileShowingProgress = nullptr;
     device.setConnected(false);
     SimDevice& replugged = attach();
+    gated.release = [] { return true; };
     ASSERT_TRUE(session.startUpdate());
     view.runUntilJobsEnded(session, 2);
     EXPECT_EQ(view.statuses.back(), text::UPDATE_OK);
@@ -327,7 +647,9 @@ TEST_F(UpdaterSessionTest, AStopWhileTheJobsBoxIsOpenEndsTheJobAsIfTheBoxWereDis
 // window is gone): the job is stopped and the worker joined, the view left alone.
 struct TeardownCase {
     const char* name;
-    bool withDatabase; // without: the job waits for its message box; with: for its first status
+    // Without: the job waits for its message box; with: for a device that never answers its
+    // erase, while its status and progress wait for the window's thread.
+    bool withDatabase;
 };
 
 class UpdaterSessionTeardownTest : public JobFixture,
@@ -359,17 +681,23 @@ protected:
 
 TEST_P(UpdaterSessionTeardownTest, TheJobStopsAndTheSessionEndsWithoutTheWindowsThread)
 {
-    SimDevice& device = attach();
+    SimDevice& device =
+        attach(GetParam().withDatabase ? SimScenario{Fault::Silent, 0} : SimScenario{});
     writeFile(CODE_FILE, pattern(3000, 1));
     if (GetParam().withDatabase)
         writeFile(DATABASE_FILE, pattern(1000, 2));
     auto session = std::make_unique<UpdaterSession>(backend, dir, view);
     ASSERT_TRUE(session->startUpdate());
-    // The worker hands its first call over and waits: nobody runs it.
+    // The worker hands its box over and waits, or waits for the silent device; nobody runs the
+    // window's side.
+    const auto waiting = [&] {
+        return GetParam().withDatabase ? commandsSent(device, CMD_ERASE) > 0
+                                       : session->pendingCalls() > 0;
+    };
     const auto deadline = std::chrono::steady_clock::now() + WATCHDOG;
-    while (session->pendingCalls() == 0 && std::chrono::steady_clock::now() < deadline)
+    while (!waiting() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    ASSERT_EQ(session->pendingCalls(), 1u);
+    ASSERT_TRUE(waiting());
 
     ASSERT_TRUE(destroyedWithinWatchdog(std::move(session)));
     EXPECT_EQ(commandsSent(device, CMD_PROGRAM), 0u);
@@ -381,7 +709,7 @@ TEST_P(UpdaterSessionTeardownTest, TheJobStopsAndTheSessionEndsWithoutTheWindows
 
 INSTANTIATE_TEST_SUITE_P(WhileTheJobWaits, UpdaterSessionTeardownTest,
                          ::testing::Values(TeardownCase{"ForItsMessageBox", false},
-                                           TeardownCase{"ForItsFirstStatus", true}),
+                                           TeardownCase{"ForASilentDevice", true}),
                          [](const auto& row) { return std::string(row.param.name); });
 
 TEST(AccessHelp, NamesTheRuleAndTheCommandThatAppliesIt)

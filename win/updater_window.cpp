@@ -20,8 +20,6 @@ constexpr UINT WM_RUN_PENDING_CALLS = WM_APP + 1;
 constexpr UINT_PTR RECHECK_TIMER = 1;
 // The dialog's result when the guard refused: another updater runs, or none could be ruled out.
 constexpr INT_PTR GUARD_REFUSED_RESULT = -2;
-// What the taskbar's bar is made of (see showProgress).
-constexpr int UPDATE_PHASES = 5;
 
 std::wstring wide(const std::string& text)
 {
@@ -168,7 +166,7 @@ INT_PTR UpdaterWindow::handle(UINT message, WPARAM wParam, LPARAM)
     case WM_TIMER:
         if (wParam != RECHECK_TIMER)
             return FALSE;
-        m_session.recheckDevice();
+        m_session.tick();
         return TRUE;
     case WM_SYSCOMMAND:
         if (UpdaterSession::opensAbout(static_cast<unsigned>(wParam))) {
@@ -246,23 +244,56 @@ void UpdaterWindow::showProgress(std::uint16_t maximum, std::uint32_t position)
 {
     SendDlgItemMessageW(m_window, IDC_PROGRESS, PBM_SETRANGE32, 0, maximum == 0 ? 1 : maximum);
     SendDlgItemMessageW(m_window, IDC_PROGRESS, PBM_SETPOS, position, 0);
-    // The taskbar button shows the whole update as one bar, from the first erase to the restart:
-    // the code's erase and data, the header page, the database's erase and data, a fifth each.
-    // A new range starts the next phase; the return to 0 at a phase's end is not shown there.
-    if (maximum != m_phaseMaximum) {
-        m_phaseMaximum = maximum;
-        ++m_phase;
-    }
-    if (!m_taskbar || maximum == 0 || position == 0)
-        return;
-    const ULONGLONG fifth = 1000;
-    const ULONGLONG done = static_cast<ULONGLONG>(std::min(m_phase, UPDATE_PHASES - 1)) * fifth +
-                           fifth * std::min<ULONGLONG>(position, maximum) / maximum;
-    m_taskbar->SetProgressState(m_window, TBPF_NORMAL);
-    m_taskbar->SetProgressValue(m_window, done, UPDATE_PHASES * fifth);
 }
 
-void UpdaterWindow::showMessageBox(const std::string& text) { showBox(m_window, text); }
+void UpdaterWindow::showJourney(const JourneyLine& line)
+{
+    SetDlgItemTextW(m_window, IDC_JOURNEY, wide(line.text).c_str());
+    m_journeyTone = line.tone;
+    InvalidateRect(GetDlgItem(m_window, IDC_JOURNEY), nullptr, TRUE);
+    // The taskbar button shows the whole update as one bar, in the error state after a failure.
+    if (!m_taskbar)
+        return;
+    const ULONGLONG scale = 1000;
+    switch (line.tone) {
+    case JourneyTone::Running:
+    case JourneyTone::Waiting:
+        m_taskbar->SetProgressState(m_window,
+                                    line.tone == JourneyTone::Waiting ? TBPF_PAUSED : TBPF_NORMAL);
+        m_taskbar->SetProgressValue(m_window, static_cast<ULONGLONG>(line.overall * scale), scale);
+        break;
+    case JourneyTone::Failure:
+        m_taskbar->SetProgressState(m_window, TBPF_ERROR);
+        break;
+    case JourneyTone::Idle:
+    case JourneyTone::Success:
+        m_taskbar->SetProgressState(m_window, TBPF_NOPROGRESS);
+        break;
+    }
+}
+
+void UpdaterWindow::showMessageBox(const std::string& text, const std::string& detail)
+{
+    showBox(m_window, detail.empty() ? text : text + "\n\n" + detail);
+}
+
+void UpdaterWindow::closeMessageBox()
+{
+    // The innermost box the dialog owns: a message box is a dialog of the system's class.
+    HWND box = nullptr;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND window, LPARAM found) -> BOOL {
+            wchar_t name[16] = {};
+            GetClassNameW(window, name, 16);
+            if (IsWindowVisible(window) && std::wstring(name) == L"#32770")
+                *reinterpret_cast<HWND*>(found) = window;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&box));
+    if (box && GetWindow(box, GW_OWNER) == m_window)
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+}
 
 void UpdaterWindow::jobStarted()
 {
@@ -279,11 +310,9 @@ void UpdaterWindow::jobStarted()
     if (!m_shutdownReasonSet)
         trace("no reason on the shutdown screen: ShutdownBlockReasonCreate failed (error " +
               std::to_string(GetLastError()) + ")");
-    m_phase = -1;
-    m_phaseMaximum = 0;
 }
 
-void UpdaterWindow::jobEnded()
+void UpdaterWindow::jobEnded(const JobEnd&)
 {
     m_systemHold.release();
     if (m_shutdownReasonSet && !ShutdownBlockReasonDestroy(m_window))
@@ -294,12 +323,6 @@ void UpdaterWindow::jobEnded()
     if (GetFocus() == m_window || !GetFocus())
         SendMessageW(m_window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(m_window, IDOK)),
                      TRUE);
-    if (m_taskbar) {
-        wchar_t status[128] = {};
-        GetDlgItemTextW(m_window, IDC_STATUS, status, 128);
-        const bool succeeded = wide(text::UPDATE_OK) == status;
-        m_taskbar->SetProgressState(m_window, succeeded ? TBPF_NOPROGRESS : TBPF_ERROR);
-    }
     if (m_jobEndedCallback)
         m_jobEndedCallback();
 }

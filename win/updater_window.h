@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 struct ITaskbarList3;
 
@@ -58,9 +59,11 @@ private:
     // WindowView
     void showStatus(const std::string& text) override;
     void showProgress(std::uint16_t maximum, std::uint32_t position) override;
-    void showMessageBox(const std::string& text) override;
+    void showJourney(const JourneyLine& line) override;
+    void showMessageBox(const std::string& text, const std::string& detail) override;
+    void closeMessageBox() override;
     void jobStarted() override;
-    void jobEnded() override;
+    void jobEnded(const JobEnd& end) override;
     void wakeWindowThread() override;
 
     InstanceGuard m_guard;
@@ -69,8 +72,8 @@ private:
     HICON m_bigIcon = nullptr;
     HICON m_smallIcon = nullptr;
     ITaskbarList3* m_taskbar = nullptr;
-    int m_phase = -1; // of the update, for the taskbar's bar
-    std::uint16_t m_phaseMaximum = 0;
+    JourneyTone m_journeyTone = JourneyTone::Idle; // the journey line's colour follows it
+    std::vector<HWND> m_openBoxes; // the message boxes open over the dialog, innermost last
     std::function<void()> m_jobEndedCallback;
     SystemHold m_systemHold;
     bool m_shutdownReasonSet = false;
