@@ -114,6 +114,19 @@ TEST_F(CliTest, OnATerminalTheBarLeavesNoMarkInTheStatusLines)
     const std::string stripped =
         std::regex_replace(drawn, std::regex("\r(\\[[^\n]*?)?\x1b\\[K"), "");
     EXPECT_EQ(stripped, plain);
+    // The bar is the whole update's: it names the steps as they come, and its percentage only
+    // grows from the first erase to the restart.
+    for (const char* step : {"1/6 code erase", "2/6 code write", "5/6 database write"})
+        EXPECT_NE(drawn.find(step), std::string::npos) << step;
+    const std::regex percent("\\] +([0-9]+)%");
+    int before = 0;
+    for (auto it = std::sregex_iterator(drawn.begin(), drawn.end(), percent);
+         it != std::sregex_iterator(); ++it) {
+        const int shown = std::stoi((*it)[1]);
+        EXPECT_GE(shown, before);
+        before = shown;
+    }
+    EXPECT_GE(before, 90);
 }
 
 struct ScenarioCase {
