@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Draws the updater's picture (550 x 249, 24-bit BMP) and its icon (32 x 32 PNG for the Qt window;
-for the Windows executables an ICO with the 32 x 32 256-colour image first and 16, 48 and 256 px
-true-colour images for small and high-DPI screens). Standard library only; the outputs are committed, so run
+"""Draws the updater's picture (550 x 249, 24-bit BMP; and twice that, 1100 x 498, for screens
+scaled above 100 %) and its icon (32 x 32 PNG for the Qt window; for the Windows executables an
+ICO with the 32 x 32 256-colour image first and 16, 48 and 256 px true-colour images for small and
+high-DPI screens). Standard library only; the outputs are committed, so run
 this only after changing the drawing: python3 resources/make_resources.py"""
 import math
 import os
@@ -57,13 +58,21 @@ def gps_pin(x, y, cx, cy, r):
     return None
 
 
-def picture(width, height):
+PICTURE_SIZE = (550, 249)
+
+
+def picture(scale):
+    """The picture at `scale` times its size: each pixel takes the colour of its centre in the
+    drawing's own coordinates, so the 2x picture is the same drawing with twice the detail."""
+    width, height = PICTURE_SIZE
     rows = []
     horizon = int(height * 0.46)
     vanish_x = width * 0.5
-    for y in range(height):
+    for py in range(height * scale):
+        y = (py + 0.5) / scale - 0.5
         row = []
-        for x in range(width):
+        for px in range(width * scale):
+            x = (px + 0.5) / scale - 0.5
             if y < horizon:
                 colour = mix((120, 175, 235), (215, 235, 250), y / horizon)
                 # Satellite signal arcs above the pin.
@@ -205,7 +214,9 @@ def png_bytes(rows):
 
 
 if __name__ == "__main__":
-    write_bmp(os.path.join(HERE, "picture.bmp"), picture(550, 249))
+    write_bmp(os.path.join(HERE, "picture.bmp"), picture(1))
+    # Twice the size, for screens at more than 100 %: the Windows dialog scales down from it.
+    write_bmp(os.path.join(HERE, "picture_2x.bmp"), picture(2))
     icon = icon_pixels(32)
     write_png(os.path.join(HERE, "icon.png"), icon)
     # The 32 x 32, 256-colour image comes first; the others serve small and high-DPI screens.
