@@ -97,13 +97,16 @@ TerminalSurface::TerminalSurface(std::ostream& out, std::ostream& err, bool draw
     : m_out(out), m_err(err), m_drawBar(drawBar), m_clock(clock), m_columns(std::move(columns)),
       m_escapes(escapes)
 {
-    m_journey.begin(m_clock.nowUs());
 }
 
 void TerminalSurface::beginStep(const StepInfo& step)
 {
-    m_stepped = true;
-    m_journey.enterStep(step, m_clock.nowUs());
+    // The pace is measured from the first step: not from a wait for the device, nor from the
+    // reading of the files.
+    const std::int64_t now = m_clock.nowUs();
+    if (!std::exchange(m_stepped, true))
+        m_journey.begin(now);
+    m_journey.enterStep(step, now);
     draw(true);
 }
 
