@@ -34,28 +34,29 @@ void Journey::begin(std::int64_t nowUs)
 {
     *this = Journey();
     m_beganUs = nowUs;
-    m_heardUs = nowUs;
+    m_movedUs = nowUs;
 }
 
 void Journey::enterStep(const StepInfo& step, std::int64_t nowUs)
 {
     m_step = step;
     m_overall = std::max(m_overall, std::clamp(step.start, 0.0, 1.0));
-    heard(nowUs);
+    m_movedUs = std::max(m_movedUs, nowUs);
 }
 
 void Journey::progress(std::uint16_t maximum, std::uint32_t position, std::int64_t nowUs)
 {
-    heard(nowUs);
     if (!m_step || maximum == 0)
         return;
     // The bar returns to 0 at the end of each piece of work; what was done stays done.
     const double within = std::min(1.0, static_cast<double>(position) / maximum);
     const double share = std::max(0.0, m_step->end - m_step->start);
-    m_overall = std::max(m_overall, std::clamp(m_step->start + share * within, 0.0, 1.0));
+    const double now = std::clamp(m_step->start + share * within, 0.0, 1.0);
+    if (now > m_overall) {
+        m_overall = now;
+        m_movedUs = std::max(m_movedUs, nowUs);
+    }
 }
-
-void Journey::heard(std::int64_t nowUs) { m_heardUs = std::max(m_heardUs, nowUs); }
 
 std::optional<UpdateStep> Journey::step() const
 {
@@ -75,7 +76,7 @@ JourneyLine Journey::line(std::int64_t nowUs) const
         return line;
     }
     line.text = stepTitle(m_step->step);
-    const std::int64_t silentUs = nowUs - m_heardUs;
+    const std::int64_t silentUs = nowUs - m_movedUs;
     if (silentUs > DEVICE_SILENCE_NOTICE_US) {
         line.tone = JourneyTone::Waiting;
         line.text += format(windowtext::WAITING_FORMAT, static_cast<int>(silentUs / 1000000));

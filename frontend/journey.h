@@ -13,8 +13,9 @@
 
 namespace quarvo {
 
-// After this long without a word from the job (the device sends nothing and takes nothing), the
-// line says that it waits for the device, and counts.
+// After this long without progress (the device sends nothing and takes nothing, or its erase
+// reports go round without getting further), the line says that it waits for the device, and
+// counts.
 inline constexpr std::int64_t DEVICE_SILENCE_NOTICE_US = 3000000;
 // The time left is shown once the update has run this long and done this share of the whole:
 // before that the pace says little.
@@ -49,13 +50,11 @@ struct JobEnd {
 
 class Journey {
 public:
-    // A job starts: nothing done, no step, heard from now.
+    // A job starts: nothing done, no step, last progress now.
     void begin(std::int64_t nowUs);
     void enterStep(const StepInfo& step, std::int64_t nowUs);
-    // The bar as ProgressModel shows it, within the current step.
+    // The bar as ProgressModel shows it, within the current step, as of `nowUs`.
     void progress(std::uint16_t maximum, std::uint32_t position, std::int64_t nowUs);
-    // The job said something (any call on its surface).
-    void heard(std::int64_t nowUs);
 
     double overall() const { return m_overall; }
     std::optional<UpdateStep> step() const;
@@ -69,7 +68,7 @@ private:
     std::optional<StepInfo> m_step;
     double m_overall = 0;
     std::int64_t m_beganUs = 0;
-    std::int64_t m_heardUs = 0;
+    std::int64_t m_movedUs = 0; // when a step began or the whole update last got further
 };
 
 // The line once a job has ended: what happened and what to do next.

@@ -347,7 +347,6 @@ void UpdaterSession::showLatest()
         m_view.showProgress(m_bar.maximum(), m_bar.shown());
         m_journey.progress(m_bar.maximum(), m_bar.shown(), latest.heardUs);
     }
-    m_journey.heard(latest.heardUs);
     showJourneyLine(m_journey.line(m_backend.clock().nowUs()));
 }
 

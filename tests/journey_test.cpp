@@ -60,6 +60,9 @@ TEST_P(JourneyLineTest, SaysTheStepTheProgressAndWhatItWaitsFor)
     journey.begin(0);
     journey.enterStep({UpdateStep::CodeWrite, c.stepStart, c.stepEnd}, 0);
     journey.progress(100, c.position, c.heardUs);
+    // The bar's return to 0, or erase reports that go round, are no progress.
+    journey.progress(100, 0, c.atUs);
+    journey.progress(100, c.position, c.atUs);
     const JourneyLine line = journey.line(c.atUs);
     EXPECT_EQ(line.tone, c.tone);
     EXPECT_EQ(line.text, c.expected);
@@ -75,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A quarter done in 10 s: 30 s to go.
         LineCase{"Paced", 0.0, 0.5, 50, 10 * SECOND_US, 10 * SECOND_US, JourneyTone::Running,
                  "第 2 步，共 6 步：寫入程式碼 · 25% · 約剩 0:30"},
-        // Nothing heard for a while: the line counts the silence instead.
+        // No progress for a while: the line counts the wait instead.
         LineCase{"Silent", 0.0, 0.5, 50, 10 * SECOND_US, 22 * SECOND_US, JourneyTone::Waiting,
                  "第 2 步，共 6 步：寫入程式碼 · 等待設備回應… 12 秒"},
         // Up to the notice's bound it still reads as running.
