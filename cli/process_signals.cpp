@@ -13,9 +13,8 @@
 namespace quarvo {
 namespace {
 
-constexpr int HANGUP = 1;     // SIGHUP
-constexpr int INTERRUPT = 2;  // SIGINT, Ctrl-C
-constexpr int TERMINATE = 15; // SIGTERM
+constexpr int HANGUP = 1;    // SIGHUP
+constexpr int INTERRUPT = 2; // SIGINT, Ctrl-C
 
 // Lock-free atomics in static storage: the only storage a signal handler may reach.
 std::atomic<int> stopSignal{0};
@@ -48,6 +47,8 @@ void request(int signal, long long nowSeconds)
 // Windows ends a process at most a few seconds after its console window is closed; this much of
 // that time lets the update stop between reports and say so.
 constexpr DWORD CLOSE_GRACE_MS = 3000;
+// The number of SIGTERM, which a console's close and break events stand for.
+constexpr int TERMINATE = 15;
 
 // Runs on a thread of its own, which the system starts for each event.
 BOOL WINAPI onControl(DWORD event)
