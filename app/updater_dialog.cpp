@@ -3,6 +3,7 @@
 #include "about_dialog.h"
 #include "frontend/window_texts.h"
 #include "dialog_units.h"
+#include "message_box_text.h"
 
 #include "job/flash_job.h"
 #include "protocol/texts.h"
@@ -14,10 +15,13 @@
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
-#include <QStyle>
+#include <QShowEvent>
+#include <QWindow>
 
 namespace quarvo {
 
@@ -29,6 +33,8 @@ UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path director
 {
     setObjectName(QStringLiteral("flasherDialog"));
     setWindowTitle(QString::fromUtf8(windowtext::DIALOG_TITLE));
+    // No maximise for a window of fixed size: these hints are all the window manager is offered
+    // (on X11 its Motif hints then carry neither the maximise function nor its button).
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setFont(options.font.value_or(dialogFont()));
@@ -42,13 +48,13 @@ UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path director
     connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::accept);
 
     // The picture at its own size from its place in the template, as a bitmap control shows it,
-    // whatever the dialog font makes of the template's units.
-    auto* picture = new QLabel(this);
-    picture->setObjectName(QStringLiteral("pictureLabel"));
-    const QPixmap bitmap(QStringLiteral(":/quarvo/picture.bmp"));
-    picture->setPixmap(bitmap);
-    picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    picture->setGeometry(
+    // whatever the dialog font makes of the template's units; drawn for the screen's pixels.
+    m_picture = new QLabel(this);
+    m_picture->setObjectName(QStringLiteral("pictureLabel"));
+    const QPixmap bitmap = picture(devicePixelRatioF());
+    m_picture->setPixmap(bitmap);
+    m_picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_picture->setGeometry(
         QRect(units.rect(16, 12, 0, 0).topLeft(), bitmap.deviceIndependentSize().toSize()));
 
     m_progress = new QProgressBar(this);
@@ -69,7 +75,8 @@ UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path director
     m_status->setGeometry(units.rect(7, 162, 334, 11));
 
     // The journey line, in the free row under the buttons: an icon that tells success from
-    // failure at a glance, then the text.
+    // failure at a glance, then the text in the tone's colour. One line, never wrapped: its
+    // longest texts fit its width at the dialog's font.
     m_journeyIcon = new QLabel(this);
     m_journeyIcon->setObjectName(QStringLiteral("journeyIcon"));
     m_journeyIcon->setGeometry(units.rect(7, 202, 10, 10));
@@ -90,6 +97,88 @@ UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path director
 
 UpdaterDialog::~UpdaterDialog() = default;
 
+QPixmap UpdaterDialog::picture(qreal devicePixelRatio)
+{
+    QPixmap own(QStringLiteral(":/quarvo/picture.bmp"));
+    if (devicePixelRatio <= 1)
+        return own;
+    const QPixmap large(QStringLiteral(":/quarvo/picture_2x.bmp"));
+    const QSize pixels = (QSizeF(own.size()) * devicePixelRatio).toSize();
+    QPixmap drawn = large.size() == pixels
+                        ? large
+                        : large.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    drawn.setDevicePixelRatio(devicePixelRatio);
+    return drawn;
+}
+
+QPixmap UpdaterDialog::toneIcon(JourneyTone tone, int side, qreal devicePixelRatio)
+{
+    QColor colour;
+    switch (tone) {
+    case JourneyTone::Success:
+        colour = QColor(0x1a, 0x7f, 0x37);
+        break;
+    case JourneyTone::Failure:
+        colour = QColor(0xc4, 0x2b, 0x1c);
+        break;
+    case JourneyTone::Waiting:
+        colour = QColor(0xbf, 0x87, 0x00);
+        break;
+    case JourneyTone::Idle:
+    case JourneyTone::Running:
+        return {};
+    }
+    QPixmap icon((QSizeF(side, side) * devicePixelRatio).toSize());
+    icon.setDevicePixelRatio(devicePixelRatio);
+    icon.fill(Qt::transparent);
+    QPainter painter(&icon);
+    painter.setRenderHint(QPainter::Antialiasing);
+    // A filled disc, and on it in white: a tick, a cross or the hands of a clock, drawn on a grid
+    // of 16 so that every size keeps the same shape.
+    painter.scale(side / 16.0, side / 16.0);
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(colour);
+    painter.drawEllipse(QRectF(0.5, 0.5, 15, 15));
+    painter.setPen(QPen(Qt::white, 2.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.setBrush(Qt::NoBrush);
+    QPainterPath mark;
+    if (tone == JourneyTone::Success) {
+        mark.moveTo(4.5, 8.2);
+        mark.lineTo(7.0, 10.8);
+        mark.lineTo(11.8, 5.4);
+    } else if (tone == JourneyTone::Failure) {
+        mark.moveTo(5.2, 5.2);
+        mark.lineTo(10.8, 10.8);
+        mark.moveTo(10.8, 5.2);
+        mark.lineTo(5.2, 10.8);
+    } else {
+        mark.moveTo(8, 4);
+        mark.lineTo(8, 8);
+        mark.lineTo(11, 10);
+    }
+    painter.drawPath(mark);
+    return icon;
+}
+
+void UpdaterDialog::drawForScreen()
+{
+    const qreal ratio = devicePixelRatioF();
+    m_picture->setPixmap(picture(ratio));
+    const int side = m_journeyIcon->height();
+    m_journeyIcon->setPixmap(toneIcon(m_journeyLine.tone, side, ratio));
+}
+
+void UpdaterDialog::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    // The window's screen decides the pictures' pixels; so does a move to another screen.
+    if (!m_followsScreen && windowHandle()) {
+        m_followsScreen = true;
+        connect(windowHandle(), &QWindow::screenChanged, this, &UpdaterDialog::drawForScreen);
+        drawForScreen();
+    }
+}
+
 bool UpdaterDialog::start()
 {
     // Another updater anywhere on the machine, or one that cannot be ruled out: no update.
@@ -98,9 +187,10 @@ bool UpdaterDialog::start()
         QMessageBox box(this);
         prepareBox(box, running ? QStringLiteral("alreadyRunningBox")
                                 : QStringLiteral("guardUnavailableBox"));
-        box.setText(running ? QString::fromUtf8(ALREADY_RUNNING_TEXT)
-                            : QString::fromUtf8(GUARD_UNAVAILABLE_TEXT) + QStringLiteral("\n") +
-                                  QString::fromStdString(m_guard.obstacle()));
+        setBoxTexts(box, running
+                             ? QString::fromUtf8(ALREADY_RUNNING_TEXT)
+                             : QString::fromUtf8(GUARD_UNAVAILABLE_TEXT) + QStringLiteral("\n") +
+                                   QString::fromStdString(m_guard.obstacle()));
         box.exec();
         return false;
     }
@@ -121,6 +211,12 @@ void UpdaterDialog::prepareBox(QMessageBox& box, const QString& objectName)
     box.setStandardButtons(QMessageBox::Ok);
     // A message box is a window of its own, which takes no font from its parent unless told.
     box.setFont(font());
+}
+
+void UpdaterDialog::setBoxTexts(QMessageBox& box, const QString& text, const QString& detail)
+{
+    // No box wider than the window it belongs to.
+    setBrokenBoxTexts(box, text, detail, width());
 }
 
 bool UpdaterDialog::handleSystemCommand(quint32 command)
@@ -182,31 +278,30 @@ void UpdaterDialog::showProgress(std::uint16_t maximum, std::uint32_t position)
 
 void UpdaterDialog::showJourney(const JourneyLine& line)
 {
+    const bool toneChanged = line.tone != m_journeyLine.tone;
+    m_journeyLine = line;
     m_journey->setText(QString::fromStdString(line.text));
-    QString colour;
-    QStyle::StandardPixmap icon = QStyle::SP_CustomBase;
+    if (!toneChanged)
+        return;
+    // The end in green or red, darker than the icon's disc so that the text reads well on the
+    // window's background; a silent device in amber; a running job in the window's own colour.
+    QPalette palette = this->palette();
     switch (line.tone) {
     case JourneyTone::Success:
-        colour = QStringLiteral("#1a7f37");
-        icon = QStyle::SP_DialogApplyButton;
+        palette.setColor(QPalette::WindowText, QColor(0x11, 0x63, 0x29));
         break;
     case JourneyTone::Failure:
-        colour = QStringLiteral("#b42318");
-        icon = QStyle::SP_MessageBoxCritical;
+        palette.setColor(QPalette::WindowText, QColor(0xa3, 0x1d, 0x12));
         break;
     case JourneyTone::Waiting:
-        colour = QStringLiteral("#9a6700");
-        icon = QStyle::SP_MessageBoxWarning;
+        palette.setColor(QPalette::WindowText, QColor(0x80, 0x55, 0x00));
         break;
     case JourneyTone::Idle:
     case JourneyTone::Running:
         break;
     }
-    m_journey->setStyleSheet(colour.isEmpty() ? QString()
-                                              : QStringLiteral("color: %1;").arg(colour));
-    const int side = m_journeyIcon->height();
-    m_journeyIcon->setPixmap(
-        icon == QStyle::SP_CustomBase ? QPixmap() : style()->standardIcon(icon).pixmap(side, side));
+    m_journey->setPalette(palette);
+    m_journeyIcon->setPixmap(toneIcon(line.tone, m_journeyIcon->height(), devicePixelRatioF()));
 }
 
 void UpdaterDialog::closeMessageBox()
@@ -226,9 +321,7 @@ void UpdaterDialog::showMessageBox(const std::string& text, const std::string& d
     // Plain text whatever it holds (a path may look like markup); the access help's command can
     // be selected and copied.
     box.setTextFormat(Qt::PlainText);
-    box.setText(QString::fromStdString(text));
-    if (!detail.empty())
-        box.setInformativeText(QString::fromStdString(detail));
+    setBoxTexts(box, QString::fromStdString(text), QString::fromStdString(detail));
     box.setTextInteractionFlags(Qt::TextSelectableByMouse);
     m_openBoxes.push_back(&box);
     box.exec();

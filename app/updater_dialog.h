@@ -15,6 +15,7 @@
 #include <QDialog>
 #include <QFont>
 #include <QIcon>
+#include <QPixmap>
 #include <QTimer>
 
 #include <filesystem>
@@ -59,6 +60,16 @@ public:
     void startUpdate();
     bool jobRunning() const { return m_session.jobRunning(); }
     bool keepingAwake() const { return m_systemHold.held(); }
+    // What the journey line shows now (text, tone, step and the whole update's progress).
+    const JourneyLine& journeyLine() const { return m_journeyLine; }
+
+    // The dialog's picture for a screen of `devicePixelRatio`: the bitmap's own pixels at 1, else
+    // the double-size drawing scaled smoothly to the screen's pixels, so that its edges stay sharp
+    // at 150 % and 200 %. Always the bitmap's size in device-independent pixels.
+    static QPixmap picture(qreal devicePixelRatio);
+    // A journey tone's icon, drawn for the screen's pixels: a green tick for success, a red cross
+    // for failure, an amber clock while the device is silent; none while the job simply runs.
+    static QPixmap toneIcon(JourneyTone tone, int side, qreal devicePixelRatio);
 
     void done(int result) override;
 
@@ -67,6 +78,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     // WindowView: what the session asks of the widgets.
@@ -83,12 +95,20 @@ private:
     void runPendingCalls();
     // A message box in the dialog's face, captioned with the program's name.
     void prepareBox(QMessageBox& box, const QString& objectName);
+    // The box's text and detail, each broken between clauses, and the box as wide as its longest
+    // line up to the dialog's width (see message_box_text.h).
+    void setBoxTexts(QMessageBox& box, const QString& text, const QString& detail = {});
+    // The picture and the tone icon again, for the pixels of the screen the window is on now.
+    void drawForScreen();
 
     InstanceGuard m_guard;
     SystemHold m_systemHold;
     QLabel* m_status = nullptr;
+    QLabel* m_picture = nullptr;
     QLabel* m_journeyIcon = nullptr;
     QLabel* m_journey = nullptr;
+    JourneyLine m_journeyLine;
+    bool m_followsScreen = false;          // whether a change of screen redraws the pictures
     std::vector<QMessageBox*> m_openBoxes; // the boxes showMessageBox has open, innermost last
     QProgressBar* m_progress = nullptr;
     QPushButton* m_updateButton = nullptr;

@@ -5,6 +5,9 @@
 #include "app/updater_dialog.h"
 #include "fake_logind.h"
 
+#include "frontend/access_help.h"
+#include "frontend/journey.h"
+
 #include "job/flash_job.h"
 #include "protocol/texts.h"
 #include "sim/sim_backend.h"
@@ -12,9 +15,11 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDir>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -23,7 +28,9 @@
 #include <QTimer>
 #include <QTranslator>
 
+#include <algorithm>
 #include <condition_variable>
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -35,6 +42,7 @@
 using namespace quarvo;
 
 Q_DECLARE_METATYPE(quarvo::SimScenario)
+Q_DECLARE_METATYPE(quarvo::JourneyTone)
 
 namespace {
 
@@ -89,11 +97,54 @@ void writeFile(const QTemporaryDir& dir, const char* name, std::size_t size, uns
         .write(data.data(), static_cast<std::streamsize>(size));
 }
 
+// The tone a colour belongs to by its hue: green for success, red for failure, amber for a
+// silent device; Idle for no colour (grey, black, white, nothing).
+JourneyTone toneOfColour(const QColor& colour)
+{
+    if (!colour.isValid() || colour.hslSaturationF() < 0.3)
+        return JourneyTone::Idle;
+    const int hue = colour.hslHue();
+    if (hue >= 90 && hue <= 170)
+        return JourneyTone::Success;
+    if (hue <= 20 || hue >= 340)
+        return JourneyTone::Failure;
+    if (hue >= 30 && hue <= 60)
+        return JourneyTone::Waiting;
+    return JourneyTone::Idle;
+}
+
+// The tone an icon shows: that of the average of its coloured pixels (the white mark on the disc
+// left out); Idle for no icon.
+JourneyTone toneOfIcon(const QPixmap& icon)
+{
+    const QImage image = icon.toImage().convertToFormat(QImage::Format_ARGB32);
+    double red = 0;
+    double green = 0;
+    double blue = 0;
+    int counted = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor pixel = image.pixelColor(x, y);
+            if (pixel.alpha() < 200 || pixel.hslSaturationF() < 0.3)
+                continue;
+            red += pixel.redF();
+            green += pixel.greenF();
+            blue += pixel.blueF();
+            ++counted;
+        }
+    if (counted == 0)
+        return JourneyTone::Idle;
+    return toneOfColour(QColor::fromRgbF(static_cast<float>(red / counted),
+                                         static_cast<float>(green / counted),
+                                         static_cast<float>(blue / counted)));
+}
+
 // The dialog over one simulated bootloader (behind a gate) and a scratch directory for the
 // update files.
 struct Rig {
     explicit Rig(SimScenario scenario = {}, bool slow = false,
-                 std::optional<QFont> font = std::nullopt, std::string lockDirectory = {})
+                 std::optional<QFont> font = std::nullopt, std::string lockDirectory = {},
+                 std::string accessHelp = ACCESS_HELP)
     {
         if (slow) {
             // On real time, with an erase long enough for the test to act during the job.
@@ -109,7 +160,7 @@ struct Rig {
         UpdaterDialogOptions options;
         options.instanceName = instanceName();
         options.lockDirectory = lockDirectory.empty() ? lockDirectoryOfTheRun() : lockDirectory;
-        options.accessHelp = ACCESS_HELP;
+        options.accessHelp = std::move(accessHelp);
         options.sleepBus = &logind;
         options.font = std::move(font);
         dialog =
@@ -137,6 +188,13 @@ struct Rig {
         return dialog->findChild<T*>(QString::fromLatin1(name));
     }
     QString status() const { return child<QLabel>("statusLabel")->text(); }
+    QString journey() const { return child<QLabel>("journeyLabel")->text(); }
+    // The tone the journey line shows as a driver sees it, by its icon's colour and its text's.
+    JourneyTone iconTone() const { return toneOfIcon(child<QLabel>("journeyIcon")->pixmap()); }
+    JourneyTone textTone() const
+    {
+        return toneOfColour(child<QLabel>("journeyLabel")->palette().color(QPalette::WindowText));
+    }
 
     VirtualClock virtualClock;
     SteadyClock steadyClock;
@@ -160,11 +218,17 @@ struct ModalCloser {
             name = modal->objectName();
             if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                 text = box->text();
+                detail = box->informativeText();
                 title = box->windowTitle();
                 texts.append(text);
                 if (QAbstractButton* ok = box->button(QMessageBox::Ok))
                     okText = ok->text();
                 face = box->font().family();
+                if (auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))) {
+                    labelText = label->text();
+                    labelWidth = label->contentsRect().width();
+                    labelFont = label->font();
+                }
             }
             modal->close();
             if (!all)
@@ -175,10 +239,15 @@ struct ModalCloser {
     QTimer timer;
     QString name;
     QString text;
+    QString detail;
     QString title;
     QString okText;
     QString face;
     QStringList texts;
+    // The box's text as its label shows it, the label's width for text and its font.
+    QString labelText;
+    int labelWidth = 0;
+    QFont labelFont;
 };
 
 QString qs(const char* utf8) { return QString::fromUtf8(utf8); }
@@ -272,6 +341,10 @@ private slots:
         QCOMPARE(flash->text(), qs(windowtext::UPDATE));
         QVERIFY(cancel->isDefault());
         QCOMPARE(rig.dialog->minimumSize(), rig.dialog->maximumSize());
+        // A fixed size offers no maximise; minimise and close stay.
+        QVERIFY(!rig.dialog->windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+        QVERIFY(rig.dialog->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+        QVERIFY(rig.dialog->windowFlags().testFlag(Qt::WindowCloseButtonHint));
         // Controls keep the template's arrangement: picture above bar above status above buttons.
         const int pictureBottom = rig.child<QLabel>("pictureLabel")->geometry().bottom();
         const QRect bar = rig.child<QProgressBar>("progressBar")->geometry();
@@ -308,11 +381,246 @@ private slots:
         QCOMPARE(rig.status(), qs(text::UPDATE_OK));
         QCOMPARE(rig.child<QProgressBar>("progressBar")->value(), 0);
         QVERIFY(rig.child<QPushButton>("flashButton")->isEnabled());
+        // The end, told apart at a glance: a green icon and text that says what to do next.
+        QCOMPARE(rig.journey(), qs(windowtext::END_SUCCESS));
+        QCOMPARE(rig.dialog->journeyLine().tone, JourneyTone::Success);
+        QCOMPARE(rig.iconTone(), JourneyTone::Success);
+        QCOMPARE(rig.textTone(), JourneyTone::Success);
         QVERIFY(rig.device->restarted());
         QCOMPARE(rig.device->unerasedWriteCount(), std::size_t{0});
         const auto header = rig.device->flash(IMAGE_HEADER_ADDRESS, 24);
         QCOMPARE(loadLe32(header.data()), IMAGE_MAGIC);
         QCOMPARE(loadLe32(header.data() + 20), 3000u);
+    }
+
+    void anUpdateThatFailsEndsInTheFailureTone_data()
+    {
+        QTest::addColumn<SimScenario>("scenario");
+        QTest::addColumn<bool>("withFiles");
+        QTest::addColumn<QString>("end");
+        const auto failedIn = [](UpdateStep step) {
+            return QString::fromStdString(
+                endLine(JobEnd{JobOutcome::DeviceFailed, step, true}).text);
+        };
+        // The code is 3000 bytes: output report 1 erases, whose end is read back; 2 programs, 3
+        // to 49 carry the code; 50 and 51 erase and program the image header.
+        QTest::newRow("code erase fails")
+            << SimScenario{Fault::ReadFail, 1} << true << failedIn(UpdateStep::CodeErase);
+        QTest::newRow("code write fails")
+            << SimScenario{Fault::WriteFail, 3} << true << failedIn(UpdateStep::CodeWrite);
+        QTest::newRow("image header fails")
+            << SimScenario{Fault::WriteFail, 51} << true << failedIn(UpdateStep::ImageHeader);
+        QTest::newRow("first report refused")
+            << SimScenario{Fault::WriteFail, 1} << true << qs(windowtext::END_NOT_REACHED);
+        QTest::newRow("device absent")
+            << SimScenario{Fault::Absent, 0} << true << qs(windowtext::END_NOT_REACHED);
+        QTest::newRow("files missing")
+            << SimScenario{} << false << qs(windowtext::END_FILES_REFUSED);
+    }
+    void anUpdateThatFailsEndsInTheFailureTone()
+    {
+        QFETCH(SimScenario, scenario);
+        QFETCH(bool, withFiles);
+        QFETCH(QString, end);
+        Rig rig(scenario);
+        if (withFiles)
+            rig.writeSamples();
+        QVERIFY(rig.dialog->start());
+        QSignalSpy finished(rig.dialog.get(), &UpdaterDialog::jobFinished);
+        ModalCloser closer(true);
+        QTest::mouseClick(rig.child<QPushButton>("flashButton"), Qt::LeftButton);
+        QVERIFY(finished.wait(JOB_TIMEOUT_MS));
+        QCOMPARE(rig.journey(), end);
+        QCOMPARE(rig.dialog->journeyLine().tone, JourneyTone::Failure);
+        QCOMPARE(rig.iconTone(), JourneyTone::Failure);
+        QCOMPARE(rig.textTone(), JourneyTone::Failure);
+        QVERIFY(rig.child<QPushButton>("flashButton")->isEnabled());
+    }
+
+    // Every text the journey line can show, at its longest, on one line at the dialog's font.
+    void theJourneyLineFitsItsLongestTexts_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("reading") << qs(windowtext::READING_FILES);
+        QTest::newRow("success") << qs(windowtext::END_SUCCESS);
+        QTest::newRow("not reached") << qs(windowtext::END_NOT_REACHED);
+        QTest::newRow("files refused") << qs(windowtext::END_FILES_REFUSED);
+        for (int index = 0; index < UPDATE_STEP_COUNT; ++index) {
+            const auto step = static_cast<UpdateStep>(index);
+            const std::string name = stepName(step);
+            QTest::newRow(("failed in " + name).c_str()) << QString::fromStdString(
+                endLine(JobEnd{JobOutcome::DeviceFailed, step, true}).text);
+            // Half done after 5999 s: 50 %, about 99:59 left; then 999 s without a word.
+            constexpr std::int64_t RAN_US = 5999LL * 1000000;
+            constexpr std::int64_t SILENT_US = 999LL * 1000000;
+            Journey journey;
+            journey.begin(0);
+            journey.enterStep(StepInfo{step, 0.5, 0.6}, RAN_US);
+            QTest::newRow(("running " + name).c_str())
+                << QString::fromStdString(journey.line(RAN_US).text);
+            QTest::newRow(("waiting " + name).c_str())
+                << QString::fromStdString(journey.line(RAN_US + SILENT_US).text);
+        }
+    }
+    void theJourneyLineFitsItsLongestTexts()
+    {
+        QFETCH(QString, text);
+        Rig rig;
+        auto* line = rig.child<QLabel>("journeyLabel");
+        const QFontMetrics metrics(line->font());
+        QCOMPARE(line->font(), rig.dialog->font());
+        QVERIFY(!line->wordWrap());
+        QVERIFY2(metrics.horizontalAdvance(text) <= line->contentsRect().width(),
+                 qPrintable(QStringLiteral("%1 px for %2 px: %3")
+                                .arg(metrics.horizontalAdvance(text))
+                                .arg(line->contentsRect().width())
+                                .arg(text)));
+        QVERIFY(metrics.height() <= line->contentsRect().height());
+        // Inside the dialog, beside its icon.
+        QVERIFY(rig.dialog->rect().contains(line->geometry()));
+        QVERIFY(rig.child<QLabel>("journeyIcon")->geometry().right() < line->geometry().left());
+    }
+
+    // Whichever way the window is asked to close during a job, the box that refuses closes by
+    // itself when the job ends: the window stays and shows the result.
+    void theCloseRefusalClosesItselfWhenTheJobEnds_data()
+    {
+        QTest::addColumn<QString>("way");
+        QTest::newRow("close box") << QStringLiteral("close");
+        QTest::newRow("Esc") << QStringLiteral("escape");
+        QTest::newRow("cancel") << QStringLiteral("reject");
+    }
+    void theCloseRefusalClosesItselfWhenTheJobEnds()
+    {
+        QFETCH(QString, way);
+        Rig rig;
+        rig.writeSamples();
+        QVERIFY(rig.dialog->start());
+        rig.dialog->show();
+        QVERIFY(QTest::qWaitForWindowExposed(rig.dialog.get()));
+        QSignalSpy finished(rig.dialog.get(), &UpdaterDialog::jobFinished);
+        rig.gate->arm(); // the job waits at its first open until the refusal is up
+        rig.dialog->startUpdate();
+
+        // Once the refusal is up the job goes on; a box still up after JOB_TIMEOUT_MS is closed
+        // here, and the test fails.
+        QPointer<QMessageBox> refusal;
+        QString refusalText;
+        bool closedByTheTest = false;
+        QTimer watch;
+        watch.setInterval(10);
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box && !refusal) {
+                refusal = box;
+                refusalText = box->text();
+                rig.gate->release();
+            }
+        });
+        watch.start();
+        QTimer::singleShot(JOB_TIMEOUT_MS, [&] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                closedByTheTest = true;
+                modal->close();
+            }
+        });
+        if (way == QLatin1String("close"))
+            QVERIFY(!rig.dialog->close());
+        else if (way == QLatin1String("escape"))
+            QTest::keyClick(rig.dialog.get(), Qt::Key_Escape);
+        else
+            rig.dialog->reject();
+        watch.stop();
+        rig.gate->release();
+
+        QVERIFY(!closedByTheTest);
+        QCOMPARE(refusalText, qs(windowtext::UPDATE_RUNNING));
+        QCOMPARE(finished.count(), 1);
+        QVERIFY(!QApplication::activeModalWidget());
+        QVERIFY(rig.dialog->isVisible());
+        QCOMPARE(rig.status(), qs(text::UPDATE_OK));
+        QCOMPARE(rig.journey(), qs(windowtext::END_SUCCESS));
+    }
+
+    // Qt may break Chinese text after any character: the box is made as wide as its lines, and a
+    // line wider than the window is broken after its punctuation, never inside a word.
+    void boxTextsBreakBetweenClauses_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("access help, rule installed") << QString::fromStdString(
+            linuxAccessHelp("/usr/lib/udev/rules.d/70-quarvo-bootloader.rules"));
+        QTest::newRow("access help, from the sources")
+            << QString::fromStdString(linuxAccessHelp(""));
+        QTest::newRow("update running") << qs(windowtext::UPDATE_RUNNING);
+        // Wider than the window: broken after its commas.
+        QTest::newRow("a long sentence")
+            << qs("已找到更新模式中的設備，但目前的使用者沒有開啟它的權限，請拔下並重新插上設備，"
+                  "然後在終端機執行下列指令讓 udev 套用這條規則，再按「更新」，更新結束後設備會"
+                  "重新啟動，啟動完成後即可拔除。");
+    }
+    void boxTextsBreakBetweenClauses()
+    {
+        QFETCH(QString, text);
+        Rig rig(SimScenario{Fault::OpenRefused, 0}, false, std::nullopt, {}, text.toStdString());
+        ModalCloser closer;
+        QVERIFY(rig.dialog->start());
+        QCOMPARE(closer.text, closer.labelText);
+
+        // Each line as given, or broken into pieces of which every one but the last ends in
+        // punctuation.
+        const QStringList given = text.split(QLatin1Char('\n'));
+        const QStringList shown = closer.labelText.split(QLatin1Char('\n'));
+        qsizetype next = 0;
+        for (const QString& line : given) {
+            QVERIFY(next < shown.size());
+            QString rebuilt = shown[next++];
+            while (rebuilt != line) {
+                QVERIFY2(line.startsWith(rebuilt) && next < shown.size(), qPrintable(rebuilt));
+                QVERIFY2(QStringLiteral("，。：；！？、」』）").contains(rebuilt.back()),
+                         qPrintable(rebuilt));
+                rebuilt += shown[next++];
+            }
+        }
+        QCOMPARE(next, shown.size());
+        // The label is wide enough for every line: Qt has no reason to break one.
+        const QFontMetrics metrics(closer.labelFont);
+        for (const QString& line : shown)
+            QVERIFY2(metrics.horizontalAdvance(line) <= closer.labelWidth,
+                     qPrintable(QStringLiteral("%1 px for %2 px: %3")
+                                    .arg(metrics.horizontalAdvance(line))
+                                    .arg(closer.labelWidth)
+                                    .arg(line)));
+        // A sentence wider than the window is broken.
+        if (std::any_of(given.begin(), given.end(), [&](const QString& line) {
+                return metrics.horizontalAdvance(line) > rig.dialog->width();
+            }))
+            QVERIFY(shown.size() > given.size());
+    }
+
+    void thePictureIsDrawnForTheScreensPixels_data()
+    {
+        QTest::addColumn<qreal>("ratio");
+        QTest::addColumn<QString>("drawing");
+        QTest::newRow("100 %") << qreal{1} << QStringLiteral(":/quarvo/picture.bmp");
+        QTest::newRow("150 %") << qreal{1.5} << QString();
+        QTest::newRow("200 %") << qreal{2} << QStringLiteral(":/quarvo/picture_2x.bmp");
+    }
+    void thePictureIsDrawnForTheScreensPixels()
+    {
+        QFETCH(qreal, ratio);
+        QFETCH(QString, drawing);
+        const QPixmap picture = UpdaterDialog::picture(ratio);
+        QCOMPARE(picture.devicePixelRatio(), ratio);
+        // The bitmap's place in the window at every ratio, to within a device pixel.
+        const QSizeF size = picture.deviceIndependentSize();
+        QVERIFY2(qAbs(size.width() - 550) * ratio < 1 && qAbs(size.height() - 249) * ratio < 1,
+                 qPrintable(QStringLiteral("%1 x %2").arg(size.width()).arg(size.height())));
+        // At 100 % and 200 % the drawing's own pixels, not a scaled copy.
+        if (!drawing.isEmpty()) {
+            QImage own = QImage(drawing).convertToFormat(QImage::Format_RGB32);
+            own.setDevicePixelRatio(ratio);
+            QCOMPARE(picture.toImage().convertToFormat(QImage::Format_RGB32), own);
+        }
     }
 
     void secondPressDuringAJobStartsNothing()
@@ -491,6 +799,11 @@ private slots:
         QVERIFY(finished.wait(JOB_TIMEOUT_MS));
         QCOMPARE(closer.name, QStringLiteral("messageBox"));
         QCOMPARE(closer.text, message);
+        // The detail says where the files belong: the folder searched, as a full path.
+        const QStringList detail = closer.detail.split(QLatin1Char('\n'));
+        QVERIFY2(detail.size() >= 2, qPrintable(closer.detail));
+        QCOMPARE(detail[0], qs(windowtext::FILES_FOLDER));
+        QCOMPARE(detail[1], QDir(rig.dir.path()).absolutePath());
         QCOMPARE(closer.title, QCoreApplication::applicationName());
         // Qt's own Traditional Chinese translations, and the dialog's face.
         QCOMPARE(closer.okText, qs(windowtext::ABOUT_OK));
