@@ -40,7 +40,7 @@ int UpdaterApp::run()
     options.accessHelp = linuxAccessHelp(installedUdevRule());
     options.sleepBus = &logind;
 #endif
-    UpdaterDialog dialog(m_backend, ".", std::move(options));
+    UpdaterDialog dialog(m_backend, m_directory, std::move(options));
     if (!dialog.start())
         return 1;
     dialog.exec();

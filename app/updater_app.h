@@ -4,6 +4,7 @@
 
 #include "hid/hid_backend.h"
 
+#include <filesystem>
 #include <string>
 
 class QTranslator;
@@ -17,15 +18,18 @@ bool prepareApplication(QTranslator& translator);
 
 class UpdaterApp {
 public:
-    // `lockDirectory`: where the single-instance lock file lives (empty: the default).
-    UpdaterApp(HidBackend& backend, std::string lockDirectory)
-        : m_backend(backend), m_lockDirectory(std::move(lockDirectory))
+    // The update files are read from `directory`; `lockDirectory`: where the single-instance lock
+    // file lives (empty: the default).
+    UpdaterApp(HidBackend& backend, std::filesystem::path directory, std::string lockDirectory)
+        : m_backend(backend), m_directory(std::move(directory)),
+          m_lockDirectory(std::move(lockDirectory))
     {
     }
     int run();
 
 private:
     HidBackend& m_backend;
+    std::filesystem::path m_directory;
     std::string m_lockDirectory;
 };
 

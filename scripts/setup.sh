@@ -24,7 +24,7 @@ packages=(
   libbenchmark-dev
   qt6-base-dev qt6-translations-l10n
   fonts-noto-cjk fonts-arphic-ukai
-  xvfb xauth xdotool dbus-daemon
+  xvfb xauth xdotool x11-utils dbus-daemon
   qemu-system-x86 linux-image-amd64 busybox-static cpio
 )
 if [ "$windows" = yes ]; then

@@ -2,7 +2,8 @@
 # Runs quarvo-updater as a user would, on an X display (run it under xvfb-run): a second copy
 # started while one runs shows its message box, captioned with the program's name, instead of
 # the dialog and ends with exit code 1 once the box is dismissed; the first copy keeps running; a
-# copy started after the first has ended runs normally.
+# copy started after the first has ended runs normally. Also: the window offers the window manager
+# no maximise, and the one argument it takes is a folder (more, or an option, is a usage error).
 set -u
 updater="$1"
 title="道路安全警示系統更新介面"
@@ -29,6 +30,18 @@ wait_window() {
   return 1
 }
 
+# The arguments: at most one, a folder; --help answers on standard output.
+help=$("$updater" --help 2>/dev/null)
+[ $? -eq 0 ] && [[ "$help" == "usage: quarvo-updater [FOLDER]"* ]] && pass \
+  || fail "--help did not answer with the usage"
+for arguments in "one two" "--verbose"; do
+  # shellcheck disable=SC2086 # each word an argument
+  usage=$("$updater" $arguments 2>&1 >/dev/null)
+  status=$?
+  [ "$status" -eq 2 ] && [[ "$usage" == usage:* ]] && pass \
+    || fail "'$arguments' exited with $status, not 2 with the usage"
+done
+
 work=$(mktemp -d)
 cd "$work" || exit 1
 # A single-instance guard of this run's own, apart from any real updater's.
@@ -36,7 +49,20 @@ export QUARVO_LOCK_DIR="$work"
 
 "$updater" & first=$!
 pids+=("$first")
-wait_window "$title" >/dev/null && pass || fail "the first copy showed no dialog"
+if dialog=$(wait_window "$title"); then
+  pass
+  # A window of fixed size: its Motif hints give the window manager functions and decorations
+  # (flags 0x3) without "all" (0x1) and without maximise (function 0x10, button 0x40).
+  for id in $dialog; do
+    hints=$(xprop -id "$id" _MOTIF_WM_HINTS 2>/dev/null | sed -n 's/^.*= //p')
+    [ -n "$hints" ] || continue
+    IFS=', ' read -r flags functions decorations _ <<< "$hints"
+    (( (flags & 3) == 3 && (functions & 0x11) == 0 && (decorations & 0x41) == 0 )) && pass \
+      || fail "the window manager is offered a maximise: _MOTIF_WM_HINTS $hints"
+  done
+else
+  fail "the first copy showed no dialog"
+fi
 
 "$updater" & second=$!
 pids+=("$second")
