@@ -2,8 +2,10 @@
 // the progress can be watched. Not the updater: this one takes options.
 //   --scenario NAME    a simulator scenario (default healthy)
 //   --files DIR        the update files (default: generated samples)
-//   --screenshot FILE  press the update button, save a picture of the window while the code is
-//                      being written, let the update finish and quit
+//   --screenshot FILE  press the update button, save a picture of the window half way through
+//                      writing the code, let the update finish and quit
+//   --end-shot FILE    press the update button, save a picture of the window once the update has
+//                      ended (with --scenario write-fail:N, say, after a failure) and quit
 //   --about FILE       save a picture of the About box and quit
 //   --box-shot KIND FILE
 //                      save a picture of the whole screen (window manager included) while a
@@ -11,6 +13,8 @@
 //                      during an update), access (a bootloader that refuses the open; use
 //                      --scenario open-refused) or missing (update files not found; use --files
 //                      with an empty directory)
+// A window that a window manager has framed is saved with its frame, at the screen's pixels
+// (QT_SCALE_FACTOR=1.5 gives the window at 150 %).
 #include "frontend/access_help.h"
 #include "frontend/window_texts.h"
 #include "updater_app.h"
@@ -18,12 +22,10 @@
 
 #include "job/flash_job.h"
 #include "platform/udev_rule.h"
-#include "protocol/texts.h"
 #include "sim/sim_backend.h"
 
 #include <QApplication>
 #include <QDir>
-#include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -62,6 +64,30 @@ void shootFirstBox(QDialog& dialog, const QString& file)
     poll->start(50);
 }
 
+// Saves the window as the screen shows it: with the window manager's frame when it has one.
+void saveWindow(QWidget& window, const QString& file)
+{
+    const QRect frame = window.frameGeometry();
+    if (frame == window.geometry()) {
+        window.grab().save(file);
+        return;
+    }
+    QGuiApplication::primaryScreen()
+        ->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height())
+        .save(file);
+}
+
+// Once the job has ended, gives the window a moment to draw its end, saves it and ends the demo.
+void shootTheEnd(quarvo::UpdaterDialog& dialog, const QString& file)
+{
+    QObject::connect(&dialog, &quarvo::UpdaterDialog::jobFinished, &dialog, [&dialog, file] {
+        QTimer::singleShot(500, &dialog, [&dialog, file] {
+            saveWindow(dialog, file);
+            dialog.accept();
+        });
+    });
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -72,6 +98,7 @@ int main(int argc, char** argv)
     QString scenarioName = QStringLiteral("healthy");
     QString filesDir;
     QString screenshot;
+    QString endShot;
     QString aboutShot;
     QString boxKind;
     QString boxShot;
@@ -87,6 +114,8 @@ int main(int argc, char** argv)
             filesDir = args[i + 1];
         else if (args[i] == QLatin1String("--screenshot"))
             screenshot = args[i + 1];
+        else if (args[i] == QLatin1String("--end-shot"))
+            endShot = args[i + 1];
         else if (args[i] == QLatin1String("--about"))
             aboutShot = args[i + 1];
     }
@@ -96,11 +125,13 @@ int main(int argc, char** argv)
         return 2;
     }
 
+    // Samples large enough that the update runs for some seconds and the journey line shows the
+    // time left half way through the code.
     QTemporaryDir samples;
     if (filesDir.isEmpty()) {
         filesDir = samples.path();
-        writeSample(QDir(filesDir).filePath(quarvo::CODE_FILE), 96 * 1024, 1);
-        writeSample(QDir(filesDir).filePath(quarvo::DATABASE_FILE), 32 * 1024, 2);
+        writeSample(QDir(filesDir).filePath(quarvo::CODE_FILE), 512 * 1024, 1);
+        writeSample(QDir(filesDir).filePath(quarvo::DATABASE_FILE), 128 * 1024, 2);
     }
 
     quarvo::SteadyClock clock;
@@ -139,21 +170,24 @@ int main(int argc, char** argv)
     if (boxKind == QLatin1String("access"))
         return 0;
     if (!screenshot.isEmpty()) {
+        // Half way through the code, as the journey line says.
         auto* progress = dialog.findChild<QProgressBar*>(QStringLiteral("progressBar"));
-        auto* status = dialog.findChild<QLabel*>(QStringLiteral("statusLabel"));
         QTimer::singleShot(300, &dialog, [&dialog] { dialog.startUpdate(); });
         auto* poll = new QTimer(&dialog);
         QObject::connect(poll, &QTimer::timeout, &dialog, [=, &dialog] {
-            if (status->text() == QString::fromUtf8(quarvo::text::WRITING) &&
+            if (dialog.journeyLine().step == quarvo::UpdateStep::CodeWrite &&
                 progress->value() * 2 >= progress->maximum()) {
                 poll->stop();
-                dialog.grab().save(screenshot);
+                saveWindow(dialog, screenshot);
             }
         });
         poll->start(20);
         QObject::connect(&dialog, &quarvo::UpdaterDialog::jobFinished, &dialog, [&dialog] {
             QTimer::singleShot(300, &dialog, [&dialog] { dialog.accept(); });
         });
+    } else if (!endShot.isEmpty()) {
+        shootTheEnd(dialog, endShot);
+        QTimer::singleShot(300, &dialog, [&dialog] { dialog.startUpdate(); });
     }
     if (!aboutShot.isEmpty()) {
         QTimer::singleShot(300, &dialog, [&dialog, aboutShot] {
