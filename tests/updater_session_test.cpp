@@ -1,5 +1,6 @@
 // The window's behaviour without a window: a recording view, and the test's thread as the window's
 // thread, woken by the session and running its calls until the job has ended.
+#include "gated_backend.h"
 #include "job_fixture.h"
 
 #include "frontend/access_help.h"
@@ -529,59 +530,6 @@ TEST_F(UpdaterSessionTest, WhileItsBoxIsOpenTheSessionNeitherReChecksNorOpensAno
     EXPECT_EQ(view.messages, (std::vector<std::string>{HELP, windowtext::UPDATE_RUNNING}));
     view.runUntilJobsEnded(session, 1);
 }
-
-// Holds output report `gateAt` (1-based, over all connections) until `release` says so, or a
-// watchdog far beyond any test has passed: a job that does not wait for the window can then be
-// stopped at a known point.
-class GatedBackend final : public HidBackend {
-public:
-    GatedBackend(HidBackend& inner, unsigned gateAt) : m_inner(inner), m_gateAt(gateAt) {}
-    std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId, std::uint16_t productId) override
-    {
-        return m_inner.enumerate(vendorId, productId);
-    }
-    std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override
-    {
-        auto inner = m_inner.open(path, error);
-        if (!inner)
-            return nullptr;
-        return std::make_unique<Connection>(*this, std::move(inner));
-    }
-    Clock& clock() override { return m_inner.clock(); }
-
-    std::function<bool()> release;
-
-private:
-    class Connection final : public HidConnection {
-    public:
-        Connection(GatedBackend& owner, std::unique_ptr<HidConnection> inner)
-            : m_owner(owner), m_inner(std::move(inner))
-        {
-        }
-        int write(const std::uint8_t* data, std::size_t length) override
-        {
-            if (++m_owner.m_written == m_owner.m_gateAt) {
-                const auto watchdog = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-                while (!m_owner.release() && std::chrono::steady_clock::now() < watchdog)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
-            return m_inner->write(data, length);
-        }
-        int read(std::uint8_t* data, std::size_t length, int timeoutMs) override
-        {
-            return m_inner->read(data, length, timeoutMs);
-        }
-        std::string error() const override { return m_inner->error(); }
-
-    private:
-        GatedBackend& m_owner;
-        std::unique_ptr<HidConnection> m_inner;
-    };
-
-    HidBackend& m_inner;
-    unsigned m_gateAt;
-    std::atomic<unsigned> m_written{0};
-};
 
 TEST_F(UpdaterSessionTest, AStopDuringTheWriteEndsTheJobBetweenReportsAndTheNextJobRuns)
 {

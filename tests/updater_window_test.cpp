@@ -1,9 +1,13 @@
 // The Windows dialog in-process under wine, on the simulated bootloader: pressing 更新 with
 // BM_CLICK, pumping messages until the job ends, reading the status text and the progress control,
 // the second-instance refusal and a guard that cannot be taken, the About box from the system menu,
-// no closing during a job, and the end of the session refused during a job and stopping it when it
-// comes all the same. Also the guard itself: its session and global mutexes against what other
-// updaters (of this session, another session, another user) leave in the namespaces.
+// no closing during a job (also by Esc, as typed) and the refusal's box closed by the job's end,
+// the journey line's tone and the taskbar button for each way a job ends, the end of the session
+// refused during a job and stopping it when it comes all the same, and where the dialog, the About
+// box and the picture are at the screen's DPI (QUARVO_TEST_DPI names the DPI the run is set to).
+// Also the guard itself: its session and global mutexes against what other updaters (of this
+// session, another session, another user) leave in the namespaces.
+#include "gated_backend.h"
 #include "job_fixture.h"
 
 #include "frontend/window_texts.h"
@@ -14,8 +18,11 @@
 #include "win/updater_window.h"
 
 #include <commctrl.h>
+#include <shobjidl.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <functional>
 #include <thread>
 
 namespace quarvo {
@@ -30,7 +37,11 @@ std::wstring wide(const std::string& text)
     return std::wstring(utf16.begin(), utf16.end());
 }
 
-// Runs the window's messages until `done` or the bound; true when done.
+// The caption of the dialog and of its message boxes.
+std::wstring dialogTitle() { return wide(windowtext::DIALOG_TITLE); }
+
+// Runs the window's messages until `done` or the bound, as the dialog manager's modal loop does
+// (keys go through the dialog's keyboard handling); true when done.
 template <typename Done> bool pumpUntil(Done done)
 {
     const ULONGLONG end = GetTickCount64() + WAIT_MS;
@@ -39,6 +50,9 @@ template <typename Done> bool pumpUntil(Done done)
             return false;
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            HWND top = message.hwnd ? GetAncestor(message.hwnd, GA_ROOT) : nullptr;
+            if (top && IsDialogMessageW(top, &message))
+                continue;
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
@@ -47,19 +61,46 @@ template <typename Done> bool pumpUntil(Done done)
     return true;
 }
 
-// From another thread: waits for a top-level window with this title, records its texts and
-// presses its OK button; with `count`, does so for that many boxes one after the other.
+// A visible top-level window with this title that has an owner (a box, the About box: not the
+// updater's dialog, whose title message boxes share); null when there is none.
+HWND findOwnedWindow(const std::wstring& title)
+{
+    struct Search {
+        const std::wstring& title;
+        HWND found = nullptr;
+    } search{title};
+    EnumWindows(
+        [](HWND window, LPARAM into) -> BOOL {
+            auto& s = *reinterpret_cast<Search*>(into);
+            wchar_t text[128] = {};
+            GetWindowTextW(window, text, 128);
+            if (IsWindowVisible(window) && GetWindow(window, GW_OWNER) && s.title == text) {
+                s.found = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// From another thread: waits for an owned window with this title, records its texts and
+// presses its OK button (or, with `onBox`, does that instead); with `count`, does so for that many
+// boxes one after the other.
 class Dismisser {
 public:
-    explicit Dismisser(std::wstring title, int count = 1)
-        : m_thread([this, count, title = std::move(title)] {
+    explicit Dismisser(std::wstring title, int count = 1, std::function<void(HWND)> onBox = {})
+        : m_thread([this, count, title = std::move(title), onBox = std::move(onBox)] {
               const ULONGLONG end = GetTickCount64() + WAIT_MS;
               while (!m_stop && GetTickCount64() < end) {
                   // A dialog becomes visible once its controls exist.
-                  HWND box = FindWindowW(nullptr, title.c_str());
-                  if (box && IsWindowVisible(box)) {
+                  HWND box = findOwnedWindow(title);
+                  if (box) {
                       EnumChildWindows(box, collect, reinterpret_cast<LPARAM>(&texts));
-                      PostMessageW(box, WM_COMMAND, IDOK, 0);
+                      if (onBox)
+                          onBox(box);
+                      else
+                          PostMessageW(box, WM_COMMAND, IDOK, 0);
                       if (++boxes == count) {
                           found = true;
                           return;
@@ -107,12 +148,16 @@ protected:
         return "GPS_UPDATE_CLIENT_TEST_" + std::to_string(GetCurrentProcessId());
     }
 
-    HWND open()
+    HWND open() { return open(backend); }
+    HWND open(HidBackend& through)
     {
-        window = std::make_unique<UpdaterWindow>(backend, dir, guardName());
+        window = std::make_unique<UpdaterWindow>(through, dir, guardName());
         window->onJobEnded([this] { ++jobsEnded; });
+        window->onTaskbarProgress(
+            [this](const TaskbarProgress& shown) { taskbar.push_back(shown); });
         return window->create();
     }
+    HWND control(int id) const { return GetDlgItem(window->window(), id); }
     std::wstring status() const
     {
         wchar_t text[256] = {};
@@ -130,6 +175,7 @@ protected:
 
     std::unique_ptr<UpdaterWindow> window;
     int jobsEnded = 0;
+    std::vector<TaskbarProgress> taskbar; // everything the taskbar button was told, in order
 };
 
 TEST_F(UpdaterWindowTest, AWholeUpdateFromTheButton)
@@ -151,20 +197,26 @@ TEST_F(UpdaterWindowTest, AWholeUpdateFromTheButton)
     EXPECT_TRUE(device.restarted());
 }
 
-TEST_F(UpdaterWindowTest, ClosingDuringAnUpdateIsAnsweredWithABoxAndWorksAfterIt)
+// Output report 10 is the code's eighth data report: a job held there runs until released.
+constexpr unsigned HELD_REPORT = 10;
+
+TEST_F(UpdaterWindowTest, ClosingDuringAnUpdateIsAnsweredWithABoxThatTheJobsEndCloses)
 {
     attach();
     writeFile(CODE_FILE, pattern(3000, 1));
     writeFile(DATABASE_FILE, pattern(1000, 2));
-    ASSERT_NE(open(), nullptr);
+    GatedBackend gated(backend, HELD_REPORT);
+    std::atomic<bool> released{false};
+    gated.release = [&released] { return released.load(); };
+    ASSERT_NE(open(gated), nullptr);
     pressUpdate();
-    // The job waits for the window's thread at its first text; nothing is pumped yet.
+    ASSERT_TRUE(pumpUntil([&gated] { return gated.reached(); }));
     ASSERT_TRUE(window->jobRunning());
-    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window->window(), IDOK)));
-    EXPECT_FALSE(IsWindowEnabled(GetDlgItem(window->window(), IDC_UPDATE)));
+    EXPECT_FALSE(IsWindowEnabled(control(IDOK)));
+    EXPECT_FALSE(IsWindowEnabled(control(IDC_UPDATE)));
     {
         // 取消 or Enter, Esc, and the close box or Alt+F4: each answered by a box of its own.
-        Dismisser boxes(applicationName(), 3);
+        Dismisser boxes(dialogTitle(), 3);
         for (WPARAM command : {WPARAM{IDOK}, WPARAM{IDCANCEL}})
             SendMessageW(window->window(), WM_COMMAND, command, 0);
         // The dialog manager posts the close box's request as IDCANCEL: pump until it is seen.
@@ -176,12 +228,214 @@ TEST_F(UpdaterWindowTest, ClosingDuringAnUpdateIsAnsweredWithABoxAndWorksAfterIt
             std::count(boxes.texts.begin(), boxes.texts.end(), wide(windowtext::UPDATE_RUNNING)),
             3);
     }
+    ASSERT_TRUE(window->jobRunning());
+    // One more request; nobody answers its box, but the job is let go once it is open, and the
+    // job's end closes it.
+    std::atomic<bool> closedByItself{false};
+    Dismisser watcher(dialogTitle(), 1, [&](HWND box) {
+        released = true;
+        const ULONGLONG end = GetTickCount64() + WAIT_MS;
+        while (IsWindow(box) && GetTickCount64() < end)
+            Sleep(10);
+        closedByItself = !IsWindow(box);
+        if (!closedByItself)
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+    });
+    PostMessageW(window->window(), WM_COMMAND, IDCANCEL, 0);
     ASSERT_TRUE(pumpUntil([this] { return jobsEnded == 1; }));
+    watcher.wait();
+    ASSERT_TRUE(watcher.found);
+    EXPECT_TRUE(closedByItself);
     EXPECT_EQ(status(), wide(text::UPDATE_OK));
-    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(window->window(), IDOK)));
+    EXPECT_TRUE(IsWindowEnabled(control(IDOK)));
     ASSERT_NE(window->window(), nullptr);
     SendMessageW(window->window(), WM_COMMAND, IDCANCEL, 0);
     EXPECT_EQ(window->window(), nullptr);
+}
+
+// Types a key as the keyboard would: to the window that has the focus.
+void typeKey(WORD key)
+{
+    INPUT input[2] = {};
+    for (INPUT& event : input) {
+        event.type = INPUT_KEYBOARD;
+        event.ki.wVk = key;
+    }
+    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(2, input, sizeof(INPUT));
+}
+
+TEST_F(UpdaterWindowTest, EscTypedDuringAnUpdateIsAnsweredWithABox)
+{
+    attach();
+    writeFile(CODE_FILE, pattern(3000, 1));
+    writeFile(DATABASE_FILE, pattern(1000, 2));
+    GatedBackend gated(backend, HELD_REPORT);
+    std::atomic<bool> released{false};
+    gated.release = [&released] { return released.load(); };
+    ASSERT_NE(open(gated), nullptr);
+    SetForegroundWindow(window->window());
+    // 更新 clicked takes the focus, as it does under the mouse, and is then disabled.
+    pressUpdate();
+    ASSERT_TRUE(pumpUntil([&gated] { return gated.reached(); }));
+    {
+        Dismisser box(dialogTitle());
+        typeKey(VK_ESCAPE);
+        EXPECT_TRUE(pumpUntil([&box] { return box.found.load(); }));
+        box.wait();
+        EXPECT_NE(std::find(box.texts.begin(), box.texts.end(), wide(windowtext::UPDATE_RUNNING)),
+                  box.texts.end());
+    }
+    released = true;
+    ASSERT_TRUE(pumpUntil([this] { return jobsEnded == 1; }));
+    EXPECT_NE(window->window(), nullptr);
+    // With the job over, Esc closes the window.
+    typeKey(VK_ESCAPE);
+    EXPECT_TRUE(pumpUntil([this] { return window->window() == nullptr; }));
+}
+
+// How a job ends, as the journey line and the taskbar button show it.
+struct EndCase {
+    const char* name;
+    SimScenario scenario;
+    JourneyTone tone;
+    COLORREF colour;
+    int taskbarState;
+};
+
+class WindowJobEndTest : public UpdaterWindowTest, public ::testing::WithParamInterface<EndCase> {
+protected:
+    // The journey line's text colour, as the dialog sets it for drawing.
+    COLORREF journeyColour() const
+    {
+        HDC dc = CreateCompatibleDC(nullptr);
+        SendMessageW(window->window(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                     reinterpret_cast<LPARAM>(control(IDC_JOURNEY)));
+        const COLORREF colour = GetTextColor(dc);
+        DeleteDC(dc);
+        return colour;
+    }
+};
+
+TEST_P(WindowJobEndTest, TheJourneyLineAndTheTaskbarButtonTellHowTheJobEnded)
+{
+    const EndCase& row = GetParam();
+    attach(row.scenario);
+    writeFile(CODE_FILE, pattern(3000, 1));
+    writeFile(DATABASE_FILE, pattern(1000, 2));
+    ASSERT_NE(open(), nullptr);
+    EXPECT_EQ(window->journeyTone(), JourneyTone::Idle);
+    for (int job = 1; job <= 2; ++job) {
+        taskbar.clear();
+        pressUpdate();
+        ASSERT_TRUE(pumpUntil([this, job] { return jobsEnded == job; }));
+        // A job starts on an empty bar, out of the last one's error state, and its bar only grows.
+        ASSERT_GE(taskbar.size(), 2u);
+        EXPECT_EQ(taskbar.front().state, TBPF_NORMAL);
+        EXPECT_EQ(taskbar.front().completed, 0u);
+        for (std::size_t i = 1; i + 1 < taskbar.size(); ++i) {
+            EXPECT_TRUE(taskbar[i].state == TBPF_NORMAL || taskbar[i].state == TBPF_PAUSED);
+            EXPECT_GE(taskbar[i].completed, taskbar[i - 1].completed);
+            EXPECT_LE(taskbar[i].completed, TASKBAR_SCALE);
+        }
+        EXPECT_EQ(taskbar.back().state, row.taskbarState);
+
+        EXPECT_EQ(window->journeyTone(), row.tone);
+        EXPECT_EQ(journeyColour(), row.colour);
+        EXPECT_NE(SendMessageW(control(IDC_JOURNEY_ICON), STM_GETICON, 0, 0), 0);
+        EXPECT_TRUE(IsWindowVisible(control(IDC_JOURNEY_ICON)));
+        wchar_t line[256] = {};
+        GetDlgItemTextW(window->window(), IDC_JOURNEY, line, 256);
+        EXPECT_NE(std::wstring(line), L"");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, WindowJobEndTest,
+    ::testing::Values(
+        EndCase{"Success", {}, JourneyTone::Success, SUCCESS_COLOUR, TBPF_NOPROGRESS},
+        EndCase{"CodeWriteFails",
+                {Fault::WriteFail, HELD_REPORT},
+                JourneyTone::Failure,
+                FAILURE_COLOUR,
+                TBPF_ERROR},
+        EndCase{
+            "DeviceAbsent", {Fault::Absent, 0}, JourneyTone::Failure, FAILURE_COLOUR, TBPF_ERROR}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// The DPI the run's screen is set to: the ctest entry that sets another one names it.
+UINT expectedDpi()
+{
+    const char* dpi = std::getenv("QUARVO_TEST_DPI");
+    return dpi ? static_cast<UINT>(std::atoi(dpi)) : USER_DEFAULT_SCREEN_DPI;
+}
+
+// `inner` is centred on `outer`: its margins on either side differ by a pixel at most (an odd
+// difference of sizes).
+void expectCentredOn(const RECT& inner, const RECT& outer)
+{
+    EXPECT_LE(std::abs((inner.left - outer.left) - (outer.right - inner.right)), 1);
+    EXPECT_LE(std::abs((inner.top - outer.top) - (outer.bottom - inner.bottom)), 1);
+}
+
+RECT screenRect(HWND window)
+{
+    RECT rect{};
+    GetWindowRect(window, &rect);
+    return rect;
+}
+
+// Where the dialog, the About box and the picture are; run at 96 dpi and again at 144 dpi.
+using WindowGeometryTest = UpdaterWindowTest;
+
+TEST_F(WindowGeometryTest, TheDialogIsCentredOnItsMonitorAndTheAboutBoxOnTheDialog)
+{
+    attach();
+    ASSERT_NE(open(), nullptr);
+    const RECT dialog = screenRect(window->window());
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    ASSERT_TRUE(
+        GetMonitorInfoW(MonitorFromWindow(window->window(), MONITOR_DEFAULTTONEAREST), &monitor));
+    expectCentredOn(dialog, monitor.rcWork);
+
+    RECT about{};
+    Dismisser aboutBox(wide(windowtext::ABOUT_TITLE), 1, [&about](HWND box) {
+        GetWindowRect(box, &about);
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+    });
+    PostMessageW(window->window(), WM_SYSCOMMAND, ABOUT_COMMAND, 0);
+    ASSERT_TRUE(pumpUntil([&aboutBox] { return aboutBox.found.load(); }));
+    aboutBox.wait();
+    expectCentredOn(about, dialog);
+}
+
+TEST_F(WindowGeometryTest, ThePictureIsScaledWithTheDpiAndFillsItsPlace)
+{
+    attach();
+    ASSERT_NE(open(), nullptr);
+    const UINT dpi = GetDpiForWindow(window->window());
+    ASSERT_EQ(dpi, expectedDpi());
+    const int width = MulDiv(PICTURE_WIDTH, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
+    const int height = MulDiv(PICTURE_HEIGHT, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
+    const RECT picture = screenRect(control(IDC_PICTURE));
+    EXPECT_EQ(picture.right - picture.left, width);
+    EXPECT_EQ(picture.bottom - picture.top, height);
+    // What the control shows is drawn at that size, not stretched or cut by the control.
+    const auto shown = reinterpret_cast<HBITMAP>(
+        SendMessageW(control(IDC_PICTURE), STM_GETIMAGE, IMAGE_BITMAP, 0));
+    BITMAP info{};
+    ASSERT_NE(GetObjectW(shown, sizeof info, &info), 0);
+    EXPECT_EQ(info.bmWidth, width);
+    EXPECT_EQ(info.bmHeight, height);
+    // Its place: inside the dialog, over the progress bar, as wide as the bar's margins allow.
+    RECT client{};
+    GetClientRect(window->window(), &client);
+    MapWindowPoints(window->window(), nullptr, reinterpret_cast<POINT*>(&client), 2);
+    const RECT progressBar = screenRect(control(IDC_PROGRESS));
+    EXPECT_GE(picture.left, client.left);
+    EXPECT_LE(picture.right, client.right);
+    EXPECT_LE(picture.bottom, progressBar.top);
 }
 
 TEST_F(UpdaterWindowTest, ADeviceAttachedAfterTheStartIsSeen)
@@ -199,7 +453,7 @@ TEST_F(UpdaterWindowTest, ASecondUpdaterIsToldAndShowsNoDialog)
     attach();
     InstanceGuard running(guardName());
     ASSERT_EQ(running.acquire(), InstanceGuard::Result::Acquired);
-    Dismisser box(applicationName());
+    Dismisser box(dialogTitle());
     EXPECT_EQ(open(), nullptr);
     box.wait();
     EXPECT_TRUE(box.found);
@@ -233,7 +487,7 @@ TEST_F(UpdaterWindowTest, TheEndOfTheSessionIsRefusedOnlyWhileAJobRuns)
     };
     EXPECT_EQ(mayEnd(), TRUE);
     pressUpdate();
-    // The job waits for the window's thread at its first text; nothing is pumped yet.
+    // The job counts as running until the window's thread has seen its end; nothing is pumped yet.
     ASSERT_TRUE(window->jobRunning());
     EXPECT_EQ(mayEnd(), FALSE);
     // Another program refused as well: the session goes on, and so does the job.
@@ -347,7 +601,7 @@ TEST_F(UpdaterWindowTest, AGuardThatCannotBeTakenIsExplainedAndShowsNoDialog)
     const std::string global = "Global\\" + guardName();
     HANDLE squatter = CreateEventW(nullptr, TRUE, FALSE, wide(global).c_str());
     ASSERT_NE(squatter, nullptr);
-    Dismisser box(applicationName());
+    Dismisser box(dialogTitle());
     EXPECT_EQ(open(), nullptr);
     box.wait();
     CloseHandle(squatter);

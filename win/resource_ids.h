@@ -6,6 +6,8 @@
 #define IDD_UPDATER 102
 #define IDI_APPLICATION_ICON 128
 #define IDB_PICTURE 131
+// The picture at twice its size, for screens scaled above 100 %.
+#define IDB_PICTURE_2X 132
 
 #define IDC_PICTURE 1000
 #define IDC_PROGRESS 1001

@@ -10,12 +10,15 @@
 #include <shobjidl.h>
 
 #include <algorithm>
+#include <string_view>
 
 namespace quarvo {
 namespace {
 
 // Posted by the session's worker to have the window's thread run its handed-over calls.
 constexpr UINT WM_RUN_PENDING_CALLS = WM_APP + 1;
+// Posted after the system has rescaled the dialog for another DPI, to draw the picture anew.
+constexpr UINT WM_FIT_PICTURE = WM_APP + 2;
 // The timer that ticks the session's device re-checks.
 constexpr UINT_PTR RECHECK_TIMER = 1;
 // The dialog's result when the guard refused: another updater runs, or none could be ruled out.
@@ -34,11 +37,146 @@ void trace(const std::string& text)
     OutputDebugStringW(wide("quarvo-updater: " + text + "\n").c_str());
 }
 
-// A box with one OK button over `owner`, titled with the application's name.
-void showBox(HWND owner, const std::string& text)
+// The window's title, the caption of its message boxes.
+std::wstring windowTitle(HWND window)
 {
-    if (MessageBoxW(owner, wide(text).c_str(), applicationName().c_str(), MB_OK) == 0)
-        trace("message box not shown (error " + std::to_string(GetLastError()) + "): " + text);
+    wchar_t title[128] = {};
+    if (window && GetWindowTextW(window, title, 128) > 0)
+        return title;
+    return wide(windowtext::DIALOG_TITLE);
+}
+
+// The message box that a showBox call is waiting for, found as the system creates it: a dialog
+// of the system's class owned by the updater's dialog. Boxes open inside one another, each call
+// with its own watch; the innermost is the current one.
+struct BoxWatch {
+    HWND owner = nullptr;
+    std::vector<HWND>* openBoxes = nullptr;
+    HWND box = nullptr;
+};
+thread_local BoxWatch* t_boxWatch = nullptr;
+
+bool isDialogClass(LPCWSTR name)
+{
+    // The dialog class as the system names it: its atom, or the atom's text.
+    constexpr ULONG_PTR DIALOG_ATOM = 0x8002;
+    if (IS_INTRESOURCE(name))
+        return reinterpret_cast<ULONG_PTR>(name) == DIALOG_ATOM;
+    return std::wstring_view(name) == L"#32770";
+}
+
+LRESULT CALLBACK watchBoxCreation(int code, WPARAM wParam, LPARAM lParam)
+{
+    BoxWatch* watch = t_boxWatch;
+    if (code == HCBT_CREATEWND && watch && !watch->box) {
+        const CREATESTRUCTW* create = reinterpret_cast<CBT_CREATEWNDW*>(lParam)->lpcs;
+        if (create->hwndParent == watch->owner && isDialogClass(create->lpszClass)) {
+            watch->box = reinterpret_cast<HWND>(wParam);
+            watch->openBoxes->push_back(watch->box);
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// A function of a loaded system library that older versions of Windows lack; null there.
+template <typename Function> Function systemFunction(const wchar_t* library, const char* name)
+{
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(library), name)));
+}
+
+// A system icon at `size` pixels, to be destroyed by the caller; scaled down from the system's
+// larger images where common controls 6 can (Windows Vista and later), else by the system.
+HICON systemIcon(LPCWSTR id, int size)
+{
+    using LoadIconWithScaleDownFunction = HRESULT(WINAPI*)(HINSTANCE, PCWSTR, int, int, HICON*);
+    static const auto loadIconWithScaleDown =
+        systemFunction<LoadIconWithScaleDownFunction>(L"comctl32.dll", "LoadIconWithScaleDown");
+    HICON icon = nullptr;
+    if (loadIconWithScaleDown && SUCCEEDED(loadIconWithScaleDown(nullptr, id, size, size, &icon)))
+        return icon;
+    return static_cast<HICON>(CopyImage(LoadIconW(nullptr, id), IMAGE_ICON, size, size, 0));
+}
+
+// The window's DPI: its monitor's where the system scales per monitor, else the system's.
+UINT windowDpi(HWND window)
+{
+    using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
+    // Windows 10 (1607) and later; before it every monitor has the system's DPI.
+    static const auto getDpiForWindow =
+        systemFunction<GetDpiForWindowFunction>(L"user32.dll", "GetDpiForWindow");
+    if (getDpiForWindow) {
+        if (const UINT dpi = getDpiForWindow(window))
+            return dpi;
+    }
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    return dpi > 0 ? static_cast<UINT>(dpi) : USER_DEFAULT_SCREEN_DPI;
+}
+
+// The work area (the screen without the taskbar) of the monitor that holds most of `window`.
+RECT workArea(HWND window)
+{
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    if (GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor))
+        return monitor.rcWork;
+    RECT area{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+    return area;
+}
+
+// Moves `window` so that it is centred on `around`, kept inside its monitor's work area.
+void centreOn(HWND window, const RECT& around)
+{
+    RECT own{};
+    GetWindowRect(window, &own);
+    const LONG width = own.right - own.left;
+    const LONG height = own.bottom - own.top;
+    LONG left = around.left + (around.right - around.left - width) / 2;
+    LONG top = around.top + (around.bottom - around.top - height) / 2;
+    const RECT area = workArea(window);
+    left = std::max(area.left, std::min(left, area.right - width));
+    top = std::max(area.top, std::min(top, area.bottom - height));
+    SetWindowPos(window, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// `source` drawn at width x height with the system's smoothing (each target pixel the average of
+// the source pixels it covers), as a 24-bit bitmap; null when it cannot be made.
+HBITMAP scaledBitmap(HBITMAP source, int width, int height)
+{
+    BITMAP info{};
+    if (!GetObjectW(source, sizeof info, &info))
+        return nullptr;
+    BITMAPINFO format{};
+    format.bmiHeader.biSize = sizeof format.bmiHeader;
+    format.bmiHeader.biWidth = width;
+    format.bmiHeader.biHeight = height;
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 24;
+    format.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP target = CreateDIBSection(nullptr, &format, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (!target)
+        return nullptr;
+    HDC from = CreateCompatibleDC(nullptr);
+    HDC to = CreateCompatibleDC(nullptr);
+    HGDIOBJ fromBefore = SelectObject(from, source);
+    HGDIOBJ toBefore = SelectObject(to, target);
+    SetStretchBltMode(to, HALFTONE);
+    SetBrushOrgEx(to, 0, 0, nullptr);
+    const BOOL drawn =
+        StretchBlt(to, 0, 0, width, height, from, 0, 0, info.bmWidth, info.bmHeight, SRCCOPY);
+    SelectObject(from, fromBefore);
+    SelectObject(to, toBefore);
+    DeleteDC(from);
+    DeleteDC(to);
+    if (!drawn) {
+        DeleteObject(target);
+        return nullptr;
+    }
+    return target;
 }
 
 HICON loadIcon(int sizeMetric)
@@ -51,8 +189,13 @@ HICON loadIcon(int sizeMetric)
 
 INT_PTR CALLBACK aboutProc(HWND window, UINT message, WPARAM wParam, LPARAM)
 {
-    if (message == WM_INITDIALOG)
+    if (message == WM_INITDIALOG) {
+        // On the dialog that opened it, as the template intends.
+        RECT dialog{};
+        if (HWND owner = GetWindow(window, GW_OWNER); owner && GetWindowRect(owner, &dialog))
+            centreOn(window, dialog);
         return TRUE;
+    }
     if (message == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)) {
         EndDialog(window, LOWORD(wParam));
         return TRUE;
@@ -62,31 +205,22 @@ INT_PTR CALLBACK aboutProc(HWND window, UINT message, WPARAM wParam, LPARAM)
 
 } // namespace
 
-std::wstring applicationName()
-{
-    wchar_t path[MAX_PATH];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring name(path, length);
-    const std::size_t slash = name.find_last_of(L"\\/");
-    if (slash != std::wstring::npos)
-        name.erase(0, slash + 1);
-    const std::size_t dot = name.rfind(L'.');
-    if (dot != std::wstring::npos)
-        name.erase(dot);
-    return name;
-}
-
 UpdaterWindow::UpdaterWindow(HidBackend& backend, std::filesystem::path directory,
                              std::string instanceName)
     : m_guard(std::move(instanceName)), m_session(backend, std::move(directory), *this)
 {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
-    // The taskbar button's progress; without COM or the interface the button shows none.
+    // The taskbar button's progress; without COM, the interface or its initialisation the button
+    // shows none.
     if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) &&
         FAILED(CoCreateInstance(CLSID_TaskbarList, nullptr, CLSCTX_INPROC_SERVER, IID_ITaskbarList3,
                                 reinterpret_cast<void**>(&m_taskbar))))
         m_taskbar = nullptr;
+    if (m_taskbar && FAILED(m_taskbar->HrInit())) {
+        m_taskbar->Release();
+        m_taskbar = nullptr;
+    }
 }
 
 UpdaterWindow::~UpdaterWindow()
@@ -99,6 +233,11 @@ UpdaterWindow::~UpdaterWindow()
         DestroyIcon(m_bigIcon);
     if (m_smallIcon)
         DestroyIcon(m_smallIcon);
+    for (HICON icon : m_journeyIcons)
+        if (icon)
+            DestroyIcon(icon);
+    if (m_picture)
+        DeleteObject(m_picture);
 }
 
 int UpdaterWindow::run()
@@ -128,7 +267,7 @@ INT_PTR CALLBACK UpdaterWindow::dialogProc(HWND window, UINT message, WPARAM wPa
     return self ? self->handle(message, wParam, lParam) : FALSE;
 }
 
-INT_PTR UpdaterWindow::handle(UINT message, WPARAM wParam, LPARAM)
+INT_PTR UpdaterWindow::handle(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_INITDIALOG:
@@ -178,6 +317,29 @@ INT_PTR UpdaterWindow::handle(UINT message, WPARAM wParam, LPARAM)
     case WM_RUN_PENDING_CALLS:
         m_session.runPendingCalls();
         return TRUE;
+    case WM_CTLCOLORSTATIC: {
+        // The journey line's colour tells success, failure and a silent device apart.
+        if (reinterpret_cast<HWND>(lParam) != GetDlgItem(m_window, IDC_JOURNEY))
+            return FALSE;
+        HDC dc = reinterpret_cast<HDC>(wParam);
+        COLORREF colour = GetSysColor(COLOR_BTNTEXT);
+        if (m_journeyTone == JourneyTone::Success)
+            colour = SUCCESS_COLOUR;
+        else if (m_journeyTone == JourneyTone::Failure)
+            colour = FAILURE_COLOUR;
+        else if (m_journeyTone == JourneyTone::Waiting)
+            colour = WAITING_COLOUR;
+        SetTextColor(dc, colour);
+        SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+        return reinterpret_cast<INT_PTR>(GetSysColorBrush(COLOR_BTNFACE));
+    }
+    case WM_DPICHANGED:
+        // The system rescales the dialog and its controls; the picture follows once it has.
+        PostMessageW(m_window, WM_FIT_PICTURE, 0, 0);
+        return FALSE;
+    case WM_FIT_PICTURE:
+        fitPicture();
+        return TRUE;
     default:
         return FALSE;
     }
@@ -188,16 +350,19 @@ bool UpdaterWindow::takeGuard()
     const InstanceGuard::Result result = m_guard.acquire();
     if (result == InstanceGuard::Result::Acquired)
         return true;
-    showBox(m_window, result == InstanceGuard::Result::AlreadyRunning
-                          ? std::string(ALREADY_RUNNING_TEXT)
-                          : std::string(GUARD_UNAVAILABLE_TEXT) + "\n" + m_guard.obstacle());
+    showBox(result == InstanceGuard::Result::AlreadyRunning
+                ? std::string(ALREADY_RUNNING_TEXT)
+                : std::string(GUARD_UNAVAILABLE_TEXT) + "\n" + m_guard.obstacle());
     return false;
 }
 
 bool UpdaterWindow::initialise()
 {
+    // On the middle of its monitor, as the template intends; so is a box that refuses the start.
+    centreOn(m_window, workArea(m_window));
     if (!takeGuard())
         return false;
+    fitPicture();
     if (HMENU menu = GetSystemMenu(m_window, FALSE)) {
         wchar_t entry[64] = {};
         if (LoadStringW(GetModuleHandleW(nullptr), IDS_ABOUT_ENTRY, entry, 64) > 0) {
@@ -213,6 +378,120 @@ bool UpdaterWindow::initialise()
     // Without the timer the status keeps the start-up check's answer; nothing else depends on it.
     SetTimer(m_window, RECHECK_TIMER, DEVICE_RECHECK_TICK_MS, nullptr);
     return true;
+}
+
+void UpdaterWindow::fitPicture()
+{
+    HWND control = GetDlgItem(m_window, IDC_PICTURE);
+    const UINT dpi = windowDpi(m_window);
+    int width = MulDiv(PICTURE_WIDTH, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
+    int height = MulDiv(PICTURE_HEIGHT, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
+    // The template is laid out for its Traditional Chinese face; where the system lays it out in
+    // a smaller one, the picture is made smaller, never reaching over the progress bar or past
+    // the dialog's edge.
+    RECT place{};
+    RECT bar{};
+    RECT client{};
+    GetWindowRect(control, &place);
+    GetWindowRect(GetDlgItem(m_window, IDC_PROGRESS), &bar);
+    GetClientRect(m_window, &client);
+    MapWindowPoints(nullptr, m_window, reinterpret_cast<POINT*>(&place), 2);
+    MapWindowPoints(nullptr, m_window, reinterpret_cast<POINT*>(&bar), 2);
+    const int roomWidth = client.right - place.left;
+    const int roomHeight = bar.top - place.top;
+    if (roomWidth > 0 && roomHeight > 0 && (width > roomWidth || height > roomHeight)) {
+        const double shrink = std::min(double(roomWidth) / width, double(roomHeight) / height);
+        width = std::max(1, static_cast<int>(width * shrink));
+        height = std::max(1, static_cast<int>(height * shrink));
+    }
+    // Scaling down from the larger picture keeps the detail that scaling up would have to invent.
+    const int source = width > PICTURE_WIDTH ? IDB_PICTURE_2X : IDB_PICTURE;
+    auto* loaded =
+        static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(source),
+                                        IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    if (!loaded) {
+        trace("picture not loaded (error " + std::to_string(GetLastError()) + ")");
+        return;
+    }
+    BITMAP info{};
+    GetObjectW(loaded, sizeof info, &info);
+    HBITMAP picture = loaded;
+    if (info.bmWidth != width || info.bmHeight != height) {
+        picture = scaledBitmap(loaded, width, height);
+        DeleteObject(loaded);
+        if (!picture) {
+            trace("picture not scaled to " + std::to_string(width) + "x" + std::to_string(height));
+            return;
+        }
+    }
+    // The control gives back the picture it showed (the template's, or an earlier fit's).
+    if (auto* before = reinterpret_cast<HBITMAP>(
+            SendMessageW(control, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture))))
+        DeleteObject(before);
+    m_picture = picture;
+    SetWindowPos(control, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void UpdaterWindow::showBox(const std::string& text)
+{
+    BoxWatch watch{m_window, &m_openBoxes};
+    BoxWatch* outer = t_boxWatch;
+    t_boxWatch = &watch;
+    HHOOK hook = SetWindowsHookExW(WH_CBT, watchBoxCreation, nullptr, GetCurrentThreadId());
+    if (!hook)
+        trace("the box cannot be closed when the job ends: no hook (error " +
+              std::to_string(GetLastError()) + ")");
+    if (MessageBoxW(m_window, wide(text).c_str(), windowTitle(m_window).c_str(), MB_OK) == 0)
+        trace("message box not shown (error " + std::to_string(GetLastError()) + "): " + text);
+    if (hook)
+        UnhookWindowsHookEx(hook);
+    t_boxWatch = outer;
+    if (watch.box)
+        m_openBoxes.erase(std::remove(m_openBoxes.begin(), m_openBoxes.end(), watch.box),
+                          m_openBoxes.end());
+}
+
+void UpdaterWindow::showTaskbar(int state, unsigned long long completed)
+{
+    if (m_taskbar) {
+        m_taskbar->SetProgressState(m_window, static_cast<TBPFLAG>(state));
+        if (state == TBPF_NORMAL || state == TBPF_PAUSED)
+            m_taskbar->SetProgressValue(m_window, completed, TASKBAR_SCALE);
+    }
+    if (m_taskbarCallback)
+        m_taskbarCallback(TaskbarProgress{state, completed});
+}
+
+HICON UpdaterWindow::journeyIcon(JourneyTone tone)
+{
+    int slot = 0;
+    LPCWSTR system = nullptr;
+    switch (tone) {
+    case JourneyTone::Idle:
+    case JourneyTone::Running:
+        return nullptr;
+    case JourneyTone::Waiting:
+        slot = 0;
+        system = MAKEINTRESOURCEW(32515); // IDI_WARNING
+        break;
+    case JourneyTone::Success:
+        slot = 1;
+        system = MAKEINTRESOURCEW(32516); // IDI_INFORMATION
+        break;
+    case JourneyTone::Failure:
+        slot = 2;
+        system = MAKEINTRESOURCEW(32513); // IDI_ERROR
+        break;
+    }
+    HICON& icon = m_journeyIcons[static_cast<std::size_t>(slot)];
+    if (!icon) {
+        // As large as the control at this DPI, scaled down from the system's larger images.
+        RECT place{};
+        GetClientRect(GetDlgItem(m_window, IDC_JOURNEY_ICON), &place);
+        const int size = std::max<int>(1, std::min(place.right, place.bottom));
+        icon = systemIcon(system, size);
+    }
+    return icon;
 }
 
 void UpdaterWindow::close(int result)
@@ -249,59 +528,58 @@ void UpdaterWindow::showProgress(std::uint16_t maximum, std::uint32_t position)
 void UpdaterWindow::showJourney(const JourneyLine& line)
 {
     SetDlgItemTextW(m_window, IDC_JOURNEY, wide(line.text).c_str());
-    m_journeyTone = line.tone;
+    if (line.tone != m_journeyTone) {
+        m_journeyTone = line.tone;
+        HWND iconControl = GetDlgItem(m_window, IDC_JOURNEY_ICON);
+        HICON icon = journeyIcon(line.tone);
+        SendMessageW(iconControl, STM_SETICON, reinterpret_cast<WPARAM>(icon), 0);
+        ShowWindow(iconControl, icon ? SW_SHOWNA : SW_HIDE);
+    }
+    // Redrawn in the tone's colour (WM_CTLCOLORSTATIC).
     InvalidateRect(GetDlgItem(m_window, IDC_JOURNEY), nullptr, TRUE);
-    // The taskbar button shows the whole update as one bar, in the error state after a failure.
-    if (!m_taskbar)
-        return;
-    const ULONGLONG scale = 1000;
+    // The taskbar button shows the whole update as one bar, paused while the device is silent,
+    // in the error state after a failure.
+    const auto completed = static_cast<unsigned long long>(line.overall * TASKBAR_SCALE);
     switch (line.tone) {
     case JourneyTone::Running:
+        showTaskbar(TBPF_NORMAL, completed);
+        break;
     case JourneyTone::Waiting:
-        m_taskbar->SetProgressState(m_window,
-                                    line.tone == JourneyTone::Waiting ? TBPF_PAUSED : TBPF_NORMAL);
-        m_taskbar->SetProgressValue(m_window, static_cast<ULONGLONG>(line.overall * scale), scale);
+        showTaskbar(TBPF_PAUSED, completed);
         break;
     case JourneyTone::Failure:
-        m_taskbar->SetProgressState(m_window, TBPF_ERROR);
+        showTaskbar(TBPF_ERROR, completed);
         break;
     case JourneyTone::Idle:
     case JourneyTone::Success:
-        m_taskbar->SetProgressState(m_window, TBPF_NOPROGRESS);
+        showTaskbar(TBPF_NOPROGRESS, 0);
         break;
     }
 }
 
 void UpdaterWindow::showMessageBox(const std::string& text, const std::string& detail)
 {
-    showBox(m_window, detail.empty() ? text : text + "\n\n" + detail);
+    showBox(detail.empty() ? text : text + "\n\n" + detail);
 }
 
 void UpdaterWindow::closeMessageBox()
 {
-    // The innermost box the dialog owns: a message box is a dialog of the system's class.
-    HWND box = nullptr;
-    EnumThreadWindows(
-        GetCurrentThreadId(),
-        [](HWND window, LPARAM found) -> BOOL {
-            wchar_t name[16] = {};
-            GetClassNameW(window, name, 16);
-            if (IsWindowVisible(window) && std::wstring(name) == L"#32770")
-                *reinterpret_cast<HWND*>(found) = window;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&box));
-    if (box && GetWindow(box, GW_OWNER) == m_window)
-        PostMessageW(box, WM_COMMAND, IDOK, 0);
+    // As its OK button would: the box ends and its showBox call returns.
+    if (!m_openBoxes.empty())
+        PostMessageW(m_openBoxes.back(), WM_COMMAND, IDOK, 0);
 }
 
 void UpdaterWindow::jobStarted()
 {
-    // The focus leaves the buttons before they are disabled, so that Esc and Alt+F4 still reach
-    // the dialog.
-    SetFocus(m_window);
+    // The buttons are disabled, and a disabled window that has the focus loses it: keys would
+    // then reach no window of the dialog's, and Esc would go unanswered. The progress bar, which
+    // stays enabled and takes no keys of its own, holds the focus until the job has ended.
+    SendMessageW(m_window, WM_NEXTDLGCTL,
+                 reinterpret_cast<WPARAM>(GetDlgItem(m_window, IDC_PROGRESS)), TRUE);
     EnableWindow(GetDlgItem(m_window, IDC_UPDATE), FALSE);
     EnableWindow(GetDlgItem(m_window, IDOK), FALSE);
+    // A failure's red button from the last job gives way to the new one's progress.
+    showTaskbar(TBPF_NORMAL, 0);
     // Until the update has ended the computer stays awake and the session is not to end; without
     // these the update goes on all the same (wine, for one, has no shutdown reasons).
     if (const std::string warning = m_systemHold.take(); !warning.empty())
@@ -320,7 +598,8 @@ void UpdaterWindow::jobEnded(const JobEnd&)
     m_shutdownReasonSet = false;
     EnableWindow(GetDlgItem(m_window, IDC_UPDATE), TRUE);
     EnableWindow(GetDlgItem(m_window, IDOK), TRUE);
-    if (GetFocus() == m_window || !GetFocus())
+    if (HWND focus = GetFocus();
+        !focus || focus == m_window || focus == GetDlgItem(m_window, IDC_PROGRESS))
         SendMessageW(m_window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(m_window, IDOK)),
                      TRUE);
     if (m_jobEndedCallback)
