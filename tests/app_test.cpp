@@ -353,7 +353,8 @@ private slots:
         QVERIFY(bar.bottom() < status.top());
         QVERIFY(status.bottom() < flash->geometry().top());
         QVERIFY(flash->geometry().right() < cancel->geometry().left());
-        QCOMPARE(rig.child<QLabel>("pictureLabel")->pixmap().size(), QSize(550, 249));
+        QCOMPARE(rig.child<QLabel>("pictureLabel")->pixmap().deviceIndependentSize().toSize(),
+                 QSize(550, 249));
 
         // The cancel button comes first in tab order, the update button next; Enter on the first
         // ends the updater.
