@@ -531,6 +531,35 @@ TEST_F(UpdaterSessionTest, WhileItsBoxIsOpenTheSessionNeitherReChecksNorOpensAno
     view.runUntilJobsEnded(session, 1);
 }
 
+TEST_F(UpdaterSessionTest, WhileTheDeviceTakesNothingTheLineCountsTheWait)
+{
+    attach();
+    writeSamples();
+    // Output report 10, in the code's data, is not taken until the test lets it go.
+    GatedBackend gated(backend, 10);
+    std::atomic<bool> letGo{false};
+    gated.release = [&letGo] { return letGo.load(); };
+    UpdaterSession session(gated, dir, view);
+    ASSERT_TRUE(session.startUpdate());
+    const auto bound = std::chrono::steady_clock::now() + GatedBackend::HOLD_BOUND;
+    while (!gated.reached() && std::chrono::steady_clock::now() < bound)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(gated.reached());
+
+    session.tick();
+    EXPECT_EQ(view.journeys.back().tone, JourneyTone::Running);
+    EXPECT_EQ(view.journeys.back().step, UpdateStep::CodeWrite);
+    clock.sleepUntilUs(clock.nowUs() + 12 * 1000000);
+    session.tick();
+    EXPECT_EQ(view.journeys.back().tone, JourneyTone::Waiting);
+    EXPECT_NE(view.journeys.back().text.find("等待設備回應… 12 秒"), std::string::npos)
+        << view.journeys.back().text;
+
+    letGo = true;
+    view.runUntilJobsEnded(session, 1);
+    EXPECT_EQ(view.journeys.back().tone, JourneyTone::Success);
+}
+
 TEST_F(UpdaterSessionTest, AStopDuringTheWriteEndsTheJobBetweenReportsAndTheNextJobRuns)
 {
     SimDevice& device = attach();
