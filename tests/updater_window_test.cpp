@@ -428,7 +428,7 @@ TEST_F(WindowGeometryTest, ThePictureIsScaledWithTheDpiAndFillsItsPlace)
     ASSERT_NE(GetObjectW(shown, sizeof info, &info), 0);
     EXPECT_EQ(info.bmWidth, width);
     EXPECT_EQ(info.bmHeight, height);
-    // Its place: inside the dialog, over the progress bar, as wide as the bar's margins allow.
+    // Its place: inside the dialog, above the progress bar and centred over it.
     RECT client{};
     GetClientRect(window->window(), &client);
     MapWindowPoints(window->window(), nullptr, reinterpret_cast<POINT*>(&client), 2);
@@ -436,6 +436,7 @@ TEST_F(WindowGeometryTest, ThePictureIsScaledWithTheDpiAndFillsItsPlace)
     EXPECT_GE(picture.left, client.left);
     EXPECT_LE(picture.right, client.right);
     EXPECT_LE(picture.bottom, progressBar.top);
+    EXPECT_LE(std::abs((picture.left + picture.right) - (progressBar.left + progressBar.right)), 1);
 }
 
 TEST_F(UpdaterWindowTest, ADeviceAttachedAfterTheStartIsSeen)

@@ -1,14 +1,19 @@
 // quarvo-updater-demo on Windows: the dialog against the simulated bootloader at a real device's
-// pace, with sample update files, pressing 更新 by itself after a moment. For screenshots and
-// demonstrations; not the updater.
+// pace, pressing 更新 by itself after a moment. For screenshots and demonstrations; not the
+// updater, and unlike it this one takes options (the Linux demo's):
+//   --scenario NAME    a simulator scenario (default healthy), so that every failure can be seen
+//   --files DIR        the update files (default: generated samples)
 #include "resource_ids.h"
 #include "updater_window.h"
 
 #include "hid/clock.h"
+#include "hid/text_encoding.h"
 #include "sim/sim_backend.h"
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace {
@@ -30,16 +35,55 @@ std::filesystem::path writeSamples()
     return dir;
 }
 
+struct DemoOptions {
+    quarvo::SimScenario scenario;
+    std::optional<std::filesystem::path> files;
+};
+
+// The options, or nullopt (after a box that says what is accepted) when one is not understood.
+std::optional<DemoOptions> parseOptions()
+{
+    DemoOptions options;
+    const std::vector<std::wstring> arguments = quarvo::programArguments();
+    bool understood = arguments.size() % 2 == 0;
+    for (std::size_t i = 0; understood && i + 1 < arguments.size(); i += 2) {
+        if (arguments[i] == L"--scenario") {
+            const auto scenario =
+                quarvo::parseScenario(quarvo::utf8FromWide(arguments[i + 1].c_str()));
+            understood = scenario.has_value();
+            if (scenario)
+                options.scenario = *scenario;
+        } else if (arguments[i] == L"--files") {
+            options.files = arguments[i + 1];
+        } else {
+            understood = false;
+        }
+    }
+    if (understood)
+        return options;
+    std::wstring usage = L"quarvo-updater-demo [--scenario NAME] [--files DIR]\n\nNAME:";
+    for (const quarvo::ScenarioInfo& info : quarvo::scenarioCatalogue())
+        usage += L"\n" +
+                 std::wstring(info.name, info.name + std::char_traits<char>::length(info.name)) +
+                 (info.takesCount ? L":N" : L"");
+    MessageBoxW(nullptr, usage.c_str(), L"quarvo-updater-demo", MB_OK);
+    return std::nullopt;
+}
+
 } // namespace
 
 int main()
 {
+    const std::optional<DemoOptions> options = parseOptions();
+    if (!options)
+        return 2;
     quarvo::SteadyClock clock;
     quarvo::SimBackend backend(clock);
     quarvo::SimTiming timing;
     timing.reportUs = 1000; // a full-speed USB HID device: one report per millisecond
-    quarvo::attachBootloader(backend, {}, timing);
-    quarvo::UpdaterWindow window(backend, writeSamples(), "GPS_UPDATE_CLIENT_DEMO");
+    quarvo::attachBootloader(backend, options->scenario, timing);
+    quarvo::UpdaterWindow window(backend, options->files ? *options->files : writeSamples(),
+                                 "GPS_UPDATE_CLIENT_DEMO");
     HWND dialog = window.create();
     if (!dialog)
         return 1;

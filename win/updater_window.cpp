@@ -7,6 +7,7 @@
 #include "protocol/texts.h"
 
 #include <commctrl.h>
+#include <shellapi.h>
 #include <shobjidl.h>
 
 #include <algorithm>
@@ -205,6 +206,17 @@ INT_PTR CALLBACK aboutProc(HWND window, UINT message, WPARAM wParam, LPARAM)
 
 } // namespace
 
+std::vector<std::wstring> programArguments()
+{
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!arguments)
+        return {};
+    std::vector<std::wstring> result(arguments + std::min(count, 1), arguments + count);
+    LocalFree(arguments);
+    return result;
+}
+
 UpdaterWindow::UpdaterWindow(HidBackend& backend, std::filesystem::path directory,
                              std::string instanceName)
     : m_guard(std::move(instanceName)), m_session(backend, std::move(directory), *this)
@@ -388,7 +400,7 @@ void UpdaterWindow::fitPicture()
     int height = MulDiv(PICTURE_HEIGHT, static_cast<int>(dpi), USER_DEFAULT_SCREEN_DPI);
     // The template is laid out for its Traditional Chinese face; where the system lays it out in
     // a smaller one, the picture is made smaller, never reaching over the progress bar or past
-    // the dialog's edge.
+    // the dialog's edges.
     RECT place{};
     RECT bar{};
     RECT client{};
@@ -397,7 +409,7 @@ void UpdaterWindow::fitPicture()
     GetClientRect(m_window, &client);
     MapWindowPoints(nullptr, m_window, reinterpret_cast<POINT*>(&place), 2);
     MapWindowPoints(nullptr, m_window, reinterpret_cast<POINT*>(&bar), 2);
-    const int roomWidth = client.right - place.left;
+    const int roomWidth = client.right - client.left;
     const int roomHeight = bar.top - place.top;
     if (roomWidth > 0 && roomHeight > 0 && (width > roomWidth || height > roomHeight)) {
         const double shrink = std::min(double(roomWidth) / width, double(roomHeight) / height);
@@ -429,7 +441,10 @@ void UpdaterWindow::fitPicture()
             SendMessageW(control, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture))))
         DeleteObject(before);
     m_picture = picture;
-    SetWindowPos(control, nullptr, 0, 0, width, height, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    // Centred over the progress bar, as the template places it: a face's widths do not grow
+    // with the DPI exactly as the picture does.
+    const int left = std::max<int>(client.left, (bar.left + bar.right - width) / 2);
+    SetWindowPos(control, nullptr, left, place.top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 void UpdaterWindow::showBox(const std::string& text)

@@ -118,4 +118,8 @@ private:
     UpdaterSession m_session; // last: it may call back into the members above
 };
 
+// The program's arguments, without its name, exactly as typed (the wide command line, whatever
+// the code page).
+std::vector<std::wstring> programArguments();
+
 } // namespace quarvo
