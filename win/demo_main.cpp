@@ -87,10 +87,12 @@ int main()
     HWND dialog = window.create();
     if (!dialog)
         return 1;
-    // Press 更新 once the dialog has been shown for a moment.
-    SetTimer(dialog, 1, 500, [](HWND hwnd, UINT, UINT_PTR id, DWORD) {
-        KillTimer(hwnd, id);
-        SendMessageW(GetDlgItem(hwnd, IDC_UPDATE), BM_CLICK, 0, 0);
+    // Press 更新 once the dialog has been shown for a moment. A timer of the thread's own: one of
+    // the dialog's would have to keep clear of the ids of the dialog's own timers.
+    static HWND pressedIn = dialog;
+    SetTimer(nullptr, 0, 500, [](HWND, UINT, UINT_PTR id, DWORD) {
+        KillTimer(nullptr, id);
+        SendMessageW(GetDlgItem(pressedIn, IDC_UPDATE), BM_CLICK, 0, 0);
     });
     MSG message;
     while (IsWindow(dialog) && GetMessageW(&message, nullptr, 0, 0) > 0) {
