@@ -141,8 +141,17 @@ private:
     std::thread m_thread;
 };
 
+// Output report 10 is the code's eighth data report: a job held there runs until released.
+constexpr unsigned HELD_REPORT = 10;
+
 class UpdaterWindowTest : public JobFixture, public ::testing::Test {
 protected:
+    // A job held by the test lets go before the window (and its session) goes.
+    ~UpdaterWindowTest() override { jobReleased = true; }
+    UpdaterWindowTest() = default;
+    UpdaterWindowTest(const UpdaterWindowTest&) = delete;
+    UpdaterWindowTest& operator=(const UpdaterWindowTest&) = delete;
+
     std::string guardName() const
     {
         return "GPS_UPDATE_CLIENT_TEST_" + std::to_string(GetCurrentProcessId());
@@ -158,6 +167,21 @@ protected:
         return window->create();
     }
     HWND control(int id) const { return GetDlgItem(window->window(), id); }
+    // Opens the window in front on a device whose job is held at HELD_REPORT until jobReleased,
+    // and presses 更新 (which takes the focus, as under the mouse); true once the job is held.
+    bool startHeldJob()
+    {
+        attach();
+        writeFile(CODE_FILE, pattern(3000, 1));
+        writeFile(DATABASE_FILE, pattern(1000, 2));
+        gated = std::make_unique<GatedBackend>(backend, HELD_REPORT);
+        gated->release = [this] { return jobReleased.load(); };
+        if (!open(*gated))
+            return false;
+        SetForegroundWindow(window->window());
+        pressUpdate();
+        return pumpUntil([this] { return gated->reached(); });
+    }
     std::wstring status() const
     {
         wchar_t text[256] = {};
@@ -173,6 +197,8 @@ protected:
         SendMessageW(GetDlgItem(window->window(), IDC_UPDATE), BM_CLICK, 0, 0);
     }
 
+    std::atomic<bool> jobReleased{false};
+    std::unique_ptr<GatedBackend> gated; // before the window, which outlives it otherwise
     std::unique_ptr<UpdaterWindow> window;
     int jobsEnded = 0;
     std::vector<TaskbarProgress> taskbar; // everything the taskbar button was told, in order
@@ -197,20 +223,9 @@ TEST_F(UpdaterWindowTest, AWholeUpdateFromTheButton)
     EXPECT_TRUE(device.restarted());
 }
 
-// Output report 10 is the code's eighth data report: a job held there runs until released.
-constexpr unsigned HELD_REPORT = 10;
-
 TEST_F(UpdaterWindowTest, ClosingDuringAnUpdateIsAnsweredWithABoxThatTheJobsEndCloses)
 {
-    attach();
-    writeFile(CODE_FILE, pattern(3000, 1));
-    writeFile(DATABASE_FILE, pattern(1000, 2));
-    GatedBackend gated(backend, HELD_REPORT);
-    std::atomic<bool> released{false};
-    gated.release = [&released] { return released.load(); };
-    ASSERT_NE(open(gated), nullptr);
-    pressUpdate();
-    ASSERT_TRUE(pumpUntil([&gated] { return gated.reached(); }));
+    ASSERT_TRUE(startHeldJob());
     ASSERT_TRUE(window->jobRunning());
     EXPECT_FALSE(IsWindowEnabled(control(IDOK)));
     EXPECT_FALSE(IsWindowEnabled(control(IDC_UPDATE)));
@@ -233,7 +248,7 @@ TEST_F(UpdaterWindowTest, ClosingDuringAnUpdateIsAnsweredWithABoxThatTheJobsEndC
     // job's end closes it.
     std::atomic<bool> closedByItself{false};
     Dismisser watcher(dialogTitle(), 1, [&](HWND box) {
-        released = true;
+        jobReleased = true;
         const ULONGLONG end = GetTickCount64() + WAIT_MS;
         while (IsWindow(box) && GetTickCount64() < end)
             Sleep(10);
@@ -267,17 +282,8 @@ void typeKey(WORD key)
 
 TEST_F(UpdaterWindowTest, EscTypedDuringAnUpdateIsAnsweredWithABox)
 {
-    attach();
-    writeFile(CODE_FILE, pattern(3000, 1));
-    writeFile(DATABASE_FILE, pattern(1000, 2));
-    GatedBackend gated(backend, HELD_REPORT);
-    std::atomic<bool> released{false};
-    gated.release = [&released] { return released.load(); };
-    ASSERT_NE(open(gated), nullptr);
-    SetForegroundWindow(window->window());
-    // 更新 clicked takes the focus, as it does under the mouse, and is then disabled.
-    pressUpdate();
-    ASSERT_TRUE(pumpUntil([&gated] { return gated.reached(); }));
+    // 更新, clicked, has the focus when it is disabled.
+    ASSERT_TRUE(startHeldJob());
     {
         Dismisser box(dialogTitle());
         typeKey(VK_ESCAPE);
@@ -286,7 +292,7 @@ TEST_F(UpdaterWindowTest, EscTypedDuringAnUpdateIsAnsweredWithABox)
         EXPECT_NE(std::find(box.texts.begin(), box.texts.end(), wide(windowtext::UPDATE_RUNNING)),
                   box.texts.end());
     }
-    released = true;
+    jobReleased = true;
     ASSERT_TRUE(pumpUntil([this] { return jobsEnded == 1; }));
     EXPECT_NE(window->window(), nullptr);
     // With the job over, Esc closes the window.
