@@ -67,10 +67,10 @@ shoot() {
   echo "wrote $file"
 }
 
-shoot 96 2.5 docs/screenshot-windows.png   # mid-update: the code is being written
+shoot 96 4 docs/screenshot-windows.png   # mid-update, once the time left is shown
 if [ -n "$journey_dir" ]; then
   for dpi in 96 144; do
-    shoot "$dpi" 2.5 "$journey_dir/win-mid-${dpi}dpi.png"
+    shoot "$dpi" 4 "$journey_dir/win-mid-${dpi}dpi.png"
     shoot "$dpi" 20 "$journey_dir/win-success-${dpi}dpi.png"
     shoot "$dpi" 4 "$journey_dir/win-failure-${dpi}dpi.png" --scenario write-fail:200
   done
