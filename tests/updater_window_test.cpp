@@ -167,13 +167,18 @@ protected:
         return window->create();
     }
     HWND control(int id) const { return GetDlgItem(window->window(), id); }
+    // A small update: a few pages of code and of database.
+    void writeUpdateFiles() const
+    {
+        writeFile(CODE_FILE, pattern(3000, 1));
+        writeFile(DATABASE_FILE, pattern(1000, 2));
+    }
     // Opens the window in front on a device whose job is held at HELD_REPORT until jobReleased,
     // and presses 更新 (which takes the focus, as under the mouse); true once the job is held.
     bool startHeldJob()
     {
         attach();
-        writeFile(CODE_FILE, pattern(3000, 1));
-        writeFile(DATABASE_FILE, pattern(1000, 2));
+        writeUpdateFiles();
         gated = std::make_unique<GatedBackend>(backend, HELD_REPORT);
         gated->release = [this] { return jobReleased.load(); };
         if (!open(*gated))
@@ -207,8 +212,7 @@ protected:
 TEST_F(UpdaterWindowTest, AWholeUpdateFromTheButton)
 {
     SimDevice& device = attach();
-    writeFile(CODE_FILE, pattern(3000, 1));
-    writeFile(DATABASE_FILE, pattern(1000, 2));
+    writeUpdateFiles();
     ASSERT_NE(open(), nullptr);
     EXPECT_EQ(status(), wide(windowtext::CONNECT_OK));
     EXPECT_EQ(progress(PBM_GETPOS), 0);
@@ -327,8 +331,7 @@ TEST_P(WindowJobEndTest, TheJourneyLineAndTheTaskbarButtonTellHowTheJobEnded)
 {
     const EndCase& row = GetParam();
     attach(row.scenario);
-    writeFile(CODE_FILE, pattern(3000, 1));
-    writeFile(DATABASE_FILE, pattern(1000, 2));
+    writeUpdateFiles();
     ASSERT_NE(open(), nullptr);
     EXPECT_EQ(window->journeyTone(), JourneyTone::Idle);
     for (int job = 1; job <= 2; ++job) {
@@ -486,8 +489,7 @@ TEST_F(UpdaterWindowTest, TheSystemMenuOpensTheAboutBox)
 TEST_F(UpdaterWindowTest, TheEndOfTheSessionIsRefusedOnlyWhileAJobRuns)
 {
     attach();
-    writeFile(CODE_FILE, pattern(3000, 1));
-    writeFile(DATABASE_FILE, pattern(1000, 2));
+    writeUpdateFiles();
     ASSERT_NE(open(), nullptr);
     const auto mayEnd = [this] {
         return SendMessageW(window->window(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
