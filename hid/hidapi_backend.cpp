@@ -1,6 +1,9 @@
 #include "hidapi_backend.h"
 
 #include "text_encoding.h"
+#ifdef _WIN32
+#include "windows_hid_list.h"
+#endif
 
 #include <hidapi.h>
 
@@ -88,6 +91,10 @@ std::vector<HidDeviceInfo> HidapiBackend::enumerate(std::uint16_t vendorId, std:
     std::vector<HidDeviceInfo> found;
     if (!m_initialised)
         return found;
+#ifdef _WIN32
+    // hidapi lists Windows HID interfaces through calls that wine lacks (windows_hid_list.h).
+    return listWindowsHidInterfaces(vendorId, productId);
+#else
     hid_device_info* list = hid_enumerate(vendorId, productId);
     for (const hid_device_info* item = list; item; item = item->next) {
         HidDeviceInfo info;
@@ -100,6 +107,7 @@ std::vector<HidDeviceInfo> HidapiBackend::enumerate(std::uint16_t vendorId, std:
     }
     hid_free_enumeration(list);
     return found;
+#endif
 }
 
 std::unique_ptr<HidConnection> HidapiBackend::open(const std::string& path, std::string& error)
