@@ -6,7 +6,7 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 mount -t tmpfs tmpfs /tmp
-for module in hid hid-generic uhid; do insmod /modules/$module.ko || echo "E2E FAIL setup insmod $module"; done
+for module in $(cat /modules/order); do insmod /modules/$module.ko || echo "E2E FAIL setup insmod $module"; done
 dmesg -n 1
 echo   # the results start on a clean line, after whatever the console printed
 : > /tmp/dmesg.before
@@ -22,17 +22,21 @@ wait_node() {   # waits until a hidraw node exists (or, with "gone", until none 
   return 1
 }
 
+nodes_changed() { :; }   # the wine cases mirror the hidraw nodes here
+
 start_device() {   # start_device SCENARIO OUTDIR
   mkdir -p "$2"
   quarvo-uhid-device --scenario "$1" --out "$2" > "$2/device.log" 2>&1 &
   DEVICE=$!
   wait_node || result "FAIL $CASE the uhid device did not appear"
+  nodes_changed
 }
 
 stop_device() {
   kill -TERM "$DEVICE" 2>/dev/null
   wait "$DEVICE" 2>/dev/null
   wait_node gone || result "FAIL $CASE the uhid device did not go away"
+  nodes_changed
 }
 
 check_testbed() {
@@ -78,28 +82,39 @@ update_case() {
 }
 
 # Healthy updates: every size of /cases/healthy-*.
-for dir in /cases/healthy-*; do
-  update_case "$(basename "$dir")" "$(basename "$dir")" healthy
-done
-# A device that answers every erase at once: its records, "over" included, arrive while the
-# erase command's own handle is open, and only that handle can see them.
-update_case instant-erase healthy-3 instant-erase
+healthy_cases() {
+  for dir in /cases/healthy-*; do
+    update_case "$(basename "$dir")" "$(basename "$dir")" healthy
+  done
+  # A device that answers every erase at once: its records, "over" included, arrive while the
+  # erase command's own handle is open, and only that handle can see them.
+  update_case instant-erase healthy-3 instant-erase
+}
 
-CASE=no-device
-flash /cases/healthy-1
-expect_failure "設備連線失敗! 請檢查USB連接。"
+# Devices that fail the update, each with what the updater must say.
+failure_cases() {
+  CASE=no-device
+  flash /cases/healthy-1
+  expect_failure "設備連線失敗! 請檢查USB連接。"
 
-CASE=vanishes-during-data
-start_device disconnect:300 /out/$CASE
-flash /cases/healthy-1
-stop_device
-expect_failure "寫入資料錯誤"
+  CASE=vanishes-during-data
+  start_device disconnect:300 /out/$CASE
+  flash /cases/healthy-1
+  stop_device
+  expect_failure "寫入資料錯誤"
 
-CASE=endless-erase
-start_device endless /out/$CASE
-flash /cases/healthy-1
-stop_device
-expect_failure "讀取清除訊息錯誤!"
+  CASE=endless-erase
+  start_device endless /out/$CASE
+  flash /cases/healthy-1
+  stop_device
+  expect_failure "讀取清除訊息錯誤!"
+}
+
+# With the wine disk the Windows executables take the cases instead (guest_wine.sh).
+[ -f /guest_wine.sh ] && . /guest_wine.sh
+
+healthy_cases
+failure_cases
 
 # Two updaters for one device: the second is turned away before it opens anything, while the
 # first sits in an erase that never ends.

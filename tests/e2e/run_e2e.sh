@@ -3,13 +3,20 @@
 # simulated bootloader made a real HID device with uhid, inside a QEMU guest that boots Debian's
 # kernel from a small initramfs. Prints each case's result, the throughput figure (data phase of
 # quarvo-flash against a bare loop of report writes, with --throughput) and "N passed, N failed".
-#   run_e2e.sh [--throughput] QUARVO_FLASH QUARVO_UHID_DEVICE QUARVO_E2E_WRITELOOP QUARVO_E2E_EXPECT
+# With --wine the Windows build's executables take the cases, under Debian's wine 10 on a disk of
+# its own (wine_guest_image.sh builds it once per machine, into QUARVO_WINE_GUEST_IMAGE).
+#   run_e2e.sh [--throughput] [--wine WINDOWS_BUILD_DIR]
+#              QUARVO_FLASH QUARVO_UHID_DEVICE QUARVO_E2E_WRITELOOP QUARVO_E2E_EXPECT
 set -euo pipefail
 throughput=no
-if [ "${1:-}" = --throughput ]; then
-  throughput=yes
-  shift
-fi
+windows_build=""
+while [ $# -gt 4 ]; do
+  case "$1" in
+    --throughput) throughput=yes; shift ;;
+    --wine) windows_build=$2; shift 2 ;;
+    *) echo "unknown option $1" >&2; exit 2 ;;
+  esac
+done
 flash=$1 device=$2 writeloop=$3 expect=$4
 here=$(cd "$(dirname "$0")" && pwd)
 
@@ -19,7 +26,18 @@ if [ -z "$kernel" ]; then
   exit 1
 fi
 version=${kernel#/boot/vmlinuz-}
-modules=/lib/modules/$version/kernel/drivers/hid
+modules="hid hid-generic uhid"
+guest=(-m 1024)
+guest_time_s=800
+if [ -n "$windows_build" ]; then
+  # The wine disk: a virtio disk with ext4 (which asks for crc32c when it mounts).
+  modules="$modules virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci"
+  modules="$modules virtio_blk crc32c_generic crc16 mbcache jbd2 ext4"
+  image=$("$here/wine_guest_image.sh" \
+    "${QUARVO_WINE_GUEST_IMAGE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/quarvo/wine-guest.img}")
+  guest=(-m 1536 -drive "file=$image,format=raw,if=virtio,snapshot=on")
+  guest_time_s=1500
+fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -38,14 +56,21 @@ for program in "$flash" "$device" "$writeloop"; do
     cp -L "$library" "$root$library"
   done
 done
-for module in hid uhid hid-generic; do
-  found=$(ls "$modules/$module.ko"* | head -n 1)
+for module in $modules; do
+  found=$(find "/lib/modules/$version/kernel" -name "$module.ko*" | head -n 1)
   case "$found" in
     *.xz) xz -dc "$found" > "$root/modules/$module.ko" ;;
     *.zst) zstd -dc "$found" > "$root/modules/$module.ko" ;;
     *) cp "$found" "$root/modules/$module.ko" ;;
   esac
 done
+echo "$modules" > "$root/modules/order"
+if [ -n "$windows_build" ]; then
+  mkdir -p "$root/windows"
+  cp "$windows_build/cli/quarvo-flash.exe" "$windows_build/win/quarvo-updater.exe" \
+     "$windows_build/tests/e2e/quarvo-e2e-press-update.exe" "$root/windows/"
+  cp "$here/guest_wine.sh" "$root/guest_wine.sh"
+fi
 printf 'root:x:0:0:root:/:/bin/sh\nnobody:x:65534:65534:nobody:/:/bin/sh\n' > "$root/etc/passwd"
 printf 'root:x:0:\nnogroup:x:65534:\n' > "$root/etc/group"
 cp "$here/guest_init.sh" "$root/init"
@@ -68,12 +93,13 @@ fi
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$work/initrd.gz"
 
 console=$work/console.log
-timeout 800 qemu-system-x86_64 -accel tcg -m 1024 -smp 1 -nographic -no-reboot \
+timeout "$guest_time_s" qemu-system-x86_64 -accel tcg "${guest[@]}" -smp 1 -nographic -no-reboot \
   -kernel "$kernel" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 panic=-1 quiet loglevel=3" > "$console" 2>&1 || true
 # Each result line starts with "E2E "; drop the console's escape sequences in front of them.
 tr -d '\r' < "$console" | sed 's/^.*\(E2E \)/\1/' > "$console.txt"
-cp "$console.txt" "${E2E_CONSOLE:-./e2e-console.txt}"   # kept for a look after a failure
+# Kept for a look after a failure.
+cp "$console.txt" "${E2E_CONSOLE:-./e2e${windows_build:+-wine}-console.txt}"
 
 passed=$(grep -c '^E2E PASS' "$console.txt" || true)
 failed=$(grep -c '^E2E FAIL' "$console.txt" || true)
@@ -87,7 +113,7 @@ if ! grep -q '^E2E DONE' "$console.txt"; then
   failed=$((failed + 1))
 fi
 if [ "$failed" -gt 0 ]; then
-  echo "--- the guest's console (also kept in e2e-console.txt):"
+  echo "--- the guest's console (also kept in e2e${windows_build:+-wine}-console.txt):"
   tail -n 80 "$console.txt"
 fi
 
