@@ -25,8 +25,7 @@ mkdir -p $root/dev/pts $root/dev/shm $root/cases
 mount -t devpts devpts $root/dev/pts
 mount -t tmpfs tmpfs $root/dev/shm
 mount -o bind /cases $root/cases
-# Programs mapped from the initramfs run, but wine's loader wants them on a file system of the
-# root it runs in.
+# The executables, where wine inside that root reaches them.
 cp -r /windows $root/tmp/windows
 
 nodes_changed() {
