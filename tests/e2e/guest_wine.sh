@@ -9,6 +9,7 @@ FIRST_UPDATER_S=15 # for the first of two updaters to reach the erase
 WINDOW_CASE_S=600  # the window's whole case: wine's X start, the dialog, the update
 WINDOW_END_S=30    # for the window to go once its user has closed it
 FIRST_END_S=30     # for the first of two updaters to end once it is told to
+WINE_DEVICE_S=60   # for wine's HID stack to show a device the kernel made, or to drop one
 
 root=/wine
 mkdir -p $root
@@ -37,6 +38,21 @@ nodes_changed() {
   for node in "$root"/dev/hidraw*; do
     [ -e "$node" ] && [ ! -e "/sys/class/hidraw/$(basename "$node")" ] && rm -f "$node"
   done
+  # wine's HID bus takes a new or removed node up in its own time (slowly on a busy machine), as
+  # Windows does a device that is plugged in: a case starts once wine's stack shows the change.
+  if ls "$root"/dev/hidraw* > /dev/null 2>&1; then
+    in_wine timeout $((WINE_DEVICE_S + 60)) wine /tmp/windows/quarvo-flash.exe --list \
+      --wait=$WINE_DEVICE_S < /dev/null > /tmp/list.out 2>&1
+    grep -q "can be opened" /tmp/list.out ||
+      { result "FAIL $CASE wine did not show the device"; cat /tmp/list.out; }
+  else
+    for _ in $(seq 1 $WINE_DEVICE_S); do
+      in_wine wine /tmp/windows/quarvo-flash.exe --list < /dev/null > /tmp/list.out 2>&1
+      grep -q "No bootloader" /tmp/list.out && return
+      sleep 1
+    done
+    result "FAIL $CASE wine still showed a removed device"
+  fi
 }
 
 end_within() {   # end_within SECONDS PID: waits that long for PID to end, then ends it
