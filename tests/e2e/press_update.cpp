@@ -51,14 +51,15 @@ bool hasTitle(HWND window)
     return std::wstring(title) == DIALOG_TITLE;
 }
 
-// The updater's dialog: the window of that title with an 更新 button (its message boxes carry the
-// same title).
+// The updater's dialog once it is shown, and so has all its controls: the window of that title
+// with an 更新 button (its message boxes carry the same title).
 HWND findDialog()
 {
     HWND found = nullptr;
     EnumWindows(
         [](HWND window, LPARAM result) -> BOOL {
-            if (!hasTitle(window) || !GetDlgItem(window, IDC_UPDATE))
+            if (!hasTitle(window) || !GetDlgItem(window, IDC_UPDATE) || !IsWindowVisible(window) ||
+                !GetDlgItem(window, IDC_STATUS))
                 return TRUE;
             *reinterpret_cast<HWND*>(result) = window;
             return FALSE;
