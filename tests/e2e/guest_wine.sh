@@ -47,7 +47,8 @@ nodes_changed() {
       { result "FAIL $CASE wine did not show the device"; cat /tmp/list.out; }
   else
     for _ in $(seq 1 $WINE_DEVICE_S); do
-      in_wine wine /tmp/windows/quarvo-flash.exe --list < /dev/null > /tmp/list.out 2>&1
+      in_wine timeout $WINE_DEVICE_S wine /tmp/windows/quarvo-flash.exe --list < /dev/null \
+        > /tmp/list.out 2>&1
       grep -q "No bootloader" /tmp/list.out && return
       sleep 1
     done
