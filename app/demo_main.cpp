@@ -144,6 +144,7 @@ int main(int argc, char** argv)
     quarvo::UpdaterDialogOptions options;
     options.instanceName = "GPS_UPDATE_CLIENT_DEMO";
     options.accessHelp = quarvo::linuxAccessHelp(quarvo::installedUdevRule());
+    options.holdSystem = false; // a simulated device: nothing to hold the computer back for
     quarvo::UpdaterDialog dialog(backend, filesDir.toStdString(), std::move(options));
     if (!boxShot.isEmpty()) {
         shootFirstBox(dialog, boxShot);

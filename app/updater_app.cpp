@@ -1,6 +1,7 @@
 #include "updater_app.h"
 
 #include "dialog_units.h"
+#include "platform/process_stops.h"
 #include "platform/system_hold.h"
 #include "updater_dialog.h"
 
@@ -35,6 +36,8 @@ int UpdaterApp::run()
     UpdaterDialogOptions options;
     options.instanceName = UPDATER_GUARD_NAME;
     options.lockDirectory = m_lockDirectory;
+    ProcessStops stops;
+    options.stops = &stops;
 #if defined(__linux__)
     LogindBus logind;
     options.accessHelp = linuxAccessHelp(installedUdevRule());
@@ -43,8 +46,9 @@ int UpdaterApp::run()
     UpdaterDialog dialog(m_backend, m_directory, std::move(options));
     if (!dialog.start())
         return 1;
-    dialog.exec();
-    return 0;
+    // 128 + N when signal N ended the window (a job it ran stopped between reports).
+    const int result = dialog.exec();
+    return result >= 128 ? result : 0;
 }
 
 } // namespace quarvo

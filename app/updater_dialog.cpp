@@ -20,16 +20,19 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QApplication>
 #include <QShowEvent>
+#include <QSocketNotifier>
 #include <QWindow>
 
 namespace quarvo {
 
 UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path directory,
                              UpdaterDialogOptions options, QWidget* parent)
-    : QDialog(parent), m_guard(std::move(options.instanceName), std::move(options.lockDirectory)),
-      m_systemHold(options.sleepBus), m_icon(QStringLiteral(":/quarvo/icon.png")),
-      m_session(backend, std::move(directory), *this, std::move(options.accessHelp))
+    : QDialog(parent), m_icon(QStringLiteral(":/quarvo/icon.png")),
+      m_session(backend, std::move(directory), *this, std::move(options.accessHelp),
+                SessionPlatform{std::move(options.instanceName), std::move(options.lockDirectory),
+                                options.sleepBus, options.holdSystem, options.stops})
 {
     setObjectName(QStringLiteral("flasherDialog"));
     setWindowTitle(QString::fromUtf8(windowtext::DIALOG_TITLE));
@@ -93,6 +96,15 @@ UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path director
 
     m_recheckTimer.setInterval(DEVICE_RECHECK_TICK_MS);
     connect(&m_recheckTimer, &QTimer::timeout, this, [this] { m_session.tick(); });
+
+    // A signal (a logout's SIGTERM, Ctrl-C in the terminal it was started from) reaches the window
+    // through the stop source's descriptor; the session weighs it.
+    if (options.stops && options.stops->wakeDescriptor() >= 0) {
+        m_stopNotifier =
+            new QSocketNotifier(options.stops->wakeDescriptor(), QSocketNotifier::Read, this);
+        connect(m_stopNotifier, &QSocketNotifier::activated, this,
+                [this] { m_session.pollStops(); });
+    }
 }
 
 UpdaterDialog::~UpdaterDialog() = default;
@@ -182,15 +194,12 @@ void UpdaterDialog::showEvent(QShowEvent* event)
 bool UpdaterDialog::start()
 {
     // Another updater anywhere on the machine, or one that cannot be ruled out: no update.
-    if (const auto guard = m_guard.acquire(); guard != InstanceGuard::Result::Acquired) {
-        const bool running = guard == InstanceGuard::Result::AlreadyRunning;
+    if (const std::optional<std::string> refusal = m_session.takeGuard()) {
+        const bool running = *refusal == ALREADY_RUNNING_TEXT;
         QMessageBox box(this);
         prepareBox(box, running ? QStringLiteral("alreadyRunningBox")
                                 : QStringLiteral("guardUnavailableBox"));
-        setBoxTexts(box, running
-                             ? QString::fromUtf8(ALREADY_RUNNING_TEXT)
-                             : QString::fromUtf8(GUARD_UNAVAILABLE_TEXT) + QStringLiteral("\n") +
-                                   QString::fromStdString(m_guard.obstacle()));
+        setBoxTexts(box, QString::fromStdString(*refusal));
         box.exec();
         return false;
     }
@@ -332,13 +341,10 @@ void UpdaterDialog::jobStarted()
 {
     m_updateButton->setEnabled(false);
     m_cancelButton->setEnabled(false);
-    if (const std::string warning = m_systemHold.take(); !warning.empty())
-        qWarning("quarvo-updater: %s", warning.c_str());
 }
 
 void UpdaterDialog::jobEnded(const JobEnd&)
 {
-    m_systemHold.release();
     m_updateButton->setEnabled(true);
     m_cancelButton->setEnabled(true);
     // The buttons lost the focus when they were disabled; the first tab stop takes it back.
@@ -353,5 +359,20 @@ void UpdaterDialog::wakeWindowThread()
 }
 
 void UpdaterDialog::runPendingCalls() { m_session.runPendingCalls(); }
+
+void UpdaterDialog::endRequested(int signal)
+{
+    // The boxes open over the window go first: their loops run inside the dialog's.
+    for (auto it = m_openBoxes.rbegin(); it != m_openBoxes.rend(); ++it)
+        (*it)->accept();
+    if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != this)
+        modal->close();
+    QDialog::done(128 + signal);
+}
+
+void UpdaterDialog::logLine(const std::string& text)
+{
+    qWarning("quarvo-updater: %s", text.c_str());
+}
 
 } // namespace quarvo

@@ -1,14 +1,13 @@
 // The updater's only window on Linux and macOS (Qt): picture, progress bar, status line, the
-// update and cancel buttons. It guards against a second instance, keeps the computer awake during
-// a job and draws what its UpdaterSession decides (start-up check and re-checks, one job at a
-// time on a worker thread, no closing while it runs). Widgets are touched only on the window's
-// thread.
+// update and cancel buttons. It draws what its UpdaterSession decides (the single-instance guard,
+// the start-up check and re-checks, one job at a time held safe by the update run, no closing
+// while it runs, the end when the process is asked to end) and forwards the user's requests and
+// the process's stop requests to it. Widgets are touched only on the window's thread.
 #pragma once
 
-#include "platform/system_hold.h"
-
 #include "frontend/updater_session.h"
-#include "platform/instance_guard.h"
+#include "platform/process_stops.h"
+#include "platform/system_hold.h"
 
 #include "hid/hid_backend.h"
 
@@ -27,14 +26,17 @@ class QLabel;
 class QMessageBox;
 class QProgressBar;
 class QPushButton;
+class QSocketNotifier;
 
 namespace quarvo {
 
 struct UpdaterDialogOptions {
-    std::string instanceName;         // names the single-instance guard
+    std::string instanceName;         // names the single-instance guard (empty: none)
     std::string lockDirectory;        // where its lock file lives (empty: the default)
     std::string accessHelp;           // shown when the bootloader may not be opened (empty: never)
     InhibitorBus* sleepBus = nullptr; // logind, asked to hold the system back during a job
+    bool holdSystem = true;           // a job holds the system back (not for a simulated device)
+    StopSource* stops = nullptr;      // the process's stop requests (signals); none: not watched
     std::optional<QFont> font;        // the dialog's font (default: dialogFont())
 };
 
@@ -59,7 +61,7 @@ public:
     // The update button: starts the job on a worker thread unless one runs.
     void startUpdate();
     bool jobRunning() const { return m_session.jobRunning(); }
-    bool keepingAwake() const { return m_systemHold.held(); }
+    bool keepingAwake() const { return m_session.keepingAwake(); }
     // What the journey line shows now (text, tone, step and the whole update's progress).
     const JourneyLine& journeyLine() const { return m_journeyLine; }
 
@@ -90,6 +92,8 @@ private:
     void jobStarted() override;
     void jobEnded(const JobEnd& end) override;
     void wakeWindowThread() override;
+    void endRequested(int signal) override;
+    void logLine(const std::string& text) override;
 
     void addAboutEntry();
     void runPendingCalls();
@@ -101,8 +105,6 @@ private:
     // The picture and the tone icon again, for the pixels of the screen the window is on now.
     void drawForScreen();
 
-    InstanceGuard m_guard;
-    SystemHold m_systemHold;
     QLabel* m_status = nullptr;
     QLabel* m_picture = nullptr;
     QLabel* m_journeyIcon = nullptr;
@@ -115,6 +117,7 @@ private:
     QPushButton* m_cancelButton = nullptr;
     QIcon m_icon;
     QTimer m_recheckTimer;
+    QSocketNotifier* m_stopNotifier = nullptr;
     UpdaterSession m_session; // last: it may call back into the widgets above
 };
 

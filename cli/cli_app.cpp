@@ -3,16 +3,14 @@
 #include "quarvo_version.h"
 
 #include "cli_options.h"
-#include "queued_writer.h"
 #include "sim_summary.h"
-#include "stop_gate.h"
-#include "terminal_surface.h"
+#include "terminal_view.h"
 #include "trace_file.h"
 
+#include "frontend/update_run.h"
 #include "hid/text_encoding.h"
 #include "hid/tracing_backend.h"
 #include "job/flash_job.h"
-#include "platform/instance_guard.h"
 #include "platform/udev_rule.h"
 #include "protocol/texts.h"
 #include "sim/sim_backend.h"
@@ -28,32 +26,20 @@ namespace {
 
 constexpr const char* VERSION = QUARVO_VERSION;
 
-// How often --wait looks for the device.
-constexpr std::int64_t WAIT_POLL_US = 250000;
 // The pace of --real-time: a full-speed USB HID device moves one report per millisecond.
 constexpr std::int64_t REAL_TIME_REPORT_US = 1000;
-// Most text queued for standard output and error, and how long the end of a run waits for a
-// slow reader to take it.
-constexpr std::size_t OUTPUT_QUEUE_BYTES = 1u << 20;
-constexpr int OUTPUT_DRAIN_MS = 2000;
+// How often the terminal looks at the run while nothing wakes it: a redraw's interval.
+constexpr int RUN_LOOK_MS = static_cast<int>(BAR_REDRAW_US / 1000);
 
 constexpr const char* INCOMPLETE_UPDATE =
     "The device holds an incomplete update and\nhas no working program: update it again before "
     "unplugging it.\n";
+constexpr const char* UNCHANGED = "Nothing was sent; the device is unchanged.\n";
 
 int usageError(CliEnvironment& env, const std::string& message)
 {
     env.err << CLI_PROGRAM << ": " << message << "\nTry '" << CLI_PROGRAM << " --help'.\n";
     return EXIT_BAD_INPUT;
-}
-
-int printTo(CliEnvironment& env, const std::string& text)
-{
-    env.out << text << std::flush;
-    if (env.out)
-        return EXIT_UPDATED;
-    env.err << CLI_PROGRAM << ": the output could not be written\n";
-    return EXIT_DEVICE_FAILED;
 }
 
 // Why `directory` cannot be the update files' folder, in the system's words; empty when it can.
@@ -131,9 +117,19 @@ int exitStatus(JobOutcome outcome)
     return EXIT_DEVICE_FAILED;
 }
 
+// "Waiting up to 60 s for the bootloader (HID 0416:b500)..."
+std::string waitingLine(RunEvent::Kind kind, std::int64_t waitUs)
+{
+    const std::int64_t seconds = (waitUs + 999999) / 1000000;
+    if (kind == RunEvent::Kind::WaitingForGuard)
+        return "Another updater is running; waiting up to " + std::to_string(seconds) +
+               " s for it to finish...";
+    return "Waiting up to " + std::to_string(seconds) + " s for the bootloader (HID 0416:b500)...";
+}
+
 // The backend a run talks to, chosen by the options: the simulated bootloader (on virtual time
 // unless asked to keep a real device's pace) or the real one, with the trace around it when one
-// is asked for.
+// is asked for (opened later, once the update files are in).
 class Transport {
 public:
     Transport(const Options& options, CliEnvironment& env)
@@ -149,12 +145,17 @@ public:
             m_real = env.realBackend();
             m_backend = m_real.get();
         }
+        if (!options.traceFile.empty()) {
+            m_trace.emplace(options.traceFile);
+            m_tracing.emplace(*m_backend, m_trace->stream());
+            m_backend = &*m_tracing;
+        }
     }
 
     // Opens the trace the options name, if any. Empty on success, else why it was refused.
-    std::string openTrace(const Options& options, CliEnvironment& env)
+    std::string openTrace(const Options& options)
     {
-        if (options.traceFile.empty())
+        if (!m_trace)
             return {};
         const std::filesystem::path tracePath = pathFromUtf8(options.traceFile);
         // An update file, by identity rather than spelling: the trace would overwrite it.
@@ -165,11 +166,8 @@ public:
                 return "the trace file " + printable(options.traceFile) + " is the update file " +
                        printable(utf8FromPath(file)) + "; nothing was sent";
         }
-        m_trace.emplace(env.err, options.traceFile);
         if (std::string reason; !m_trace->open(reason))
             return "cannot write the trace file " + printable(options.traceFile) + ": " + reason;
-        m_tracing.emplace(*m_backend, m_trace->stream());
-        m_backend = &*m_tracing;
         return {};
     }
 
@@ -177,6 +175,14 @@ public:
     TracingBackend* tracing() { return m_tracing ? &*m_tracing : nullptr; }
     TraceFile* trace() { return m_trace ? &*m_trace : nullptr; }
     const SimDevice* simDevice() const { return m_simDevice; }
+
+    // What the trace lost, said once, on the error stream.
+    void reportTrace(TerminalView& terminal)
+    {
+        if (m_trace)
+            if (const std::string report = m_trace->takeReport(); !report.empty())
+                terminal.notice(report);
+    }
 
 private:
     VirtualClock m_virtualClock;
@@ -189,239 +195,283 @@ private:
     HidBackend* m_backend = nullptr;
 };
 
-// Waits until a bootloader is attached: 0 when one is, the signal that ended the wait, or -1
-// when the time ran out (the caller says so).
-int waitForDevice(CliEnvironment& env, HidBackend& backend, unsigned seconds)
+// What the terminal shows of one of the run's events.
+void render(TerminalView& terminal, const RunEvent& event)
 {
-    env.out << "Waiting up to " << seconds << " s for the bootloader (HID 0416:b500)...\n"
-            << std::flush;
-    Clock& clock = backend.clock();
-    const std::int64_t deadlineUs = clock.nowUs() + std::int64_t{seconds} * 1000000;
-    for (;;) {
-        for (const HidDeviceInfo& info : backend.enumerate(VENDOR_ID, PRODUCT_ID))
-            if (info.vendorId == VENDOR_ID && info.productId == PRODUCT_ID)
-                return 0;
-        if (env.stops)
-            if (const int signal = env.stops->requested())
-                return signal;
-        const std::int64_t now = clock.nowUs();
-        if (now >= deadlineUs)
-            return -1;
-        clock.sleepUntilUs(std::min(now + WAIT_POLL_US, deadlineUs));
+    switch (event.kind) {
+    case RunEvent::Kind::Status:
+        terminal.status(event.text);
+        break;
+    case RunEvent::Kind::Message:
+        terminal.notice(event.text);
+        break;
+    case RunEvent::Kind::ConfirmationAsked:
+        terminal.notice(std::string(CLI_PROGRAM) +
+                        ": the device is being written. Stopping now leaves it\nwithout a "
+                        "working program until it is updated again. Press Ctrl-C\nagain within " +
+                        std::to_string(CONFIRM_STOP_MS / 1000) + " seconds to stop anyway.");
+        break;
+    case RunEvent::Kind::Warning:
+        terminal.notice(std::string(CLI_PROGRAM) + ": " + event.text);
+        break;
+    case RunEvent::Kind::WaitingForGuard:
+    case RunEvent::Kind::WaitingForDevice:
+        terminal.status(waitingLine(event.kind, event.waitUs));
+        break;
+    case RunEvent::Kind::Step:
+        terminal.enterStep(event.step);
+        break;
+    case RunEvent::Kind::Ended:
+        break;
     }
 }
 
-// A signal ended --wait: the trace and the user are told, and nothing was sent.
-int stoppedWhileWaiting(CliEnvironment& env, TracedSurface& surface, int signal)
+// The simulated device's summary, after everything else: it is the least of what the user must
+// see, and computing it may need memory that a run out of memory no longer has. Only for a job that
+// reached the device's steps: before them there is nothing to tell of it.
+void printSummary(CliEnvironment& env, Transport& transport, const JobEnd& end)
 {
-    surface.note("stopped", signalName(signal));
-    env.err << CLI_PROGRAM << ": stopped by " << signalName(signal)
-            << " while waiting for the device; nothing was sent\n";
-    return 128 + signal;
+    if (!end.step)
+        return;
+    if (const SimDevice* device = transport.simDevice()) {
+        try {
+            printSimSummary(env.out, *device);
+        } catch (const std::bad_alloc&) {
+            env.out << "\n(no summary of the simulated device: out of memory)\n";
+        }
+    }
 }
 
-// --wait before an update, when asked for: 0 once the device is there, else the exit status,
-// with the user told why.
-int waitIfAsked(CliEnvironment& env, const Options& options, Transport& transport,
-                TracedSurface& surface, TerminalSurface& terminal)
+// Tells how the update ended, beyond the status lines, and gives the exit status. The lines come
+// in the order the user needs them: what failed, what the device holds now, then the summary.
+int reportEnd(CliEnvironment& env, const Options& options, const JobEnd& end, TraceNotes& notes,
+              Transport& transport)
 {
-    if (!options.waitSeconds)
-        return 0;
-    const int waited = waitForDevice(env, transport.backend(), *options.waitSeconds);
-    if (waited > 0)
-        return stoppedWhileWaiting(env, surface, waited);
-    if (waited < 0) {
-        surface.setStatus(text::CONNECT_FAILED);
-        terminal.finish();
-        env.err << CLI_PROGRAM << ": no bootloader was attached within " << *options.waitSeconds
-                << " s\n";
+    if (!end.refusal.empty())
+        return usageError(env, end.refusal);
+    switch (end.guardRefusal) {
+    case GuardRefusal::None:
+        break;
+    case GuardRefusal::AlreadyRunning:
+        env.err << ALREADY_RUNNING_TEXT << '\n'
+                << CLI_PROGRAM << ": another updater is running; nothing was sent\n";
+        return EXIT_DEVICE_FAILED;
+    case GuardRefusal::HeldByOther:
+        env.err << CLI_PROGRAM << ": the updaters' lock is held by a program that is no updater, "
+                << "so nothing was sent: " << end.detail << '\n';
+        return EXIT_DEVICE_FAILED;
+    case GuardRefusal::Unavailable:
+        env.err << CLI_PROGRAM
+                << ": cannot make sure that no other updater is running, so nothing was sent: "
+                << end.detail << '\n';
         return EXIT_DEVICE_FAILED;
     }
-    return 0;
-}
-
-// The job itself, with running out of memory half way through turned into an outcome, so that
-// the user still hears what state the device was left in.
-JobOutcome flashWithin(CommandContext& ctx, UpdateFiles& files)
-{
-    try {
-        return flashUpdate(ctx, files);
-    } catch (const std::bad_alloc&) {
-        ctx.detail = "out of memory while the device was being written";
-        return JobOutcome::OutOfMemory;
+    const char* deviceState = end.reportSent ? INCOMPLETE_UPDATE : UNCHANGED;
+    int status = exitStatus(end.outcome);
+    if (!end.internalError.empty()) {
+        env.err << CLI_PROGRAM << ": " << end.internalError << '\n' << deviceState;
+        status = EXIT_DEVICE_FAILED;
+    } else if (end.deviceWaitExpired) {
+        env.err << CLI_PROGRAM << ": no bootloader was attached within " << *options.waitSeconds
+                << " s\n";
+    } else if (end.outcome == JobOutcome::OutOfMemory) {
+        notes.note("failed", "out of memory");
+        env.err << CLI_PROGRAM << ": " << end.detail << '\n'
+                << CLI_PROGRAM << ": last status: " << end.lastStatus << '\n'
+                << (end.reportSent ? INCOMPLETE_UPDATE : "The device is unchanged.\n");
+    } else if (end.outcome != JobOutcome::Success && !end.detail.empty()) {
+        env.err << CLI_PROGRAM << ": " << end.detail << '\n';
     }
-}
-
-// The job with the system held back from sleeping, shutting down and the like, for a real device:
-// a cut write leaves it without a working program. What cannot be held is said in one line.
-JobOutcome flashHeld(CliEnvironment& env, const Options& options, CommandContext& ctx,
-                     UpdateFiles& files)
-{
-    SystemHold* hold = options.simulate ? nullptr : env.systemHold;
-    if (hold)
-        if (const std::string warning = hold->take(); !warning.empty())
-            env.err << CLI_PROGRAM << ": " << warning << '\n';
-    const JobOutcome outcome = flashWithin(ctx, files);
-    if (hold)
-        hold->release();
-    return outcome;
-}
-
-// Tells how the update ended, beyond the status lines, and gives the exit status.
-int reportOutcome(CliEnvironment& env, JobOutcome outcome, const CommandContext& ctx,
-                  StopGate& gate, TracedSurface& surface, Transport& transport)
-{
-    if (outcome != JobOutcome::Success && !ctx.detail.empty())
-        env.err << CLI_PROGRAM << ": " << ctx.detail << '\n';
-    if (ctx.openFailure == HidDevice::OpenState::Refused)
+    if (end.openFailure == HidDevice::OpenState::Refused)
         adviseAccess(env);
-    if (const SimDevice* device = transport.simDevice())
-        printSimSummary(env.out, *device);
-    const int stoppedBy = outcome == JobOutcome::Success ? 0 : gate.stoppedBy();
-    if (stoppedBy != 0) {
-        surface.note("stopped", signalName(stoppedBy));
-        env.err << CLI_PROGRAM << ": stopped by " << signalName(stoppedBy) << ". "
-                << (gate.deviceTouched() ? INCOMPLETE_UPDATE
-                                         : "Nothing was sent; the device is unchanged.\n");
-        return 128 + stoppedBy;
+    if (end.stoppedBy != 0) {
+        notes.note("stopped", signalName(end.stoppedBy));
+        env.err << CLI_PROGRAM << ": stopped by " << signalName(end.stoppedBy)
+                << (end.reportSent || end.step ? ". " : " before the update began. ")
+                << deviceState;
+        status = 128 + end.stoppedBy;
     }
-    if (outcome == JobOutcome::OutOfMemory) {
-        surface.note("failed", "out of memory");
-        env.err << CLI_PROGRAM << ": last status: " << surface.lastStatus() << '\n'
-                << (gate.deviceTouched() ? INCOMPLETE_UPDATE : "The device is unchanged.\n");
-    }
-    return exitStatus(outcome);
+    printSummary(env, transport, end);
+    return status;
 }
 
-// Loads the files, opens the trace, waits when asked, writes the device and tells how it went.
+// Hands the update to a run and shows what it publishes until it has ended.
 int update(CliEnvironment& env, const Options& options, Transport& transport)
 {
     SteadyClock screenClock;
-    TerminalSurface terminal(env.out, env.err, env.terminal, screenClock, env.columns, env.escapes);
-
+    TerminalView terminal(env.out, env.err, env.terminal, screenClock, env.columns, env.escapes);
+    TraceNotes notes(transport.tracing(), transport.trace());
+    const bool real = !options.simulate;
+    UpdateRun run({transport.backend(), real ? env.guard : nullptr, real ? env.systemHold : nullptr,
+                   env.stops});
+    JobRequest request;
+    request.directory = options.directory;
+    request.takeGuard = real;
+    if (options.waitSeconds)
+        request.waitUs = std::int64_t{*options.waitSeconds} * 1000000;
+    request.holdSystem = real;
     // Inputs before outputs: both files are loaded before the trace file is opened.
-    UpdateFiles files;
-    CommandContext loading{transport.backend(), terminal};
-    if (const JobOutcome loaded = loadUpdateFiles(loading, options.directory, files);
-        loaded != JobOutcome::Success) {
-        terminal.finish();
-        env.err << CLI_PROGRAM << ": " << loading.detail << '\n';
-        return exitStatus(loaded);
+    request.afterLoad = [&transport, &options] { return transport.openTrace(options); };
+    request.tap = &notes;
+    run.start(std::move(request));
+    for (bool ended = false; !ended;) {
+        // Requests are weighed here too, so that one is seen while the worker waits on the device.
+        run.pollStops();
+        for (const RunEvent& event : run.takeEvents()) {
+            render(terminal, event);
+            ended = ended || event.kind == RunEvent::Kind::Ended;
+        }
+        transport.reportTrace(terminal);
+        if (!ended) {
+            terminal.draw(run.snapshot(), false);
+            run.waitForChange(RUN_LOOK_MS);
+        }
     }
-    if (const std::string error = transport.openTrace(options, env); !error.empty())
-        return usageError(env, error);
-
-    TracedSurface surface(terminal, transport.tracing(), transport.trace());
-    if (const int waited = waitIfAsked(env, options, transport, surface, terminal))
-        return waited;
-
-    StopGate gate(env.stops, terminal);
-    CommandContext ctx{transport.backend(), surface};
-    ctx.stopRequested = [&gate] { return gate.shouldStop(); };
-    const JobOutcome outcome = flashHeld(env, options, ctx, files);
     terminal.finish();
-    return reportOutcome(env, outcome, ctx, gate, surface, transport);
+    const std::optional<JobEnd> end = run.snapshot().end;
+    return reportEnd(env, options, end.value_or(JobEnd{}), notes, transport);
 }
 
 // --list, after the trace is opened and the device waited for when asked.
 int list(CliEnvironment& env, const Options& options, Transport& transport)
 {
-    if (const std::string error = transport.openTrace(options, env); !error.empty())
+    if (const std::string error = transport.openTrace(options); !error.empty())
         return usageError(env, error);
-    SteadyClock screenClock;
-    TerminalSurface terminal(env.out, env.err, false, screenClock);
-    TracedSurface surface(terminal, transport.tracing(), transport.trace());
+    TraceNotes notes(transport.tracing(), transport.trace());
     // A wait that runs out lists all the same: the listing says that nothing is attached.
-    if (options.waitSeconds)
-        if (const int waited = waitForDevice(env, transport.backend(), *options.waitSeconds);
-            waited > 0)
-            return stoppedWhileWaiting(env, surface, waited);
+    if (options.waitSeconds) {
+        const std::int64_t waitUs = std::int64_t{*options.waitSeconds} * 1000000;
+        env.out << waitingLine(RunEvent::Kind::WaitingForDevice, waitUs) << '\n' << std::flush;
+        UpdateRun run({transport.backend(), nullptr, nullptr, env.stops});
+        if (run.waitForDevice(waitUs) == UpdateRun::DeviceWait::Stopped) {
+            const int signal = run.stoppedBy();
+            notes.note("stopped", signalName(signal));
+            env.err << CLI_PROGRAM << ": stopped by " << signalName(signal)
+                    << " while waiting for the device; nothing was sent\n";
+            return 128 + signal;
+        }
+    }
     return listDevices(env, transport.backend());
 }
 
-// The guard, the backend, then the listing or the update.
 int dispatch(CliEnvironment& env, const Options& options)
 {
     if (!options.list)
         if (const std::string problem = directoryProblem(options.directory); !problem.empty())
             return usageError(env, problem);
-
-    // One updater at a time on the whole machine: the window takes the same guard. Listing
-    // changes nothing, and the simulator touches no device.
-    if (!options.list && !options.simulate && env.acquireUpdateGuard) {
-        std::string obstacle;
-        switch (env.acquireUpdateGuard(obstacle)) {
-        case UpdateGuard::Acquired:
-            break;
-        case UpdateGuard::AlreadyRunning:
-            env.err << ALREADY_RUNNING_TEXT << '\n'
-                    << CLI_PROGRAM << ": another updater is running; nothing was sent\n";
-            return EXIT_DEVICE_FAILED;
-        case UpdateGuard::Unavailable:
-            env.err << CLI_PROGRAM
-                    << ": cannot make sure that no other updater is running, so nothing was "
-                       "sent: "
-                    << obstacle << '\n';
-            return EXIT_DEVICE_FAILED;
-        }
-    }
-
     Transport transport(options, env);
-    return options.list ? list(env, options, transport) : update(env, options, transport);
-}
-
-// dispatch with standard output and error written by a thread of their own, so that a reader
-// that stalls (a full pipe, a terminal on hold) never holds a report or a stop.
-int dispatchQueued(CliEnvironment& env, const Options& options)
-{
-    QueuedWriter writer({streamChannel(env.out), streamChannel(env.err)}, OUTPUT_QUEUE_BYTES);
-    QueuedStreamBuf outBuffer(writer, 0);
-    QueuedStreamBuf errBuffer(writer, 1);
-    std::ostream out(&outBuffer);
-    std::ostream err(&errBuffer);
-    CliEnvironment queued = env.withStreams(out, err);
-    const int status = dispatch(queued, options);
-    out.flush();
-    err.flush();
-    if (!writer.close(OUTPUT_DRAIN_MS)) {
-        env.outputLeftBehind = true;
-        // The stream that did not stall still gets its text: how the update ended, above all.
-        // Neither is tied to the other here, as a tie would flush the stalled one first.
-        for (auto [stream, channel] :
-             {std::pair{&env.err, std::size_t{1}}, std::pair{&env.out, std::size_t{0}}}) {
-            if (const std::string text = writer.takeQueued(channel); !text.empty()) {
-                stream->tie(nullptr);
-                *stream << text << std::flush;
-            }
-        }
+    const int status =
+        options.list ? list(env, options, transport) : update(env, options, transport);
+    if (TraceFile* trace = transport.trace()) {
+        trace->close([&env] { return env.stops && !env.stops->take().empty(); });
+        if (const std::string report = trace->takeReport(); !report.empty())
+            env.err << report << '\n';
     }
     return status;
 }
 
-int run(std::span<const std::string> args, CliEnvironment& env)
+int run(std::span<const std::string> args, CliEnvironment& env, bool& outputChecked)
 {
     Options options;
     if (const std::string error = parseOptions(args, options); !error.empty())
         return usageError(env, error);
-    // Help and version are written directly, so that a failed write is their exit status.
-    if (options.help)
-        return printTo(env, helpText(CLI_PROGRAM));
-    if (options.version)
-        return printTo(env, std::string(CLI_PROGRAM) + ' ' + VERSION + " (" + env.transportVersion +
-                                ")\n");
-    return dispatchQueued(env, options);
+    // Help, version and the listing are what they print: a lost output is their failure.
+    outputChecked = options.help || options.version || options.list;
+    if (options.help) {
+        env.out << helpText(CLI_PROGRAM) << std::flush;
+        return EXIT_UPDATED;
+    }
+    if (options.version) {
+        env.out << CLI_PROGRAM << ' ' << VERSION << " (" << env.transportVersion << ")\n"
+                << std::flush;
+        return EXIT_UPDATED;
+    }
+    return dispatch(env, options);
+}
+
+// Writes `text` through `channel` for at most `waitMs` in all; false when not all of it went.
+bool writeWithin(const QueuedWriter::Channel& channel, const std::string& text, int waitMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0)
+            return false;
+        std::string reason;
+        const long count = channel(text.data() + written, text.size() - written,
+                                   static_cast<int>(std::min<long long>(left, 100)), reason);
+        if (count < 0)
+            return false;
+        written += static_cast<std::size_t>(count);
+    }
+    return true;
 }
 
 } // namespace
 
+// Standard output and error are written by a thread of their own, so that a reader that stalls (a
+// full pipe, a terminal on hold) never holds the run or a stop; at the end that thread gets a
+// bounded time, and what a reader that did not stall still misses is written with a bound too.
 int runCli(std::span<const std::string> args, CliEnvironment& env)
 {
+    const QueuedWriter::Channel outChannel =
+        env.outChannel ? env.outChannel : streamChannel(env.out);
+    const QueuedWriter::Channel errChannel =
+        env.errChannel ? env.errChannel : streamChannel(env.err);
+    std::unique_ptr<QueuedWriter> writer;
     try {
-        return run(args, env);
-    } catch (const std::bad_alloc&) {
-        env.err << CLI_PROGRAM << ": out of memory\n";
+        writer =
+            std::make_unique<QueuedWriter>(std::vector{outChannel, errChannel}, OUTPUT_QUEUE_BYTES);
+    } catch (const std::system_error& error) {
+        writeWithin(errChannel,
+                    std::string(CLI_PROGRAM) + ": cannot start a thread (" + error.what() +
+                        "); nothing was sent\n",
+                    OUTPUT_LEFTOVER_MS);
         return EXIT_DEVICE_FAILED;
     }
+    QueuedStreamBuf outBuffer(*writer, 0);
+    QueuedStreamBuf errBuffer(*writer, 1);
+    std::ostream out(&outBuffer);
+    std::ostream err(&errBuffer);
+    CliEnvironment queued{
+        out,           err,       env.terminal, env.realBackend, env.transportVersion,
+        env.columns,   env.stops, env.guard,    env.escapes,     env.installedUdevRule,
+        env.systemHold};
+    bool outputChecked = false;
+    int status = EXIT_DEVICE_FAILED;
+    try {
+        status = run(args, queued, outputChecked);
+    } catch (const std::bad_alloc&) {
+        err << CLI_PROGRAM << ": out of memory\n";
+        status = EXIT_DEVICE_FAILED;
+    }
+    out.flush();
+    err.flush();
+    // After the end nothing is at risk: a request to stop ends the wait for slow readers at once.
+    const bool drained =
+        writer->close(OUTPUT_DRAIN_MS, [&env] { return env.stops && !env.stops->take().empty(); });
+    std::string lost;
+    if (const std::string failure = writer->failure(0); !failure.empty()) {
+        lost = std::string(CLI_PROGRAM) + ": standard output could not be written (" + failure +
+               "): what it should have shown is lost\n";
+        if (outputChecked && status == EXIT_UPDATED)
+            status = EXIT_DEVICE_FAILED;
+    }
+    if (!drained) {
+        env.outputLeftBehind = true;
+        // The stream that did not stall still gets its text (how the update ended, above all),
+        // unless it is the very file that stalled.
+        if (!env.outputsShareFile) {
+            writeWithin(errChannel, writer->takeQueued(1), OUTPUT_LEFTOVER_MS / 2);
+            writeWithin(outChannel, writer->takeQueued(0), OUTPUT_LEFTOVER_MS / 2);
+        }
+    }
+    if (!lost.empty() && writer->failure(1).empty())
+        writeWithin(errChannel, lost, OUTPUT_LEFTOVER_MS / 2);
+    return status;
 }
 
 } // namespace quarvo

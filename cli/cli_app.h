@@ -1,10 +1,15 @@
-// quarvo-flash: the command-line front end over the update job. runCli parses the arguments,
+// quarvo-flash: the command-line front end over the update run. runCli parses the arguments,
 // picks the backend (the caller's real-device factory, or the built-in simulated bootloader),
-// runs the job or the listing, and returns the exit status. It reads nothing global: streams,
-// terminal detection and the real backend come from main.
+// hands the update to an UpdateRun and renders what it publishes, or lists the bootloaders, and
+// returns the exit status. It reads nothing global: streams, terminal detection, the real backend
+// and the platform's guard, hold and stop requests come from main.
 #pragma once
 
+#include "queued_writer.h"
+
 #include "hid/hid_backend.h"
+#include "platform/instance_guard.h"
+#include "platform/process_stops.h"
 #include "platform/system_hold.h"
 
 #include <functional>
@@ -21,26 +26,13 @@ inline constexpr int EXIT_UPDATED = 0;
 inline constexpr int EXIT_DEVICE_FAILED = 1;
 inline constexpr int EXIT_BAD_INPUT = 2;
 
-// What the process's signals ask of an update; main installs the system's (console.h), tests a
-// fake.
-class StopRequests {
-public:
-    virtual ~StopRequests() = default;
-    // The number of the signal that asks the update to stop, 0 while none does.
-    virtual int requested() = 0;
-    // From now on the device is being written, so stopping would leave it without a working
-    // program; requests are weighed accordingly.
-    virtual void deviceAtRisk() = 0;
-    // True once for each interrupt that did not stop the update but waits for a second one
-    // within CONFIRM_STOP_SECONDS; the front end tells the user so.
-    virtual bool confirmationAsked() = 0;
-};
-
-inline constexpr int CONFIRM_STOP_SECONDS = 5;
-
-// Whether this process may update: the single-instance guard the window takes too. Unavailable:
-// it could not be taken, and another updater may be running.
-enum class UpdateGuard { Acquired, AlreadyRunning, Unavailable };
+// Most text queued for standard output and error, and how long the end of a run waits for a
+// slow reader to take it; what is left for a reader that did not stall then gets at most
+// OUTPUT_LEFTOVER_MS more. With the trace's own TRACE_DRAIN_MS before them, the process ends
+// within 3 s of the job's end whatever its streams do.
+inline constexpr std::size_t OUTPUT_QUEUE_BYTES = 1u << 20;
+inline constexpr int OUTPUT_DRAIN_MS = 1500;
+inline constexpr int OUTPUT_LEFTOVER_MS = 600;
 
 struct CliEnvironment {
     std::ostream& out;
@@ -49,23 +41,22 @@ struct CliEnvironment {
     std::function<std::unique_ptr<HidBackend>()> realBackend;
     std::string transportVersion;      // for --version
     std::function<int()> columns = {}; // the terminal's width, 0 when unknown
-    StopRequests* stops = nullptr;     // none: nothing stops an update
-    // Takes the guard; on Unavailable says what stands in the way. None: no other updater runs.
-    std::function<UpdateGuard(std::string& obstacle)> acquireUpdateGuard = {};
+    StopSource* stops = nullptr;       // none: nothing stops an update
+    // The machine-wide single-instance guard, taken by the run for a real device; none: no other
+    // updater can run.
+    InstanceGuard* guard = nullptr;
     bool escapes = true; // the terminal understands "\033[K" (not every Windows console does)
     std::string installedUdevRule = {}; // where the package put the udev rule; empty: not installed
     SystemHold* systemHold = nullptr;   // held around a job on a real device; none: nothing held
+    // How text reaches the process's standard output and error (bounded by their wait, never
+    // blocking for good); empty: written to `out` and `err`.
+    QueuedWriter::Channel outChannel = {};
+    QueuedWriter::Channel errChannel = {};
+    // Standard output and error are one file (2>&1): when one stalls, the other gets nothing more.
+    bool outputsShareFile = false;
     // Set by runCli when a reader of `out` or `err` stalled and text for it was left to a writer
     // thread still blocked on it: flushing those streams again would block too.
     bool outputLeftBehind = false;
-
-    // The same environment writing to other streams.
-    CliEnvironment withStreams(std::ostream& otherOut, std::ostream& otherErr) const
-    {
-        return {otherOut,         otherErr,          terminal,  realBackend,
-                transportVersion, columns,           stops,     acquireUpdateGuard,
-                escapes,          installedUdevRule, systemHold};
-    }
 };
 
 int runCli(std::span<const std::string> args, CliEnvironment& env);

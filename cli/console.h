@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cli_app.h"
+#include "queued_writer.h"
 
 #include <string>
 #include <vector>
@@ -31,6 +32,13 @@ public:
     // When this process is the only one in its console window (started from Explorer), the
     // window would close with the result: ask for Enter first.
     void holdIfAlone();
+    // How text reaches standard output (1) or error (2) without a write that blocks for good: on
+    // POSIX systems a pipe, a FIFO or a terminal is written in pieces it has room for, after a
+    // bounded wait for that room, and a socket without waiting; files as they are. Empty where the
+    // streams themselves are written (Windows, whose console writes whole lines).
+    QueuedWriter::Channel outputChannel(int stream) const;
+    // Standard output and error are one file (2>&1), so that when one stalls both do.
+    bool outputsShareFile() const;
 
 private:
     bool m_terminal = false;

@@ -1,10 +1,15 @@
 #include "console.h"
-#include "terminal_surface.h"
+#include "terminal_view.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quarvo {
@@ -51,5 +56,57 @@ int Console::columns() const
 
 // A terminal window outlives the programs run in it.
 void Console::holdIfAlone() {}
+
+namespace {
+
+// A terminal is writable (poll) while its buffer holds fewer than this many characters, so a
+// piece of this size does not block even when it is on hold (Ctrl-S).
+constexpr std::size_t TERMINAL_PIECE = 256;
+
+} // namespace
+
+QueuedWriter::Channel Console::outputChannel(int stream) const
+{
+    struct stat status {};
+    const bool known = ::fstat(stream, &status) == 0;
+    const bool socket = known && S_ISSOCK(status.st_mode);
+    // Files never stall; anything else gets what it has room for.
+    std::size_t piece = 0;
+    if (known && S_ISFIFO(status.st_mode))
+        piece = PIPE_BUF;
+    else if (!known || (!S_ISREG(status.st_mode) && !S_ISBLK(status.st_mode) && !socket))
+        piece = TERMINAL_PIECE;
+    return [stream, socket, piece](const char* data, std::size_t size, int waitMs,
+                                   std::string& reason) -> long {
+        if (piece > 0) {
+            pollfd room{stream, POLLOUT, 0};
+            const int ready = ::poll(&room, 1, waitMs);
+            if (ready == 0 || (ready < 0 && errno == EINTR))
+                return 0;
+            size = std::min(size, piece);
+        }
+        const ssize_t count = socket ? ::send(stream, data, size, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                     : ::write(stream, data, size);
+        if (count >= 0)
+            return static_cast<long>(count);
+        if (errno == EINTR)
+            return 0;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            pollfd room{stream, POLLOUT, 0};
+            ::poll(&room, 1, waitMs);
+            return 0;
+        }
+        reason = std::strerror(errno);
+        return -1;
+    };
+}
+
+bool Console::outputsShareFile() const
+{
+    struct stat out {};
+    struct stat err {};
+    return ::fstat(STDOUT_FILENO, &out) == 0 && ::fstat(STDERR_FILENO, &err) == 0 &&
+           out.st_dev == err.st_dev && out.st_ino == err.st_ino;
+}
 
 } // namespace quarvo

@@ -1,6 +1,6 @@
 #include "console.h"
 #include "console_writer.h"
-#include "terminal_surface.h"
+#include "terminal_view.h"
 
 #include "hid/text_encoding.h"
 
@@ -117,5 +117,9 @@ void Console::holdIfAlone()
                 return;
     }
 }
+
+QueuedWriter::Channel Console::outputChannel(int) const { return {}; }
+
+bool Console::outputsShareFile() const { return false; }
 
 } // namespace quarvo

@@ -1,11 +1,12 @@
-// quarvo-flash: chooses the real HID backend, the process's console and signals and the
-// single-instance guard, and hands them with the process's streams to the front end.
+// quarvo-flash: chooses the real HID backend and the process's platform pieces (its console, its
+// stop requests, the machine-wide guard and the system hold) and hands them with the process's
+// streams to the front end.
 #include "cli_app.h"
 #include "console.h"
-#include "process_signals.h"
 
 #include "hid/hidapi_backend.h"
 #include "platform/instance_guard.h"
+#include "platform/process_stops.h"
 #include "platform/udev_rule.h"
 
 #include <cstdlib>
@@ -17,7 +18,7 @@ int main(int argc, char** argv)
 {
     quarvo::Console console;
     const std::vector<std::string> args = console.arguments(argc, argv);
-    quarvo::ProcessSignals signals;
+    quarvo::ProcessStops stops;
     const char* lockDirectory = std::getenv(quarvo::LOCK_DIRECTORY_VARIABLE);
     quarvo::InstanceGuard guard(quarvo::UPDATER_GUARD_NAME, lockDirectory ? lockDirectory : "");
 #if defined(__linux__)
@@ -33,22 +34,14 @@ int main(int argc, char** argv)
         [] { return std::make_unique<quarvo::HidapiBackend>(); },
         "hidapi " + quarvo::HidapiBackend::libraryVersion(),
         [&console] { return console.columns(); },
-        &signals,
-        [&guard](std::string& obstacle) {
-            switch (guard.acquire()) {
-            case quarvo::InstanceGuard::Result::Acquired:
-                return quarvo::UpdateGuard::Acquired;
-            case quarvo::InstanceGuard::Result::AlreadyRunning:
-                return quarvo::UpdateGuard::AlreadyRunning;
-            case quarvo::InstanceGuard::Result::Unavailable:
-                break;
-            }
-            obstacle = guard.obstacle();
-            return quarvo::UpdateGuard::Unavailable;
-        },
+        &stops,
+        &guard,
         console.escapes(),
         quarvo::installedUdevRule(),
         &hold,
+        console.outputChannel(1),
+        console.outputChannel(2),
+        console.outputsShareFile(),
     };
     const int status = quarvo::runCli(args, env);
     // A writer thread is still blocked on a standard stream whose reader stalled: the flush of

@@ -1,5 +1,7 @@
 #include "queued_writer.h"
 
+#include "platform/process_stops.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -98,7 +100,11 @@ QueuedWriter::QueuedWriter(std::vector<Channel> channels, std::size_t maxQueuedB
     m_shared->failures.resize(channels.size());
     m_shared->channels = std::move(channels);
     m_shared->maxQueuedBytes = maxQueuedBytes;
-    m_thread = std::thread([shared = m_shared] { shared->run(); });
+    m_thread = std::thread([shared = m_shared] {
+        // A signal never interrupts a write here; it reaches the thread that weighs it.
+        blockStopSignals();
+        shared->run();
+    });
 }
 
 QueuedWriter::~QueuedWriter() { close(0); }
@@ -121,7 +127,7 @@ void QueuedWriter::submit(std::size_t channel, std::string text)
     m_shared->changed.notify_all();
 }
 
-bool QueuedWriter::close(int drainMs)
+bool QueuedWriter::close(int drainMs, const std::function<bool()>& abandon)
 {
     if (!m_thread.joinable())
         return m_drained; // closed before; a writer left behind may still use the queue
@@ -138,7 +144,8 @@ bool QueuedWriter::close(int drainMs)
             const auto sliceEnd = std::min(deadline, std::chrono::steady_clock::now() +
                                                          std::chrono::milliseconds(STALLED_MS));
             drained = m_shared->changed.wait_until(lock, sliceEnd, finished);
-            if (drained || sliceEnd >= deadline || m_shared->writtenBytes == before)
+            if (drained || sliceEnd >= deadline || m_shared->writtenBytes == before ||
+                (abandon && abandon()))
                 break;
             before = m_shared->writtenBytes;
         }
@@ -149,7 +156,12 @@ bool QueuedWriter::close(int drainMs)
                                        finished);
         }
     }
-    if (m_shared->done)
+    bool done = false;
+    {
+        const std::lock_guard lock(m_shared->mutex);
+        done = m_shared->done;
+    }
+    if (done)
         m_thread.join();
     else
         m_thread.detach();

@@ -26,6 +26,7 @@ public:
     using Channel =
         std::function<long(const char* data, std::size_t size, int waitMs, std::string& reason)>;
 
+    // Throws std::system_error when the writer thread cannot be started.
     QueuedWriter(std::vector<Channel> channels, std::size_t maxQueuedBytes);
     // close(0) when not closed before.
     ~QueuedWriter();
@@ -34,9 +35,10 @@ public:
 
     void submit(std::size_t channel, std::string text);
     // Waits for everything queued to be written while the writer gets on: at most drainMs in all,
-    // and less once it has written nothing for a while. False when not all was written: the
-    // writer is told to give up, and is left behind if a write holds it.
-    bool close(int drainMs);
+    // less once it has written nothing for a while, and none at all once `abandon` (asked between
+    // slices) says so. False when not all was written: the writer is told to give up, and is left
+    // behind if a write holds it.
+    bool close(int drainMs, const std::function<bool()>& abandon = {});
     // The reason of the channel's first failed write; empty while none failed.
     std::string failure(std::size_t channel) const;
     // After a close() that gave up: the text still queued for `channel`, taken out of the queue,

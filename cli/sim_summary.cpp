@@ -2,18 +2,25 @@
 
 #include "job/flash_job.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
 
 namespace quarvo {
 namespace {
 
-std::uint32_t crc32(const std::vector<std::uint8_t>& data)
+// Read from the flash a piece at a time, so that a large region needs no large buffer.
+constexpr std::uint32_t CRC_PIECE = 64 * 1024;
+
+std::uint32_t flashCrc32(const SimDevice& device, std::uint32_t address, std::uint32_t length)
 {
     std::uint32_t crc = 0xFFFFFFFF;
-    for (std::uint8_t byte : data) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+    for (std::uint32_t done = 0; done < length; done += CRC_PIECE) {
+        for (std::uint8_t byte : device.flash(address + done, std::min(CRC_PIECE, length - done))) {
+            crc ^= byte;
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+        }
     }
     return ~crc;
 }
@@ -36,9 +43,10 @@ void printSimSummary(std::ostream& out, const SimDevice& device)
                 << (command.param2 == 1 ? " sector\n" : " sectors\n");
         } else if (command.command == CMD_PROGRAM) {
             const std::uint32_t address = command.param1 * 256;
+            // The line is made whole before it is written: it never stops half way.
+            const std::string crc = hex32(flashCrc32(device, address, command.dataReceived));
             out << "  written  " << hex32(address) << "  " << command.dataReceived
-                << " bytes  CRC-32 " << hex32(crc32(device.flash(address, command.dataReceived)))
-                << "\n";
+                << " bytes  CRC-32 " << crc << "\n";
         } else if (command.command == CMD_RESTART) {
             out << "  restart\n";
         }

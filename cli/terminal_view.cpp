@@ -1,7 +1,4 @@
-#include "terminal_surface.h"
-
-#include "protocol/commands.h"
-#include "protocol/texts.h"
+#include "terminal_view.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -92,73 +89,105 @@ std::string formatBarLine(double fraction, const std::string& amounts, const std
     return percent;
 }
 
-TerminalSurface::TerminalSurface(std::ostream& out, std::ostream& err, bool drawBar, Clock& clock,
-                                 std::function<int()> columns, bool escapes)
+std::string barAmounts(const RunSnapshot& snapshot)
+{
+    std::string amounts;
+    if (snapshot.step)
+        amounts.append(std::to_string(snapshot.step->number()))
+            .append("/")
+            .append(std::to_string(UPDATE_STEP_COUNT))
+            .append(" ")
+            .append(snapshot.step->label());
+    if (snapshot.bytesTotal > 0) {
+        if (!amounts.empty())
+            amounts.append("  ");
+        amounts.append(formatBytes(static_cast<double>(snapshot.bytesDone)))
+            .append(" / ")
+            .append(formatBytes(static_cast<double>(snapshot.bytesTotal)));
+    }
+    return amounts;
+}
+
+std::string barPace(const RunSnapshot& snapshot)
+{
+    std::string pace;
+    if (snapshot.bytesPerSecond > 0)
+        pace.append(formatBytes(snapshot.bytesPerSecond)).append("/s");
+    if (snapshot.secondsLeft) {
+        char left[32];
+        std::snprintf(left, sizeof left, "%d:%02d left", *snapshot.secondsLeft / 60,
+                      *snapshot.secondsLeft % 60);
+        if (!pace.empty())
+            pace.append("  ");
+        pace.append(left);
+    }
+    return pace;
+}
+
+TerminalView::TerminalView(std::ostream& out, std::ostream& err, bool drawBar, Clock& clock,
+                           std::function<int()> columns, bool escapes)
     : m_out(out), m_err(err), m_drawBar(drawBar), m_clock(clock), m_columns(std::move(columns)),
       m_escapes(escapes)
 {
 }
 
-void TerminalSurface::beginStep(const StepInfo& step)
-{
-    // The pace is measured from the first step: not from a wait for the device, nor from the
-    // reading of the files.
-    const std::int64_t now = m_clock.nowUs();
-    if (!std::exchange(m_stepped, true))
-        m_journey.begin(now);
-    m_journey.enterStep(step, now);
-    draw(true);
-}
-
-void TerminalSurface::setStatus(const std::string& text)
+void TerminalView::status(const std::string& text)
 {
     clearBar();
-    m_status = text;
     m_out << text << '\n' << std::flush;
-    draw(true);
+    redraw();
 }
 
-void TerminalSurface::setProgressRange(std::uint32_t maximum)
-{
-    m_bar.setRange(maximum);
-    m_rangeSetUs = m_clock.nowUs();
-    m_journey.progress(m_bar.maximum(), m_bar.shown(), m_rangeSetUs);
-    draw(true);
-}
-
-void TerminalSurface::setProgressPos(std::uint32_t position)
-{
-    const bool end = position == 0 || position >= m_bar.maximum();
-    m_bar.setPos(position);
-    m_journey.progress(m_bar.maximum(), m_bar.shown(), m_clock.nowUs());
-    draw(end);
-}
-
-void TerminalSurface::showMessage(const std::string& text)
+void TerminalView::notice(const std::string& text)
 {
     clearBar();
     m_out << std::flush;
     m_err << text << '\n' << std::flush;
-    draw(true);
+    redraw();
 }
 
-void TerminalSurface::finish() { clearBar(); }
+void TerminalView::finish() { clearBar(); }
 
-void TerminalSurface::notice(const std::string& text)
+void TerminalView::draw(const RunSnapshot& snapshot, bool force)
 {
-    clearBar();
-    m_out << std::flush;
-    m_err << text << '\n' << std::flush;
-    draw(true);
+    if (!m_drawBar)
+        return;
+    const std::int64_t now = m_clock.nowUs();
+    if (!force && now - m_lastDrawUs < BAR_REDRAW_US)
+        return;
+    m_lastDrawUs = now;
+    // The whole update's progress never goes back on screen, whatever order things are seen in.
+    const double overall = std::max(m_shown.overall, snapshot.overall);
+    const bool older = m_shown.step && snapshot.step && snapshot.step->step < m_shown.step->step;
+    if (!older)
+        m_shown = snapshot;
+    m_shown.overall = overall;
+    redraw();
 }
 
-int TerminalSurface::width() const
+void TerminalView::enterStep(const StepInfo& step)
+{
+    if (m_shown.step && m_shown.step->step >= step.step)
+        return;
+    m_shown.phase = RunPhase::Flashing;
+    m_shown.step = step;
+    m_shown.overall = std::max(m_shown.overall, step.start);
+    m_shown.bytesDone = 0;
+    m_shown.bytesTotal = 0;
+    m_shown.bytesPerSecond = 0;
+    if (!m_drawBar)
+        return;
+    m_lastDrawUs = m_clock.nowUs();
+    redraw();
+}
+
+int TerminalView::width() const
 {
     const int columns = m_columns ? m_columns() : 0;
     return columns > 0 ? columns : 80;
 }
 
-void TerminalSurface::clearBar()
+void TerminalView::clearBar()
 {
     if (!m_barShown)
         return;
@@ -174,63 +203,18 @@ void TerminalSurface::clearBar()
     m_barShown = false;
 }
 
-void TerminalSurface::draw(bool force)
+void TerminalView::redraw()
 {
     if (!m_drawBar)
         return;
-    const std::int64_t now = m_clock.nowUs();
-    if (!force && now - m_lastDrawUs < BAR_REDRAW_US)
-        return;
-    m_lastDrawUs = now;
-    const std::uint32_t shown = m_bar.shown();
-    // Without steps the bar is the current piece of work's and goes when it returns to 0; with
-    // them it is the whole update's and stays.
-    if (m_stepped ? m_journey.overall() <= 0 : shown == 0 || m_bar.maximum() == 0) {
+    // Until the job's first step there is nothing to draw; after its end the bar is gone.
+    if (!m_shown.step || m_shown.phase == RunPhase::Ended) {
         clearBar();
         return;
     }
-    const double fraction =
-        m_stepped ? m_journey.overall() : static_cast<double>(shown) / m_bar.maximum();
-    std::string amounts;
-    std::string pace;
-    if (const auto step = m_journey.step()) {
-        amounts.append(std::to_string(static_cast<int>(*step) + 1))
-            .append("/")
-            .append(std::to_string(UPDATE_STEP_COUNT))
-            .append(" ")
-            .append(STEP_LABELS[static_cast<int>(*step)]);
-    }
-    // While pages are programmed the bar counts pages, which the line shows as bytes.
-    const bool writing = m_status == text::WRITING && shown > 0 && m_bar.maximum() > 0;
-    double rate = 0;
-    if (writing) {
-        const double done = static_cast<double>(shown) * PAGE_SIZE;
-        const double total = static_cast<double>(m_bar.maximum()) * PAGE_SIZE;
-        if (!amounts.empty())
-            amounts.append("  ");
-        amounts.append(formatBytes(done)).append(" / ").append(formatBytes(total));
-        const double seconds = static_cast<double>(now - m_rangeSetUs) / 1e6;
-        if (seconds > 0.2)
-            rate = done / seconds;
-    }
-    std::optional<int> left = m_journey.secondsLeft(now);
-    if (!m_stepped && rate > 0) {
-        // Without steps: the time left of this write alone.
-        const double total = static_cast<double>(m_bar.maximum()) * PAGE_SIZE;
-        const double done = static_cast<double>(shown) * PAGE_SIZE;
-        left = static_cast<int>((total - done) / rate + 0.5);
-    }
-    char buffer[64] = {};
-    if (rate > 0 && left)
-        std::snprintf(buffer, sizeof buffer, "%s/s  %d:%02d left", formatBytes(rate).c_str(),
-                      *left / 60, *left % 60);
-    else if (rate > 0)
-        std::snprintf(buffer, sizeof buffer, "%s/s", formatBytes(rate).c_str());
-    else if (left)
-        std::snprintf(buffer, sizeof buffer, "%d:%02d left", *left / 60, *left % 60);
-    pace = buffer;
     const int columns = width();
-    const std::string line = formatBarLine(fraction, amounts, pace, columns);
+    const std::string line =
+        formatBarLine(m_shown.overall, barAmounts(m_shown), barPace(m_shown), columns);
     if (line.empty()) { // not even the percentage fits
         clearBar();
         return;

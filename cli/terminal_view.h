@@ -1,10 +1,9 @@
-// The output surface of the command line: every status text on a line of its own (UTF-8) on the
-// output stream, message-box texts on the error stream, and on a terminal a one-line progress bar
-// redrawn at most every BAR_REDRAW_US. Once the job announces its steps the bar is the whole
-// update's, with the step, the bytes done while data is written, the rate and the whole update's
-// time left. The bar fits the
-// terminal's width as it is at each redraw and is cleared before any line is printed. Without a
-// terminal there is no bar, only the lines.
+// What the command line shows of an update run: every status text on a line of its own (UTF-8)
+// on the output stream, message-box texts and notices on the error stream, and on a terminal a
+// one-line progress bar drawn from the run's snapshot at most every BAR_REDRAW_US: the whole
+// update's progress, the step, the bytes done while data is written, the rate and the time left,
+// as the run measured them. The bar fits the terminal's width as it is at each redraw and is
+// cleared before any line is printed. Without a terminal there is no bar, only the lines.
 //
 // With escapes, the cursor waits at the start of the bar's row between redraws. A terminal that
 // rewraps its rows when it is narrowed (tmux, VTE and most others) turns a bar that no longer fits
@@ -16,10 +15,8 @@
 // program's reach.)
 #pragma once
 
+#include "frontend/update_run.h"
 #include "hid/clock.h"
-#include "frontend/journey.h"
-#include "frontend/progress_model.h"
-#include "protocol/output_surface.h"
 
 #include <functional>
 #include <ostream>
@@ -31,27 +28,29 @@ inline constexpr std::int64_t BAR_REDRAW_US = 100000;
 inline constexpr int BAR_WIDTH = 30;             // the bar's width where there is room
 inline constexpr std::size_t BAR_MIN_WIDTH = 20; // narrower than this, fields are dropped
 
-class TerminalSurface final : public OutputSurface {
+class TerminalView {
 public:
     // `columns` gives the terminal's width at each redraw (0 when unknown). Without `escapes`
     // (a console that does not understand "\033[K", a terminal that says it is dumb) nothing but
-    // text, "\r" and "\n" is written: the bar is erased by overwriting it with spaces.
-    TerminalSurface(std::ostream& out, std::ostream& err, bool drawBar, Clock& clock,
-                    std::function<int()> columns = {}, bool escapes = true);
+    // text, "\r" and "\n" is written: the bar is erased by overwriting it with spaces. `clock`
+    // paces the redraws.
+    TerminalView(std::ostream& out, std::ostream& err, bool drawBar, Clock& clock,
+                 std::function<int()> columns = {}, bool escapes = true);
 
-    void setStatus(const std::string& text) override;
-    void setProgressRange(std::uint32_t maximum) override;
-    void setProgressPos(std::uint32_t position) override;
-    void showMessage(const std::string& text) override;
-    void beginStep(const StepInfo& step) override;
-
+    // A status text, on a line of its own on the output stream.
+    void status(const std::string& text);
+    // A line for the user on the error stream (a box's text, a notice), with the bar kept intact.
+    void notice(const std::string& text);
+    // Redraws the bar from `snapshot`, at most every BAR_REDRAW_US unless `force`.
+    void draw(const RunSnapshot& snapshot, bool force);
+    // The update has entered `step`: the bar says so at once, even when the run has gone further
+    // by the time its next snapshot is drawn (never back to an earlier step).
+    void enterStep(const StepInfo& step);
     // Removes the bar, if one is drawn, so that what follows starts on a clean line.
     void finish();
-    // A line for the user on the error stream, outside the job's texts, with the bar kept intact.
-    void notice(const std::string& text);
 
 private:
-    void draw(bool force);
+    void redraw();
     void clearBar();
     int width() const;
 
@@ -60,17 +59,18 @@ private:
     bool m_drawBar;
     Clock& m_clock;
     std::function<int()> m_columns;
-    ProgressModel m_bar;
-    Journey m_journey;
-    bool m_stepped = false; // a step has been announced: the bar is the whole update's
-    std::string m_status;
-    std::int64_t m_rangeSetUs = 0;
+    RunSnapshot m_shown; // what the bar was last drawn from
     std::int64_t m_lastDrawUs = -BAR_REDRAW_US;
     bool m_barShown = false;
     bool m_escapes;
     std::size_t m_barLength = 0; // of the bar as drawn, for erasing it without escapes
     int m_barWidth = 0;          // the terminal's width when the bar was last drawn
 };
+
+// The bar's fields from a snapshot: the step ("2/6 code write") and the bytes while data is
+// written, and the pace (rate and time left).
+std::string barAmounts(const RunSnapshot& snapshot);
+std::string barPace(const RunSnapshot& snapshot);
 
 // The width $COLUMNS gives, for a terminal that cannot be asked; 0 when it gives none.
 int columnsFromEnvironment();

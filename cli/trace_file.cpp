@@ -4,12 +4,13 @@
 
 #include "job/flash_job.h"
 
+#include <system_error>
 #include <utility>
 #include <vector>
 
 namespace quarvo {
 
-TraceFile::TraceFile(std::ostream& err, std::string path) : m_err(err), m_path(std::move(path)) {}
+TraceFile::TraceFile(std::string path) : m_path(std::move(path)) {}
 
 TraceFile::~TraceFile() { close(); }
 
@@ -22,7 +23,13 @@ bool TraceFile::open(std::string& reason)
                                              std::string& why) {
         return target->write(data, size, waitMs, why);
     };
-    m_writer = std::make_unique<QueuedWriter>(std::vector{std::move(channel)}, TRACE_QUEUE_BYTES);
+    try {
+        m_writer =
+            std::make_unique<QueuedWriter>(std::vector{std::move(channel)}, TRACE_QUEUE_BYTES);
+    } catch (const std::system_error& error) {
+        reason = std::string("cannot start its writer: ") + error.what();
+        return false;
+    }
     m_buffer = std::make_unique<QueuedStreamBuf>(*m_writer, 0, TRACE_PIECE_BYTES);
     m_stream.rdbuf(m_buffer.get());
     return true;
@@ -30,55 +37,47 @@ bool TraceFile::open(std::string& reason)
 
 void TraceFile::flush()
 {
-    if (!m_writer)
+    if (m_writer && !m_closed)
+        m_stream.flush();
+}
+
+std::string TraceFile::takeReport()
+{
+    if (!m_writer || m_reported)
+        return {};
+    if (const std::string failure = m_writer->failure(0); !failure.empty()) {
+        m_reported = true;
+        return std::string(CLI_PROGRAM) + ": writing the trace file " + printable(m_path) +
+               " failed: " + failure + "; the update goes on";
+    }
+    if (!m_closed)
+        return {};
+    const std::size_t unwritten = m_writer->unwrittenLines();
+    if (unwritten == 0)
+        return {};
+    m_reported = true;
+    return std::string(CLI_PROGRAM) + ": the trace file " + printable(m_path) + " is missing " +
+           std::to_string(unwritten) + (unwritten == 1 ? " line" : " lines") +
+           ": its reader did not keep up";
+}
+
+void TraceFile::close(const std::function<bool()>& abandon)
+{
+    if (!m_writer || m_closed)
         return;
     m_stream.flush();
-    const std::string failure = m_writer->failure(0);
-    if (failure.empty() || m_reported)
-        return;
-    m_reported = true;
-    m_err << CLI_PROGRAM << ": writing the trace file " << printable(m_path)
-          << " failed: " << failure << "; the update goes on\n";
-}
-
-void TraceFile::close()
-{
-    if (!m_writer)
-        return;
-    flush();
-    m_writer->close(TRACE_DRAIN_MS);
-    flush();
-    const std::size_t unwritten = m_writer->unwrittenLines();
-    if (unwritten > 0 && !m_reported)
-        m_err << CLI_PROGRAM << ": the trace file " << printable(m_path) << " is missing "
-              << unwritten << (unwritten == 1 ? " line" : " lines")
-              << ": its reader did not keep up\n";
+    m_writer->close(TRACE_DRAIN_MS, abandon);
+    m_closed = true;
     m_stream.rdbuf(nullptr);
-    m_buffer.reset();
-    m_writer.reset();
 }
 
-void TracedSurface::setStatus(const std::string& text)
+void TraceNotes::beginStep(const StepInfo& step)
 {
-    m_lastStatus = text;
-    m_inner.setStatus(text);
-    note("status", text);
-}
-
-void TracedSurface::showMessage(const std::string& text)
-{
-    m_inner.showMessage(text);
-    note("message", text);
-}
-
-void TracedSurface::beginStep(const StepInfo& step)
-{
-    m_inner.beginStep(step);
     note("step", std::to_string(step.number()) + " of " + std::to_string(UPDATE_STEP_COUNT) + ": " +
                      step.label());
 }
 
-void TracedSurface::note(const char* tag, const std::string& text)
+void TraceNotes::note(const char* tag, const std::string& text)
 {
     if (!m_tracing)
         return;

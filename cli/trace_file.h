@@ -1,10 +1,11 @@
 // The --trace file. Trace text goes through a QueuedWriter, so a target that is slow or stalled (a
 // pipe nobody reads, a terminal on hold) never holds an update, its reports or a stop: when the
 // queue is full, text is dropped and counted instead. At the end the writer gets at most
-// TRACE_DRAIN_MS to hand over what is left. The first failure (with the
-// system's reason) and any lines left out are reported once on the error stream; the exit status
+// TRACE_DRAIN_MS to hand over what is left. The first failure (with the system's reason) and any
+// lines left out are handed to the front end once, to report on its own thread; the exit status
 // stays the update's. The target is opened without blocking: a FIFO without a reader is refused
-// with a reason instead of waiting for one.
+// with a reason instead of waiting for one; a target that is the process's standard output or
+// error is written through that stream's own open file (sharing its offset), never opened again.
 #pragma once
 
 #include "queued_writer.h"
@@ -12,6 +13,7 @@
 #include "hid/tracing_backend.h"
 #include "protocol/output_surface.h"
 
+#include <functional>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -23,13 +25,14 @@ inline constexpr std::size_t TRACE_QUEUE_BYTES = 8u << 20;
 // Text is handed to the writer in pieces of about this size, and at every flush.
 inline constexpr std::size_t TRACE_PIECE_BYTES = 64u << 10;
 // How long the end of a run waits for the writer to hand over what is queued.
-inline constexpr int TRACE_DRAIN_MS = 1000;
+inline constexpr int TRACE_DRAIN_MS = 700;
 
 // Where trace text goes: a file, a pipe, a terminal. One implementation per platform.
 class TraceTarget {
 public:
-    // Opens (creates or truncates) `path` for writing without waiting for a reader. nullptr with
-    // the system's reason when it cannot.
+    // Opens (creates or truncates) `path` for writing without waiting for a reader; the file that
+    // standard output or error already writes is shared, not truncated. nullptr with the system's
+    // reason when it cannot.
     static std::unique_ptr<TraceTarget> open(const std::string& path, std::string& reason);
     virtual ~TraceTarget() = default;
     // Writes part of `data`: the bytes written, 0 when the target took nothing within waitMs,
@@ -39,54 +42,51 @@ public:
 
 class TraceFile {
 public:
-    TraceFile(std::ostream& err, std::string path);
+    explicit TraceFile(std::string path);
     ~TraceFile();
     TraceFile(const TraceFile&) = delete;
     TraceFile& operator=(const TraceFile&) = delete;
 
-    // Opens the target and starts the writer; false with the system's reason.
+    // Opens the target and starts the writer; false with the system's reason (also when no thread
+    // could be started for the writer).
     bool open(std::string& reason);
-    // What the tracing backend writes to.
+    // What the tracing backend writes to; writes before open() are dropped.
     std::ostream& stream() { return m_stream; }
-    // Hands what was written so far to the writer; reports a failure once.
+    // Hands what was written so far to the writer. From the thread that writes the trace.
     void flush();
-    // Hands over the rest, waits at most TRACE_DRAIN_MS for the writer and reports what was
-    // lost. Called by the destructor when not before.
-    void close();
+    // Once, when the trace lost text: a line that says so, for the error stream. Empty otherwise.
+    std::string takeReport();
+    // Hands over the rest and waits at most TRACE_DRAIN_MS for the writer, less when `abandon`
+    // says so. Called by the destructor when not before; takeReport then tells what was lost.
+    void close(const std::function<bool()>& abandon = {});
 
 private:
-    std::ostream& m_err;
     std::string m_path;
     std::unique_ptr<QueuedWriter> m_writer;
     std::unique_ptr<QueuedStreamBuf> m_buffer;
     std::ostream m_stream{nullptr};
     bool m_reported = false;
+    bool m_closed = false;
 };
 
-// The terminal surface, with every status text and message also written to the trace, which is
-// flushed there so that the trace keeps up with what the user sees.
-class TracedSurface final : public OutputSurface {
+// Every status text, message and step of a job, written to the trace as it comes (flushed there,
+// so that the trace keeps up with what the user sees), beside the reports the tracing backend
+// writes. An UpdateRun tap: called on the job's worker, never blocks.
+class TraceNotes final : public OutputSurface {
 public:
-    // Without a trace (both null) it only passes the calls on.
-    TracedSurface(OutputSurface& inner, TracingBackend* tracing, TraceFile* trace)
-        : m_inner(inner), m_tracing(tracing), m_trace(trace)
-    {
-    }
-    void setStatus(const std::string& text) override;
-    void setProgressRange(std::uint32_t maximum) override { m_inner.setProgressRange(maximum); }
-    void setProgressPos(std::uint32_t position) override { m_inner.setProgressPos(position); }
-    void showMessage(const std::string& text) override;
+    // Without a trace (both null) it writes nothing.
+    TraceNotes(TracingBackend* tracing, TraceFile* trace) : m_tracing(tracing), m_trace(trace) {}
+    void setStatus(const std::string& text) override { note("status", text); }
+    void setProgressRange(std::uint32_t) override {}
+    void setProgressPos(std::uint32_t) override {}
+    void showMessage(const std::string& text) override { note("message", text); }
     void beginStep(const StepInfo& step) override;
     // A line of the trace's own ("stopped SIGTERM"), flushed at once.
     void note(const char* tag, const std::string& text);
-    // The last status text shown.
-    const std::string& lastStatus() const { return m_lastStatus; }
 
 private:
-    OutputSurface& m_inner;
     TracingBackend* m_tracing;
     TraceFile* m_trace;
-    std::string m_lastStatus;
 };
 
 } // namespace quarvo

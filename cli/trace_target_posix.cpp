@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace quarvo {
@@ -42,6 +43,24 @@ private:
 
 std::unique_ptr<TraceTarget> TraceTarget::open(const std::string& path, std::string& reason)
 {
+    // The file standard output or error already writes (--trace /dev/stdout > file): a second
+    // open would truncate it and write at an offset of its own, over the other's lines. Its
+    // open file is shared instead, offset and all.
+    struct stat target {};
+    if (::stat(path.c_str(), &target) == 0) {
+        for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
+            struct stat open {};
+            if (::fstat(stream, &open) == 0 && open.st_dev == target.st_dev &&
+                open.st_ino == target.st_ino) {
+                const int shared = ::fcntl(stream, F_DUPFD_CLOEXEC, 0);
+                if (shared < 0) {
+                    reason = std::strerror(errno);
+                    return nullptr;
+                }
+                return std::make_unique<FdTarget>(shared);
+            }
+        }
+    }
     const int fd = ::open(path.c_str(),
                           O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd >= 0)

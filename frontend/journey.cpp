@@ -67,24 +67,29 @@ std::optional<UpdateStep> Journey::step() const
 
 JourneyLine Journey::line(std::int64_t nowUs) const
 {
+    return runningLine(m_step, m_overall, nowUs - m_movedUs, secondsLeft(nowUs));
+}
+
+JourneyLine runningLine(const std::optional<StepInfo>& step, double overall, std::int64_t silentUs,
+                        std::optional<int> secondsLeft)
+{
     JourneyLine line;
     line.tone = JourneyTone::Running;
-    line.overall = m_overall;
-    line.step = step();
-    if (!m_step) {
+    line.overall = overall;
+    if (!step) {
         line.text = windowtext::READING_FILES;
         return line;
     }
-    line.text = stepTitle(m_step->step);
-    const std::int64_t silentUs = nowUs - m_movedUs;
+    line.step = step->step;
+    line.text = stepTitle(step->step);
     if (silentUs > DEVICE_SILENCE_NOTICE_US) {
         line.tone = JourneyTone::Waiting;
         line.text += format(windowtext::WAITING_FORMAT, static_cast<int>(silentUs / 1000000));
         return line;
     }
-    line.text += format(" · %d%%", static_cast<int>(m_overall * 100));
-    if (const auto seconds = secondsLeft(nowUs))
-        line.text += format(windowtext::TIME_LEFT_FORMAT, *seconds / 60, *seconds % 60);
+    line.text += format(" · %d%%", static_cast<int>(overall * 100));
+    if (secondsLeft)
+        line.text += format(windowtext::TIME_LEFT_FORMAT, *secondsLeft / 60, *secondsLeft % 60);
     return line;
 }
 

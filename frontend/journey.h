@@ -4,6 +4,8 @@
 // happened and what to do next. Pure computation on the times it is given.
 #pragma once
 
+#include "job_end.h"
+
 #include "job/flash_job.h"
 #include "protocol/update_step.h"
 
@@ -39,15 +41,6 @@ struct JourneyLine {
     std::optional<UpdateStep> step;
 };
 
-// How a job ended.
-struct JobEnd {
-    JobOutcome outcome = JobOutcome::Success;
-    // The last step the job entered; none when it never reached the device's steps.
-    std::optional<UpdateStep> step;
-    // Whether any report went out: before that, a failed job left the device as it was.
-    bool reportSent = false;
-};
-
 class Journey {
 public:
     // A job starts: nothing done, no step, last progress now.
@@ -55,9 +48,14 @@ public:
     void enterStep(const StepInfo& step, std::int64_t nowUs);
     // The bar as ProgressModel shows it, within the current step, as of `nowUs`.
     void progress(std::uint16_t maximum, std::uint32_t position, std::int64_t nowUs);
+    // The update went through to its end: all of it is done.
+    void complete() { m_overall = 1; }
 
     double overall() const { return m_overall; }
     std::optional<UpdateStep> step() const;
+    const std::optional<StepInfo>& stepInfo() const { return m_step; }
+    // When a step last began or the whole update last got further.
+    std::int64_t movedUs() const { return m_movedUs; }
     // The whole update's time left at the pace so far, in seconds; none before the update has run
     // TIME_LEFT_AFTER_US and done TIME_LEFT_AFTER_SHARE.
     std::optional<int> secondsLeft(std::int64_t nowUs) const;
@@ -70,6 +68,11 @@ private:
     std::int64_t m_beganUs = 0;
     std::int64_t m_movedUs = 0; // when a step began or the whole update last got further
 };
+
+// The line while a job runs: the step (or the reading of the files before the first), then the
+// whole update's progress and the time left, or how long the device has been silent.
+JourneyLine runningLine(const std::optional<StepInfo>& step, double overall, std::int64_t silentUs,
+                        std::optional<int> secondsLeft);
 
 // The line once a job has ended: what happened and what to do next.
 JourneyLine endLine(const JobEnd& end);

@@ -8,25 +8,72 @@
 #include "protocol/device_ids.h"
 #include "protocol/texts.h"
 
-#include <chrono>
 #include <exception>
-#include <utility>
-#include <memory>
 #include <system_error>
+#include <utility>
 
 namespace quarvo {
+namespace {
+
+// What the run is told of the platform, from what the session was given.
+RunSetup runSetup(HidBackend& backend, std::optional<InstanceGuard>& guard,
+                  std::optional<SystemHold>& hold, const SessionPlatform& platform,
+                  RunObserver& observer)
+{
+    RunSetup setup{backend};
+    setup.guard = guard ? &*guard : nullptr;
+    setup.hold = hold ? &*hold : nullptr;
+    setup.stops = platform.stops;
+    setup.observer = &observer;
+    setup.boxesWait = true;
+    return setup;
+}
+
+std::optional<InstanceGuard> guardFor(const SessionPlatform& platform)
+{
+    if (platform.guardName.empty())
+        return std::nullopt;
+    return std::optional<InstanceGuard>(std::in_place, platform.guardName, platform.lockDirectory);
+}
+
+std::optional<SystemHold> holdFor(const SessionPlatform& platform)
+{
+    if (!platform.holdSystem)
+        return std::nullopt;
+    return std::optional<SystemHold>(std::in_place, platform.sleepBus);
+}
+
+} // namespace
 
 UpdaterSession::UpdaterSession(HidBackend& backend, std::filesystem::path directory,
-                               WindowView& view, std::string accessHelp)
+                               WindowView& view, std::string accessHelp, SessionPlatform platform)
     : m_backend(backend), m_directory(std::move(directory)), m_view(view),
-      m_accessHelp(std::move(accessHelp)), m_windowThread(std::this_thread::get_id())
+      m_accessHelp(std::move(accessHelp)), m_platform(std::move(platform)),
+      m_guard(guardFor(m_platform)), m_hold(holdFor(m_platform)),
+      m_run(runSetup(backend, m_guard, m_hold, m_platform, *this))
 {
 }
 
 UpdaterSession::~UpdaterSession()
 {
-    if (!stopWorker())
+    if (!m_run.forceStop(terminateSignal()))
         std::terminate();
+}
+
+std::optional<std::string> UpdaterSession::takeGuard()
+{
+    std::string obstacle;
+    switch (m_run.takeGuard(std::nullopt, obstacle)) {
+    case UpdateRun::GuardAnswer::Acquired:
+        return std::nullopt;
+    case UpdateRun::GuardAnswer::AlreadyRunning:
+        return std::string(ALREADY_RUNNING_TEXT);
+    case UpdateRun::GuardAnswer::HeldByOther:
+    case UpdateRun::GuardAnswer::Unavailable:
+    case UpdateRun::GuardAnswer::Stopped:
+        break;
+    }
+    return std::string(GUARD_UNAVAILABLE_TEXT) + "\n" + obstacle;
 }
 
 UpdaterSession::Presence UpdaterSession::probe()
@@ -92,8 +139,7 @@ void UpdaterSession::tick()
         recheckDevice();
         return;
     }
-    showLatest();
-    showJourneyLine(m_journey.line(m_backend.clock().nowUs()));
+    showRunning();
 }
 
 bool UpdaterSession::requestClose()
@@ -113,241 +159,153 @@ bool UpdaterSession::startUpdate()
 {
     if (m_jobRunning.load())
         return true;
-    if (m_worker.joinable())
-        m_worker.join();
     m_jobRunning = true;
-    m_stopRequested = false;
-    {
-        const std::lock_guard lock(m_callsMutex);
-        m_workerEnded = false;
-    }
-    {
-        const std::lock_guard lock(m_callsMutex);
-        m_latest = {};
-        m_workerBar = {};
-        m_wakePending = false;
-    }
-    m_workerStep.reset();
-    m_bar = {};
-    m_journey.begin(m_backend.clock().nowUs());
+    m_barMaximum = 0;
+    m_barPosition = 0;
+    m_overallShown = 0;
     m_view.jobStarted();
-    m_view.showProgress(m_bar.maximum(), m_bar.shown());
-    showJourneyLine(m_journey.line(m_backend.clock().nowUs()));
-    try {
-        m_worker = std::thread([this] { runJob(); });
-    } catch (const std::system_error&) {
-        // No thread, no job: the press has no effect.
-        {
-            const std::lock_guard lock(m_callsMutex);
-            m_workerEnded = true;
-        }
-        m_jobRunning = false;
-        m_jobEnd = {JobOutcome::DeviceFailed, std::nullopt, false};
-        showJourneyLine(endLine(m_jobEnd));
-        m_view.jobEnded(m_jobEnd);
-        return false;
-    }
-    return true;
+    m_view.showProgress(0, 0);
+    showJourneyLine(runningLine(std::nullopt, 0, 0, std::nullopt));
+    JobRequest request;
+    request.directory = m_directory;
+    request.holdSystem = m_hold.has_value();
+    if (m_run.start(std::move(request)))
+        return true;
+    // No thread, no job: the press has no effect beyond the end the run published.
+    runPendingCalls();
+    return false;
 }
 
-void UpdaterSession::runJob()
+void UpdaterSession::pollStops()
 {
-    JobEnd end{JobOutcome::DeviceFailed, std::nullopt, false};
-    // Whatever the job throws (a fault of ours, memory running out) ends it as a failure that the
-    // user is told of: the process and the window live on.
-    std::string crash;
-    CommandContext ctx{m_backend, *this};
-    ctx.stopRequested = [this] { return m_stopRequested.load(); };
-    m_jobContext = &ctx;
-    try {
-        end.outcome = runFlashJob(ctx, m_directory);
-    } catch (const std::exception& error) {
-        crash = error.what();
-    } catch (...) {
-        crash = "an unknown exception";
-    }
-    m_jobContext = nullptr;
-    end.step = m_workerStep;
-    end.reportSent = ctx.reportSent;
-    // What the job learnt of the device is where the re-checks start from.
-    m_jobPresence = Presence::Present;
-    if (ctx.openFailure == HidDevice::OpenState::NotFound)
-        m_jobPresence = Presence::Absent;
-    try {
-        if (!crash.empty())
-            onWindowThread([this, crash] { showOwnBox(windowtext::JOB_CRASHED, crash); });
-        if (ctx.openFailure == HidDevice::OpenState::Refused) {
-            m_jobPresence = Presence::Refused;
-            onWindowThread([this] { showOwnBox(m_accessHelp); });
-        }
-        m_jobEnd = end;
-        onWindowThread([this] { finishJob(); }, false);
-    } catch (...) {
-        // No memory left to tell the window: the worker still ends, and a stop or the session's
-        // end finds it ended.
-    }
-    {
-        const std::lock_guard lock(m_callsMutex);
-        m_workerEnded = true;
-    }
-    m_callsChanged.notify_all();
+    if (m_platform.stops)
+        m_platform.stops->drainWakeups();
+    const int signal = m_run.pollStops();
+    // While a job runs it stops between reports, and the window ends with it (finishJob).
+    if (signal != 0 && !m_jobRunning.load())
+        m_view.endRequested(signal);
 }
 
-bool UpdaterSession::stopJob()
+bool UpdaterSession::endSession(int signal)
+{
+    const bool ended = stopJob(signal);
+    if (ended)
+        m_view.endRequested(signal);
+    return ended;
+}
+
+bool UpdaterSession::stopJob() { return stopJob(terminateSignal()); }
+
+bool UpdaterSession::stopJob(int signal)
 {
     if (!m_jobRunning.load())
         return true;
-    if (!stopWorker())
-        return false;
-    {
-        const std::lock_guard lock(m_callsMutex);
-        m_handOverReleased = false;
-        m_latest = {};
-        m_wakePending = false;
-    }
-    finishJob();
-    return true;
-}
-
-bool UpdaterSession::stopWorker()
-{
     ++m_stopsMade;
-    m_stopRequested = true;
-    std::unique_lock lock(m_callsMutex);
-    m_handOverReleased = true;
-    m_calls.clear();
-    m_callsChanged.notify_all();
-    if (!m_worker.joinable())
-        return true;
-    if (!m_callsChanged.wait_for(lock, std::chrono::milliseconds(JOB_STOP_TIMEOUT_MS),
-                                 [this] { return m_workerEnded; }))
+    if (!m_run.forceStop(signal))
         return false;
-    lock.unlock();
-    m_worker.join();
+    // What the stopped job would still have shown is not shown.
+    m_run.takeEvents();
+    finishJob(false);
     return true;
 }
 
-void UpdaterSession::finishJob()
+void UpdaterSession::finishJob(bool withBoxes)
 {
-    if (m_worker.joinable())
-        m_worker.join();
+    const RunSnapshot snap = m_run.snapshot();
+    const JobEnd end = snap.end.value_or(JobEnd{});
+    if (withBoxes) {
+        if (!end.internalError.empty())
+            showOwnBox(windowtext::JOB_CRASHED, end.internalError);
+        if (end.openFailure == HidDevice::OpenState::Refused)
+            showOwnBox(m_accessHelp);
+    }
     m_jobRunning = false;
-    m_presence = m_jobPresence;
+    // What the job learnt of the device is where the re-checks start from.
+    m_presence = end.openFailure == HidDevice::OpenState::NotFound  ? Presence::Absent
+                 : end.openFailure == HidDevice::OpenState::Refused ? Presence::Refused
+                                                                    : Presence::Present;
     m_lastCheckUs = m_backend.clock().nowUs();
     m_statusFromJob = true;
-    showJourneyLine(endLine(m_jobEnd));
-    m_view.jobEnded(m_jobEnd);
+    if (snap.barMaximum != m_barMaximum || snap.barPosition != m_barPosition) {
+        m_barMaximum = snap.barMaximum;
+        m_barPosition = snap.barPosition;
+        m_view.showProgress(m_barMaximum, m_barPosition);
+    }
+    showJourneyLine(endLine(end));
+    if (end.stoppedBy != 0)
+        m_view.logLine(std::string("stopped by ") + signalName(end.stoppedBy) +
+                       (end.reportSent ? ": the device holds an incomplete update and has no "
+                                         "working program until it is updated again"
+                                       : "; nothing was sent, the device is unchanged"));
+    m_view.jobEnded(end);
     if (m_closeRefusalOpen)
         m_view.closeMessageBox();
-}
-
-// The hand-over is plain standard-library synchronisation (a queue under a mutex, a condition for
-// the answer), so that ThreadSanitizer sees it as it is; the window system only wakes its thread.
-// A waited call shares its "carried out" flag with the queue, so that a call still running when
-// a stop released its worker finishes on state of its own.
-void UpdaterSession::onWindowThread(std::function<void()> action, bool wait)
-{
-    if (std::this_thread::get_id() == m_windowThread) {
-        action();
-        return;
-    }
-    auto carriedOut = std::make_shared<bool>(false);
-    {
-        const std::lock_guard lock(m_callsMutex);
-        if (m_handOverReleased)
-            return;
-        if (wait) {
-            m_calls.push_back([this, action = std::move(action), carriedOut] {
-                action();
-                {
-                    const std::lock_guard doneLock(m_callsMutex);
-                    *carriedOut = true;
-                }
-                m_callsChanged.notify_all();
-            });
-        } else {
-            m_calls.push_back(std::move(action));
-        }
-    }
-    m_view.wakeWindowThread();
-    if (!wait)
-        return;
-    // As long as the window's thread takes (a message box waits for the user), unless a stop
-    // releases it first.
-    std::unique_lock lock(m_callsMutex);
-    m_callsChanged.wait(lock, [this, &carriedOut] { return *carriedOut || m_handOverReleased; });
+    if (end.stoppedBy != 0 && withBoxes)
+        m_view.endRequested(end.stoppedBy);
 }
 
 void UpdaterSession::runPendingCalls()
 {
-    for (;;) {
-        std::function<void()> call;
-        {
-            const std::lock_guard lock(m_callsMutex);
-            if (!m_calls.empty()) {
-                call = std::move(m_calls.front());
-                m_calls.pop_front();
-            }
-        }
-        // What the worker showed before it handed the call over comes first: it is all in the
-        // latest values once the call has been taken from the queue. A stop made meanwhile (the
-        // view may stop the job from what it is shown) has dropped the calls, this one too.
+    const unsigned stops = m_stopsMade;
+    for (const RunEvent& event : m_run.takeEvents()) {
+        // A stop made meanwhile (the view may stop the job from what it is shown) has dropped
+        // what is left.
+        if (stops != m_stopsMade)
+            return;
+        handle(event);
+    }
+    if (stops == m_stopsMade && m_jobRunning.load())
+        showRunning();
+}
+
+void UpdaterSession::handle(const RunEvent& event)
+{
+    switch (event.kind) {
+    case RunEvent::Kind::Status:
+        m_view.showStatus(event.text);
+        break;
+    case RunEvent::Kind::Message: {
+        // The box is open for as long as the user takes; the worker waits for it.
         const unsigned stops = m_stopsMade;
-        showLatest();
-        if (!call)
-            return;
+        m_view.showMessageBox(event.text, boxDetail(event.detail));
         if (stops == m_stopsMade)
-            call();
+            m_run.answerBox();
+        break;
+    }
+    case RunEvent::Kind::Step:
+        // Every step is shown, in order, even when the job went through several meanwhile.
+        m_overallShown = std::max(m_overallShown, event.step.start);
+        showJourneyLine(runningLine(event.step, m_overallShown, 0, std::nullopt));
+        break;
+    case RunEvent::Kind::ConfirmationAsked:
+        m_view.logLine("the device is being written; stopping now leaves it "
+                       "without a working program. Interrupt again within " +
+                       std::to_string(CONFIRM_STOP_MS / 1000) + " seconds to stop anyway.");
+        break;
+    case RunEvent::Kind::Warning:
+        m_view.logLine(event.text);
+        break;
+    case RunEvent::Kind::WaitingForGuard:
+    case RunEvent::Kind::WaitingForDevice:
+        break;
+    case RunEvent::Kind::Ended:
+        finishJob(true);
+        break;
     }
 }
 
-std::size_t UpdaterSession::pendingCalls() const
+void UpdaterSession::showRunning()
 {
-    const std::lock_guard lock(m_callsMutex);
-    return m_calls.size();
-}
-
-void UpdaterSession::changeLatest(const std::function<void(Latest&)>& change)
-{
-    const std::int64_t now = m_backend.clock().nowUs();
-    bool wake = false;
-    {
-        const std::lock_guard lock(m_callsMutex);
-        if (m_handOverReleased)
-            return;
-        change(m_latest);
-        m_latest.heardUs = now;
-        m_latest.heard = true;
-        wake = !std::exchange(m_wakePending, true);
+    const RunSnapshot snap = m_run.snapshot();
+    if (snap.phase == RunPhase::Ended)
+        return; // the end comes with its event
+    if (snap.barMaximum != m_barMaximum || snap.barPosition != m_barPosition) {
+        m_barMaximum = snap.barMaximum;
+        m_barPosition = snap.barPosition;
+        m_view.showProgress(m_barMaximum, m_barPosition);
     }
-    if (wake)
-        m_view.wakeWindowThread();
-}
-
-void UpdaterSession::showLatest()
-{
-    Latest latest;
-    ProgressModel bar;
-    {
-        const std::lock_guard lock(m_callsMutex);
-        m_wakePending = false;
-        if (!m_latest.heard)
-            return;
-        latest = std::exchange(m_latest, {});
-        bar = m_workerBar;
-    }
-    for (const StepInfo& step : latest.steps) {
-        m_journey.enterStep(step, latest.heardUs);
-        showJourneyLine(m_journey.line(latest.heardUs));
-    }
-    if (latest.status)
-        m_view.showStatus(*latest.status);
-    if (latest.barChanged) {
-        m_bar = bar;
-        m_view.showProgress(m_bar.maximum(), m_bar.shown());
-        m_journey.progress(m_bar.maximum(), m_bar.shown(), latest.heardUs);
-    }
-    showJourneyLine(m_journey.line(m_backend.clock().nowUs()));
+    m_overallShown = std::max(m_overallShown, snap.overall);
+    showJourneyLine(runningLine(snap.step, m_overallShown, snap.silentUs, snap.secondsLeft));
 }
 
 void UpdaterSession::showJourneyLine(const JourneyLine& line)
@@ -361,34 +319,7 @@ void UpdaterSession::showJourneyLine(const JourneyLine& line)
     m_view.showJourney(line);
 }
 
-void UpdaterSession::setStatus(const std::string& text)
-{
-    changeLatest([&text](Latest& latest) { latest.status = text; });
-}
-
-void UpdaterSession::setProgressRange(std::uint32_t maximum)
-{
-    changeLatest([this, maximum](Latest& latest) {
-        m_workerBar.setRange(maximum);
-        latest.barChanged = true;
-    });
-}
-
-void UpdaterSession::setProgressPos(std::uint32_t position)
-{
-    changeLatest([this, position](Latest& latest) {
-        m_workerBar.setPos(position);
-        latest.barChanged = true;
-    });
-}
-
-void UpdaterSession::beginStep(const StepInfo& step)
-{
-    m_workerStep = step.step;
-    changeLatest([&step](Latest& latest) { latest.steps.push_back(step); });
-}
-
-void UpdaterSession::showMessage(const std::string& text)
+std::string UpdaterSession::boxDetail(const std::string& reason) const
 {
     // The job's boxes are about its update files: their detail says where they were looked for,
     // and why this one was refused.
@@ -397,9 +328,9 @@ void UpdaterSession::showMessage(const std::string& text)
     const std::filesystem::path folder = std::filesystem::absolute(m_directory, error);
     // Built by appending: GCC 12 warns wrongly (-Wrestrict) about operator+ on a literal.
     detail.append("\n").append(printable(utf8FromPath(error ? m_directory : folder)));
-    if (m_jobContext && !m_jobContext->detail.empty())
-        detail.append("\n(").append(m_jobContext->detail).append(")");
-    onWindowThread([this, text, detail] { m_view.showMessageBox(text, detail); });
+    if (!reason.empty())
+        detail.append("\n(").append(reason).append(")");
+    return detail;
 }
 
 } // namespace quarvo

@@ -1,32 +1,28 @@
-// What the updater window does beyond drawing, for any window system: the start-up device check
-// and the re-checks that follow the device as it comes and goes, one update job at a time on a
-// worker thread, refusing to close while it runs (and saying why, in a box that closes by itself
-// when the job ends), help when the device is there but may not be opened, the whole update as one
+// What the updater window does beyond drawing, for any window system: the single-instance guard
+// at start-up, the start-up device check and the re-checks that follow the device as it comes and
+// goes, one update job at a time through UpdateRun (which holds the system back and weighs stop
+// requests), refusing to close while it runs (and saying why, in a box that closes by itself when
+// the job ends), help when the device is there but may not be opened, the whole update as one
 // journey (step, progress, time left, a silent device, and at the end what happened and what to
-// do next), and stopping a job between reports when the window must go while it runs. The job's
-// status and progress reach the window's thread without the worker waiting for it (the latest
-// of each is kept); its message boxes wait for the user. The Qt window and the Windows dialog
-// each implement WindowView to turn these into widgets; neither decides anything itself.
+// do next), and ending the window when the process is asked to end. The run's status, progress and
+// steps reach the window's thread without the worker waiting for it; its message boxes wait for
+// the user. The Qt window and the Windows dialog each implement WindowView to turn these into
+// widgets; neither decides anything itself.
 #pragma once
 
 #include "journey.h"
 #include "progress_model.h"
+#include "update_run.h"
 
 #include "hid/hid_backend.h"
 #include "protocol/commands.h"
 #include "protocol/output_surface.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
-#include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace quarvo {
 
@@ -53,6 +49,26 @@ public:
     virtual void jobEnded(const JobEnd& end) = 0;
     // From any thread: have the window's thread call UpdaterSession::runPendingCalls soon.
     virtual void wakeWindowThread() = 0;
+    // The process has been asked to end (`signal`, as a stop): no job runs any more, and the
+    // window goes with the exit status 128 + signal.
+    virtual void endRequested(int signal) { static_cast<void>(signal); }
+    // A line for whoever follows the program (a terminal, a debugger): what could not be held,
+    // why a job stopped, an interrupt that waits for its confirmation.
+    virtual void logLine(const std::string& text) { static_cast<void>(text); }
+};
+
+// What the session takes from the platform: the guard, the system's holds and the stop requests.
+struct SessionPlatform {
+    // The single-instance guard's name (empty: none, as in tests that need no exclusion) and the
+    // directory of its lock file (empty: the system's).
+    std::string guardName;
+    std::string lockDirectory;
+    // logind, asked to hold the system back during a job; none where there is no bus to ask.
+    InhibitorBus* sleepBus = nullptr;
+    // Whether a job holds the system back at all (not for the simulated device of a demo).
+    bool holdSystem = false;
+    // The process's stop requests (signals); none: only stopJob stops a job.
+    StopSource* stops = nullptr;
 };
 
 // The system-menu command that opens the About box (the low four bits are the system's).
@@ -62,18 +78,13 @@ inline constexpr unsigned ABOUT_COMMAND = 16;
 inline constexpr std::int64_t DEVICE_RECHECK_INTERVAL_US = 1000000;
 // How often the windows call UpdaterSession::recheckDevice (it decides itself when to look).
 inline constexpr int DEVICE_RECHECK_TICK_MS = 250;
-// How long a stop waits for the worker to end. The job looks at a stop before every report and at
-// least every STOP_CHECK_SLICE_MS of a wait, and a write the device does not take fails within the
-// transport's 5 s; the rest is room for a loaded machine.
-inline constexpr int JOB_STOP_TIMEOUT_MS = 15000;
-
-class UpdaterSession final : private OutputSurface {
+class UpdaterSession final : private RunObserver {
 public:
     // The job reads its files from `directory` and talks to the device through `backend`.
     // `accessHelp` is shown in a message box when the bootloader is attached but may not be
     // opened (empty: no box).
     UpdaterSession(HidBackend& backend, std::filesystem::path directory, WindowView& view,
-                   std::string accessHelp = {});
+                   std::string accessHelp = {}, SessionPlatform platform = {});
     // Never waits for the window's thread: a job still running is stopped as stopJob does, without
     // a word to the view, and the worker is waited for up to JOB_STOP_TIMEOUT_MS. A worker that
     // outlives that bound still uses this session and the backend, so the process ends there
@@ -81,6 +92,11 @@ public:
     ~UpdaterSession() override;
     UpdaterSession(const UpdaterSession&) = delete;
     UpdaterSession& operator=(const UpdaterSession&) = delete;
+
+    // At start-up: takes the single-instance guard. Empty when it is ours; otherwise the text of
+    // the box that tells the user why this window may not update (another updater runs, or none
+    // can be ruled out), after which the window ends with exit code 1.
+    std::optional<std::string> takeGuard();
 
     // The start-up check: opens the bootloader once and closes it again at once; the status says
     // whether it could, and the access help is shown when it is attached but refused the open.
@@ -99,8 +115,17 @@ public:
     // happens). False when no thread could be started.
     bool startUpdate();
     bool jobRunning() const { return m_jobRunning.load(); }
-    // Whether the running job has been asked to stop (by stopJob or the session's end).
-    bool stopRequested() const { return m_stopRequested.load(); }
+    // Whether the running job has been asked to stop (by stopJob, the session's end or a signal).
+    bool stopRequested() const { return m_run.stoppedBy() != 0; }
+    // Whether the system is held back from sleeping and shutting down now (during a job).
+    bool keepingAwake() const { return m_run.snapshot().systemHeld; }
+    // Called when the stop source's descriptor is readable: weighs the requests that came. While
+    // no job runs, a stop ends the window at once (endRequested); while one runs, the job stops
+    // between reports and the window ends with it.
+    void pollStops();
+    // The session ends (logoff, shutdown) whatever the window answered: a running job is stopped
+    // as stopJob does, then the window is asked to end. False when the job outlived the bound.
+    bool endSession(int signal);
     // A request to close the window (close box, Esc, Alt+F4, the window manager): true when it
     // may close; while a job runs, a message box says why not (one at a time) and false. The box
     // closes by itself when the job ends.
@@ -115,37 +140,24 @@ public:
     // running, and nothing is handed to the window's thread from then on).
     bool stopJob();
 
-    // On the window's thread, when woken: shows the job's latest status and progress and carries
-    // out the calls the worker handed over (its boxes, its end).
+    // On the window's thread, when woken: shows what the run told since the last look, in order
+    // (status texts, the job's boxes, the steps, the end), then its latest progress.
     void runPendingCalls();
-    // How many handed-over calls wait for the window's thread (boxes and the job's end; never
-    // more than one, for the worker waits for each box).
-    std::size_t pendingCalls() const;
+    // How many of the run's boxes and ends wait for the window's thread (never more than one, for
+    // the worker waits for each box).
+    std::size_t pendingCalls() const { return m_run.pendingBoxesAndEnds(); }
 
 private:
-    // OutputSurface, for the job on the worker thread.
-    void setStatus(const std::string& text) override;
-    void setProgressRange(std::uint32_t maximum) override;
-    void setProgressPos(std::uint32_t position) override;
-    void showMessage(const std::string& text) override;
-    void beginStep(const StepInfo& step) override;
+    // RunObserver: from any thread.
+    void runChanged() override { m_view.wakeWindowThread(); }
 
-    // What the worker has shown since the window's thread last looked: under m_callsMutex.
-    struct Latest {
-        std::optional<std::string> status;
-        bool barChanged = false;
-        std::vector<StepInfo> steps; // every step entered, in order
-        std::int64_t heardUs = 0;    // when the worker last showed something
-        bool heard = false;          // whether it has since the last look
-    };
-    // Records a change of the worker's (under the lock) and wakes the window's thread unless a
-    // wake is already on its way.
-    void changeLatest(const std::function<void(Latest&)>& change);
-    // On the window's thread: shows what the worker has changed since the last look.
-    void showLatest();
+    bool stopJob(int signal);
+    void handle(const RunEvent& event);
+    // On the window's thread: the run's latest progress and the journey line while a job runs.
+    void showRunning();
     void showJourneyLine(const JourneyLine& line);
-    // The worker's whole run: the job, a failure of its own turned into a box, and the end.
-    void runJob();
+    // The job has ended: its boxes (a fault of ours, the access help), then the view is told.
+    void finishJob(bool withBoxes);
 
     enum class Presence { Absent, Present, Refused };
     // Opens the bootloader and closes it again at once.
@@ -154,19 +166,14 @@ private:
     void showPresence(Presence presence);
     // A message box of the session's own; re-checks and close requests wait while it is open.
     void showOwnBox(const std::string& text, const std::string& detail = {});
-
-    // Hands `action` to the window's thread; `wait`: returns only once it has been carried out or
-    // the hand-over has been released. Once released, nothing more is handed over.
-    void onWindowThread(std::function<void()> action, bool wait = true);
-    // Asks the job to stop, releases the hand-over and waits (bounded) for the worker; true when
-    // it has ended and been joined.
-    bool stopWorker();
-    void finishJob();
+    // The detail of a box of the job's: where the files were looked for and the job's reason.
+    std::string boxDetail(const std::string& reason) const;
 
     HidBackend& m_backend;
     std::filesystem::path m_directory;
     WindowView& m_view;
     std::string m_accessHelp;
+    SessionPlatform m_platform;
     // On the window's thread only: what the last check (or job) found of the device, when, whether
     // the status line holds a job's text, and whether a box of ours is open.
     std::optional<Presence> m_presence;
@@ -174,32 +181,15 @@ private:
     bool m_statusFromJob = false;
     bool m_boxOpen = false;
     bool m_closeRefusalOpen = false;
-    unsigned m_stopsMade = 0; // by stopWorker, which drops the handed-over calls
-    ProgressModel m_bar;      // touched on the window's thread only
-    Journey m_journey;        // on the window's thread only
+    unsigned m_stopsMade = 0; // by stopJob, which drops what the stopped job would still show
+    std::uint16_t m_barMaximum = 0;
+    std::uint32_t m_barPosition = 0;
+    double m_overallShown = 0;
     std::string m_journeyShown;
-    std::thread::id m_windowThread;
-    mutable std::mutex m_callsMutex;
-    // Under m_callsMutex: the calls handed over, whether the hand-over is released (a stop), and
-    // whether the worker has finished; m_callsChanged tells of a waited call carried out, the
-    // release and the worker's end.
-    std::deque<std::function<void()>> m_calls;
-    Latest m_latest;
-    ProgressModel m_workerBar; // the bar as the worker set it
-    bool m_wakePending = false;
-    bool m_handOverReleased = false;
-    bool m_workerEnded = true;
-    std::condition_variable m_callsChanged;
-    std::thread m_worker;
-    // What the last job learnt of the device and how it ended: written by the worker before it
-    // ends, read on the window's thread after it (the hand-over's mutex or the join orders the
-    // two). The step and the job's context are the worker's own while it runs.
-    Presence m_jobPresence = Presence::Present;
-    JobEnd m_jobEnd;
-    std::optional<UpdateStep> m_workerStep;
-    const CommandContext* m_jobContext = nullptr;
     std::atomic<bool> m_jobRunning{false};
-    std::atomic<bool> m_stopRequested{false};
+    std::optional<InstanceGuard> m_guard;
+    std::optional<SystemHold> m_hold;
+    UpdateRun m_run; // last: its worker calls back into the session
 };
 
 } // namespace quarvo

@@ -22,6 +22,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -86,6 +87,47 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_armed = false;
+};
+
+// The process's stop requests as a test posts them, through a pipe the window watches as it
+// watches the signals' own.
+class PostedStops final : public StopSource {
+public:
+    PostedStops()
+    {
+        if (::pipe(m_ends) != 0)
+            m_ends[0] = m_ends[1] = -1;
+    }
+    ~PostedStops() override
+    {
+        ::close(m_ends[0]);
+        ::close(m_ends[1]);
+    }
+    std::vector<StopRequest> take() override
+    {
+        const std::lock_guard lock(m_mutex);
+        return std::exchange(m_pending, {});
+    }
+    void post(int signal) override
+    {
+        {
+            const std::lock_guard lock(m_mutex);
+            m_pending.push_back({signal, monotonicMs()});
+        }
+        const char byte = 1;
+        [[maybe_unused]] const auto written = ::write(m_ends[1], &byte, 1);
+    }
+    int wakeDescriptor() const override { return m_ends[0]; }
+    void drainWakeups() override
+    {
+        char bytes[16];
+        [[maybe_unused]] const auto got = ::read(m_ends[0], bytes, sizeof bytes);
+    }
+
+private:
+    int m_ends[2];
+    std::mutex m_mutex;
+    std::vector<StopRequest> m_pending;
 };
 
 void writeFile(const QTemporaryDir& dir, const char* name, std::size_t size, unsigned seed)
@@ -162,6 +204,7 @@ struct Rig {
         options.lockDirectory = lockDirectory.empty() ? lockDirectoryOfTheRun() : lockDirectory;
         options.accessHelp = std::move(accessHelp);
         options.sleepBus = &logind;
+        options.stops = &stops;
         options.font = std::move(font);
         dialog =
             std::make_unique<UpdaterDialog>(*gate, dir.path().toStdString(), std::move(options));
@@ -200,6 +243,7 @@ struct Rig {
     SteadyClock steadyClock;
     QTemporaryDir dir;
     FakeLogind logind;
+    PostedStops stops;
     std::unique_ptr<SimBackend> backend;
     std::unique_ptr<GatedBackend> gate;
     SimDevice* device = nullptr;
@@ -682,6 +726,47 @@ private slots:
         QVERIFY(!rig.dialog->isVisible());
     }
 
+    // A logout's SIGTERM (or a kill) while nothing runs ends the window at once, with the
+    // signal's status.
+    void aSignalWhileIdleEndsTheWindow()
+    {
+        Rig rig;
+        QVERIFY(rig.dialog->start());
+        rig.dialog->show();
+        QSignalSpy finished(rig.dialog.get(), &QDialog::finished);
+        rig.stops.post(terminateSignal());
+        QVERIFY(finished.wait(JOB_TIMEOUT_MS));
+        QCOMPARE(finished.first().first().toInt(), 128 + terminateSignal());
+        QVERIFY(!rig.dialog->isVisible());
+    }
+
+    // While a job runs the signal stops it between reports, the window says why and ends once the
+    // job has.
+    void aSignalDuringAJobStopsItBetweenReportsAndEndsTheWindow()
+    {
+        Rig rig;
+        rig.writeSamples();
+        QVERIFY(rig.dialog->start());
+        rig.dialog->show();
+        QSignalSpy finished(rig.dialog.get(), &QDialog::finished);
+        QSignalSpy jobFinished(rig.dialog.get(), &UpdaterDialog::jobFinished);
+        rig.gate->arm(); // the job waits at its first open
+        rig.dialog->startUpdate();
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("quarvo-updater: stopped by SIGTERM; nothing was "
+                                                "sent, the device is unchanged"));
+        rig.stops.post(terminateSignal());
+        // The window is still there: the job decides where it stops.
+        QTest::qWait(200);
+        QVERIFY(rig.dialog->isVisible());
+        QVERIFY(rig.dialog->jobRunning());
+        rig.gate->release();
+        QVERIFY(finished.wait(JOB_TIMEOUT_MS));
+        QCOMPARE(jobFinished.size(), 1);
+        QCOMPARE(finished.first().first().toInt(), 128 + terminateSignal());
+        QVERIFY(rig.device->traffic().empty());
+    }
+
     void keepsTheComputerAwakeForTheJobOnly_data()
     {
         QTest::addColumn<SimScenario>("scenario");
@@ -701,16 +786,21 @@ private slots:
         QVERIFY(rig.logind.calls.empty());
         QSignalSpy finished(rig.dialog.get(), &UpdaterDialog::jobFinished);
         ModalCloser closer(true);
-        // The job cannot end before this thread carries out its calls.
+        rig.gate->arm(); // the job waits at its first open, with the system held by then
         rig.dialog->startUpdate();
-        // Everything that would cut the write short, in block mode.
-        QVERIFY(rig.logind.calls == std::vector<std::string>{FULL_INHIBIT_CALL});
-        QVERIFY(rig.logind.holding(0));
-        QVERIFY(rig.dialog->keepingAwake());
+        if (withFiles) {
+            // Everything that would cut the write short, in block mode, once the files are in.
+            QTRY_VERIFY_WITH_TIMEOUT(rig.dialog->keepingAwake(), JOB_TIMEOUT_MS);
+            QVERIFY(rig.logind.calls == std::vector<std::string>{FULL_INHIBIT_CALL});
+            QVERIFY(rig.logind.holding(0));
+        }
+        rig.gate->release();
         QVERIFY(finished.wait(JOB_TIMEOUT_MS));
-        QVERIFY(!rig.logind.holding(0));
         QVERIFY(!rig.dialog->keepingAwake());
-        QCOMPARE(rig.logind.calls.size(), std::size_t{1});
+        // Files that cannot be used end the job before anything is held.
+        QCOMPARE(rig.logind.calls.size(), std::size_t{withFiles ? 1u : 0u});
+        if (withFiles)
+            QVERIFY(!rig.logind.holding(0));
     }
 
     void withoutASystemBusTheUpdateGoesOn()

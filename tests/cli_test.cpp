@@ -6,29 +6,84 @@
 #include "quarvo_version.h"
 
 #include "cli/cli_app.h"
-#include "cli/terminal_surface.h"
+#include "cli/terminal_view.h"
 #include "platform/instance_guard.h"
 #include "protocol/texts.h"
 
+#include <mutex>
 #include <regex>
-#include <utility>
 #include <sstream>
+#include <thread>
+#include <utility>
 
 namespace quarvo {
 namespace {
 
-// Signals as a test scripts them: `signal` is requested once `afterChecks` checks have said go.
-class ScriptedStops final : public StopRequests {
+// Signals as a test scripts them: `signal` comes as the update's worker looks at the requests for
+// the time numbered `afterChecks` (0: its first look), stamped `ageMs` before that look. Looks
+// from the test's own thread (the front end's) see nothing, so that the count does not depend on
+// how often the front end happens to look.
+class ScriptedStops final : public StopSource {
 public:
-    int requested() override { return checks++ >= afterChecks ? signal : 0; }
-    void deviceAtRisk() override { atRisk = true; }
-    bool confirmationAsked() override { return std::exchange(askConfirmation, false); }
+    std::vector<StopRequest> take() override
+    {
+        const std::lock_guard lock(m_mutex);
+        if (std::this_thread::get_id() == m_frontEnd)
+            return {};
+        if (checks++ != afterChecks || signal == 0)
+            return {};
+        return std::vector<StopRequest>(times, StopRequest{signal, monotonicMs() - ageMs});
+    }
+    void post(int) override {}
+    void reset()
+    {
+        const std::lock_guard lock(m_mutex);
+        signal = 0;
+        afterChecks = 0;
+        ageMs = 0;
+        times = 1;
+        checks = 0;
+    }
 
     int signal = 0;
     unsigned afterChecks = 0;
+    std::int64_t ageMs = 0;
+    std::size_t times = 1; // how many of it come at once (two interrupts: "stop anyway")
     unsigned checks = 0;
-    bool atRisk = false;
-    bool askConfirmation = false;
+
+private:
+    std::mutex m_mutex;
+    std::thread::id m_frontEnd = std::this_thread::get_id();
+};
+
+// The guard's name in tests: apart from a real updater's and every other test process's.
+std::string testGuardName() { return "quarvo_cli_test_guard"; }
+
+// The "real" device of a test: a simulated bootloader that counts the links opened to it, in a
+// count that outlives the backend.
+class CountingBackend final : public HidBackend {
+public:
+    CountingBackend(Clock& clock, std::optional<SimScenario> scenario,
+                    std::shared_ptr<unsigned> opens)
+        : m_sim(clock), m_opens(std::move(opens))
+    {
+        if (scenario)
+            attachBootloader(m_sim, *scenario);
+    }
+    std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId, std::uint16_t productId) override
+    {
+        return m_sim.enumerate(vendorId, productId);
+    }
+    std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override
+    {
+        ++*m_opens;
+        return m_sim.open(path, error);
+    }
+    Clock& clock() override { return m_sim.clock(); }
+
+private:
+    SimBackend m_sim;
+    std::shared_ptr<unsigned> m_opens;
 };
 
 // Runs quarvo-flash in-process. The "real device" is a simulated backend the test controls.
@@ -39,39 +94,31 @@ protected:
     bool terminal = false;
     int columns = 0;
     ScriptedStops stops;
-    UpdateGuard guard = UpdateGuard::Acquired;
-    std::string guardObstacle;
+    std::optional<InstanceGuard> guard{std::in_place, testGuardName(), dir.string()};
 #if !defined(_WIN32)
     FakeLogind logind;
     SystemHold hold{&logind};
 #else
     SystemHold hold;
 #endif
-    bool realBackendMade = false;
     std::string installedRule;
+    // How many links were opened to the "real" device, over all runs.
+    std::shared_ptr<unsigned> realOpens = std::make_shared<unsigned>(0);
 
     int run(std::vector<std::string> args)
     {
-        CliEnvironment env{out,
-                           err,
-                           terminal,
-                           [this] {
-                               realBackendMade = true;
-                               auto real = std::make_unique<SimBackend>(clock);
-                               if (realScenario)
-                                   attachBootloader(*real, *realScenario);
-                               return real;
-                           },
-                           "test transport",
-                           [this] { return columns; },
-                           &stops,
-                           [this](std::string& obstacle) {
-                               obstacle = guardObstacle;
-                               return guard;
-                           },
-                           true,
-                           installedRule,
-                           &hold};
+        CliEnvironment env{
+            out,
+            err,
+            terminal,
+            [this] { return std::make_unique<CountingBackend>(clock, realScenario, realOpens); },
+            "test transport",
+            [this] { return columns; },
+            &stops,
+            guard ? &*guard : nullptr,
+            true,
+            installedRule,
+            &hold};
         return runCli(args, env);
     }
 
@@ -422,6 +469,10 @@ TEST_P(CliStops, EndWithTheSignalsStatusATellingMessageAndACompleteTrace)
     writeSamples();
     stops.signal = c.signal;
     stops.afterChecks = c.afterChecks;
+    // A stop that came before anything was sent came a while before the first look; once the
+    // device is at risk an interrupt stops only when a second one follows it.
+    stops.ageMs = c.atRisk ? 0 : 1000;
+    stops.times = c.atRisk && c.signal == 2 ? 2 : 1;
     const auto trace = dir / "trace.txt";
     EXPECT_EQ(run({"-C", dir.string(), "--simulate", "--trace", trace.string()}), 128 + c.signal);
     EXPECT_EQ(out.str().find(text::UPDATE_OK), std::string::npos);
@@ -445,7 +496,8 @@ INSTANTIATE_TEST_SUITE_P(Table, CliStops,
 TEST_F(CliTest, AFirstInterruptIsAnsweredWithAWarningAndTheUpdateGoesOn)
 {
     writeSamples();
-    stops.askConfirmation = true;
+    stops.signal = 2;
+    stops.afterChecks = 10;
     EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
     EXPECT_NE(err.str().find("again within 5 seconds to stop anyway"), std::string::npos)
         << err.str();
@@ -458,7 +510,7 @@ TEST_F(CliTest, AStopAfterTheLastDataLetsTheRestartGoOut)
     EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
     const unsigned checks = stops.checks;
     out.str("");
-    stops = {};
+    stops.reset();
     stops.signal = 15;
     stops.afterChecks = checks; // every check of the update said go; the stop comes after
     EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
@@ -482,6 +534,7 @@ TEST_P(CliStopsMeetingFailures, EndWithTheStopsStatusAndTheIncompleteUpdateText)
     writeSamples();
     stops.signal = c.signal;
     stops.afterChecks = c.afterChecks;
+    stops.times = c.signal == 2 ? 2 : 1; // an interrupt and the one that confirms it
     EXPECT_EQ(run({"-C", dir.string(), std::string("--simulate=") + c.scenario}), 128 + c.signal);
     EXPECT_NE(err.str().find("stopped by"), std::string::npos) << err.str();
     EXPECT_NE(err.str().find("incomplete update"), std::string::npos) << err.str();
@@ -498,38 +551,14 @@ INSTANTIATE_TEST_SUITE_P(
         StopMeetsFailureCase{"interrupts_as_the_device_stalls", "stall:5", 2, 5}),
     [](const auto& row) { return std::string(row.param.name); });
 
-// Stop requests weighed by the process's own rules, with an interrupt that arrives right after
-// the first look at the requests: just when the device is about to be written.
-class InterruptAfterFirstLook final : public StopRequests {
-public:
-    int requested() override
-    {
-        const int now = stopSignal;
-        if (looks++ == 0) {
-            if (atRisk)
-                confirmationPending = true;
-            else
-                stopSignal = 2;
-        }
-        return now;
-    }
-    void deviceAtRisk() override { atRisk = true; }
-    bool confirmationAsked() override { return std::exchange(confirmationPending, false); }
-
-private:
-    int stopSignal = 0;
-    unsigned looks = 0;
-    bool atRisk = false;
-    bool confirmationPending = false;
-};
-
+// An interrupt that arrives as the first report is about to go out: the device is then at risk,
+// so it only asks for confirmation.
 TEST_F(CliTest, AnInterruptAsTheFirstReportGoesOutAsksForConfirmationInsteadOfStopping)
 {
     writeSamples();
-    InterruptAfterFirstLook interrupt;
-    CliEnvironment env{out, err, false, {}, "test transport", {}, &interrupt};
-    const std::vector<std::string> args{"-C", dir.string(), "--simulate"};
-    EXPECT_EQ(runCli(args, env), 0) << err.str();
+    stops.signal = 2;
+    stops.afterChecks = 0; // the first look, which the first report's check makes
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0) << err.str();
     EXPECT_NE(err.str().find("again within 5 seconds to stop anyway"), std::string::npos)
         << err.str();
     EXPECT_NE(out.str().find("restarted: yes"), std::string::npos);
@@ -615,26 +644,43 @@ TEST_F(CliTest, ASecondUpdaterIsRefusedBeforeItTouchesAnyDevice)
 {
     writeSamples();
     realScenario = SimScenario{};
-    guard = UpdateGuard::AlreadyRunning;
+    InstanceGuard other(testGuardName(), dir.string());
+    ASSERT_EQ(other.acquire(), InstanceGuard::Result::Acquired);
     EXPECT_EQ(run({"-C", dir.string()}), 1);
     EXPECT_NE(err.str().find(ALREADY_RUNNING_TEXT), std::string::npos);
-    EXPECT_FALSE(realBackendMade);
+    EXPECT_EQ(*realOpens, 0u);
     // Listing and the simulator take no guard.
     EXPECT_EQ(run({"--list"}), 0);
     EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
 }
 
+TEST_F(CliTest, WaitWaitsForTheGuardAsWellAsForTheDevice)
+{
+    writeSamples();
+    realScenario = SimScenario{};
+    InstanceGuard other(testGuardName(), dir.string());
+    ASSERT_EQ(other.acquire(), InstanceGuard::Result::Acquired);
+    // The other updater keeps the guard through the whole wait: the wait ends as refused.
+    EXPECT_EQ(run({"-C", dir.string(), "--wait=3"}), 1);
+    EXPECT_NE(out.str().find("Another updater is running; waiting up to 3 s"), std::string::npos)
+        << out.str();
+    EXPECT_NE(err.str().find(ALREADY_RUNNING_TEXT), std::string::npos);
+    EXPECT_EQ(*realOpens, 0u);
+}
+
+#if !defined(_WIN32) // the lock file is a named mutex there
 TEST_F(CliTest, AGuardThatCannotBeTakenRefusesTheUpdateAndNamesTheObstacle)
 {
     writeSamples();
     realScenario = SimScenario{};
-    guard = UpdateGuard::Unavailable;
-    guardObstacle = "/run/lock/GPS_UPDATE_CLIENT.lock, owned by user mallory (uid 1001): "
-                    "Permission denied";
+    const auto lock = dir / (testGuardName() + ".lock");
+    std::filesystem::create_symlink("/etc/passwd", lock);
     EXPECT_EQ(run({"-C", dir.string()}), 1);
-    EXPECT_NE(err.str().find("nothing was sent: " + guardObstacle), std::string::npos) << err.str();
-    EXPECT_FALSE(realBackendMade);
+    EXPECT_NE(err.str().find("nothing was sent: " + lock.string()), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("symbolic link"), std::string::npos) << err.str();
+    EXPECT_EQ(*realOpens, 0u);
 }
+#endif
 
 #if !defined(_WIN32)
 struct HoldCase {
@@ -727,8 +773,9 @@ TEST_F(CliTest, AnInterruptEndsTheWaitAtOnceWithNothingSent)
     writeSamples();
     stops.signal = 2;
     EXPECT_EQ(run({"-C", dir.string(), "--simulate=absent", "--wait"}), 130);
-    EXPECT_NE(err.str().find("nothing was sent"), std::string::npos);
-    EXPECT_FALSE(stops.atRisk);
+    EXPECT_NE(err.str().find("stopped by SIGINT before the update began"), std::string::npos)
+        << err.str();
+    EXPECT_NE(err.str().find("Nothing was sent"), std::string::npos) << err.str();
 }
 
 TEST_F(CliTest, ASignalDuringTheWaitEndsTheTraceWithStopped)

@@ -1,7 +1,7 @@
 // The Windows console's text path, on a recording sink: whole lines of UTF-16, never a character
 // cut in two; and the bar without escape sequences for a console that has no VT processing.
 #include "cli/console_writer.h"
-#include "cli/terminal_surface.h"
+#include "cli/terminal_view.h"
 
 #include "hid/text_encoding.h"
 #include "sim/virtual_clock.h"
@@ -72,16 +72,19 @@ TEST(BarWithoutEscapes, IsDrawnAndClearedWithoutAnEscapeSequence)
     std::ostringstream out;
     std::ostringstream err;
     VirtualClock clock;
-    TerminalSurface surface(
+    TerminalView view(
         out, err, true, clock, [] { return 80; }, false);
-    surface.setStatus("正在寫入資料庫...");
-    surface.setProgressRange(10);
+    view.status("正在寫入資料庫...");
     for (std::uint32_t page = 1; page <= 10; ++page) {
         clock.sleepUntilUs(clock.nowUs() + BAR_REDRAW_US);
-        surface.setProgressPos(page);
+        RunSnapshot snapshot;
+        snapshot.phase = RunPhase::Flashing;
+        snapshot.step = StepInfo{UpdateStep::CodeWrite, 0, 1};
+        snapshot.overall = page / 10.0;
+        view.draw(snapshot, false);
     }
-    surface.setStatus("資料庫寫入成功!");
-    surface.finish();
+    view.status("資料庫寫入成功!");
+    view.finish();
     const std::string text = out.str();
     EXPECT_EQ(text.find('\x1b'), std::string::npos);
     EXPECT_NE(text.find("\r["), std::string::npos);

@@ -1,7 +1,7 @@
 // The progress bar on a terminal: what is left on the screen after the terminal is narrowed
 // between two redraws, the percentage at every width, and the output for a terminal that takes no
 // escape sequences.
-#include "cli/terminal_surface.h"
+#include "cli/terminal_view.h"
 
 #include "protocol/texts.h"
 #include "sim/virtual_clock.h"
@@ -25,7 +25,7 @@ namespace {
 // tmux, VTE and most others do, or cut, as xterm does.
 enum class Resize { Rewraps, Cuts };
 
-// A terminal's screen, enough of one to replay what the surface writes: text (a character of three
+// A terminal's screen, enough of one to replay what the view writes: text (a character of three
 // or more UTF-8 bytes, CJK here, takes two cells), "\r", "\n" (with the "\r" the line discipline
 // adds), ESC[K, ESC[J and ESC[nA. The screen has no bottom; rows are added as needed.
 class Screen {
@@ -201,12 +201,12 @@ private:
     Resize m_resize;
 };
 
-// A surface that writes to a terminal of `width` columns, its output and error streams both
-// shown on the screen as they are written.
+// A view that writes to a terminal of `width` columns, its output and error streams both shown
+// on the screen as they are written.
 struct Session {
     Session(int columns, Resize resize, bool escapes)
         : width(columns), screen(columns, resize),
-          surface(
+          view(
               written, written, true, clock, [this] { return width; }, escapes)
     {
     }
@@ -216,11 +216,28 @@ struct Session {
         width = columns;
         screen.resize(columns);
     }
+    // The run at `page` of 100 pages of code, all of the update, with its pace once measured.
+    RunSnapshot at(std::uint32_t page)
+    {
+        RunSnapshot snapshot;
+        snapshot.phase = RunPhase::Flashing;
+        snapshot.step = StepInfo{UpdateStep::CodeWrite, 0, 1};
+        snapshot.overall = page / 100.0;
+        snapshot.barMaximum = 100;
+        snapshot.barPosition = page;
+        snapshot.bytesDone = page * 256u;
+        snapshot.bytesTotal = 100 * 256u;
+        if (++draws > 1) {
+            snapshot.bytesPerSecond = 15000;
+            snapshot.secondsLeft = 45;
+        }
+        return snapshot;
+    }
     // The bar at `page` of 100, a redraw's interval after the last one.
     void advance(std::uint32_t page)
     {
         clock.sleepUntilUs(clock.nowUs() + BAR_REDRAW_US);
-        surface.setProgressPos(page);
+        view.draw(at(page), false);
         show();
     }
     // What was written since the last call, to the screen; returned for a look at the bytes.
@@ -238,7 +255,8 @@ struct Session {
     std::ostringstream written;
     std::size_t shownBytes = 0;
     VirtualClock clock;
-    TerminalSurface surface;
+    TerminalView view;
+    int draws = 0;
 };
 
 // ---- a terminal narrowed or widened between redraws ----
@@ -258,9 +276,8 @@ TEST_P(BarAfterResize, LeavesNoPieceOfTheOldBarAndKeepsTheLinesAboveIt)
 {
     const ResizeCase& param = GetParam();
     Session session(param.redrawWidths.front(), param.resize, true);
-    session.surface.setStatus(text::ERASING);
-    session.surface.setStatus(text::WRITING);
-    session.surface.setProgressRange(100);
+    session.view.status(text::ERASING);
+    session.view.status(text::WRITING);
     std::uint32_t page = 0;
     for (std::size_t step = 0; step < param.redrawWidths.size(); ++step) {
         if (step > 0)
@@ -294,8 +311,8 @@ TEST_P(BarAfterResize, LeavesNoPieceOfTheOldBarAndKeepsTheLinesAboveIt)
     }
 
     session.resize(param.statusWidth);
-    session.surface.setStatus(text::REGION_WRITE_OK);
-    session.surface.finish();
+    session.view.status(text::REGION_WRITE_OK);
+    session.view.finish();
     session.show();
     EXPECT_EQ(session.screen.lines(),
               (std::vector<std::string>{text::ERASING, text::WRITING, text::REGION_WRITE_OK}));
@@ -397,23 +414,22 @@ TEST_P(BarWithoutEscapesAtWidths, WritesNoEscapeAndNeverWraps)
             start = at + 1;
         }
     };
-    session.surface.setStatus(text::WRITING);
-    session.surface.setProgressRange(100);
+    session.view.status(text::WRITING);
     std::uint32_t page = 0;
     for (const int width : widths) {
         session.resize(width);
         for (int redraw = 0; redraw < 4; ++redraw) {
             session.clock.sleepUntilUs(session.clock.nowUs() + BAR_REDRAW_US);
-            session.surface.setProgressPos(page += 5);
+            session.view.draw(session.at(page += 5), false);
             checkBars(session.show());
         }
     }
-    session.surface.notice("quarvo-flash: a notice");
+    session.view.notice("quarvo-flash: a notice");
     checkBars(session.show());
-    session.surface.showMessage(text::MISSING_DATABASE);
+    session.view.notice(text::MISSING_DATABASE);
     checkBars(session.show());
-    session.surface.setStatus(text::REGION_WRITE_OK);
-    session.surface.finish();
+    session.view.status(text::REGION_WRITE_OK);
+    session.view.finish();
     checkBars(session.show());
 
     EXPECT_EQ(output.find('\x1b'), std::string::npos);

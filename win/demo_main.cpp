@@ -83,7 +83,7 @@ int main()
     timing.reportUs = 1000; // a full-speed USB HID device: one report per millisecond
     quarvo::attachBootloader(backend, options->scenario, timing);
     quarvo::UpdaterWindow window(backend, options->files ? *options->files : writeSamples(),
-                                 "GPS_UPDATE_CLIENT_DEMO");
+                                 "GPS_UPDATE_CLIENT_DEMO", false);
     HWND dialog = window.create();
     if (!dialog)
         return 1;

@@ -218,8 +218,9 @@ std::vector<std::wstring> programArguments()
 }
 
 UpdaterWindow::UpdaterWindow(HidBackend& backend, std::filesystem::path directory,
-                             std::string instanceName)
-    : m_guard(std::move(instanceName)), m_session(backend, std::move(directory), *this)
+                             std::string instanceName, bool holdSystem)
+    : m_session(backend, std::move(directory), *this, {},
+                SessionPlatform{std::move(instanceName), {}, nullptr, holdSystem, nullptr})
 {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
@@ -359,12 +360,10 @@ INT_PTR UpdaterWindow::handle(UINT message, WPARAM wParam, LPARAM lParam)
 
 bool UpdaterWindow::takeGuard()
 {
-    const InstanceGuard::Result result = m_guard.acquire();
-    if (result == InstanceGuard::Result::Acquired)
+    const std::optional<std::string> refusal = m_session.takeGuard();
+    if (!refusal)
         return true;
-    showBox(result == InstanceGuard::Result::AlreadyRunning
-                ? std::string(ALREADY_RUNNING_TEXT)
-                : std::string(GUARD_UNAVAILABLE_TEXT) + "\n" + m_guard.obstacle());
+    showBox(*refusal);
     return false;
 }
 
@@ -523,11 +522,17 @@ void UpdaterWindow::close(int result)
 void UpdaterWindow::endForSession()
 {
     // The process may be ended at any moment after this message: the job is stopped before its
-    // next report (the device then holds whole reports only) and waited for, within its bound.
-    if (m_session.jobRunning() && !m_session.stopJob())
+    // next report (the device then holds whole reports only) and waited for, within its bound;
+    // the window then ends (endRequested).
+    if (!m_session.endSession(terminateSignal())) {
         trace("the update did not stop within " + std::to_string(JOB_STOP_TIMEOUT_MS) + " ms");
-    close(IDCANCEL);
+        close(IDCANCEL);
+    }
 }
+
+void UpdaterWindow::endRequested(int) { close(IDCANCEL); }
+
+void UpdaterWindow::logLine(const std::string& text) { trace(text); }
 
 void UpdaterWindow::showStatus(const std::string& text)
 {
@@ -595,10 +600,8 @@ void UpdaterWindow::jobStarted()
     EnableWindow(GetDlgItem(m_window, IDOK), FALSE);
     // A failure's red button from the last job gives way to the new one's progress.
     showTaskbar(TBPF_NORMAL, 0);
-    // Until the update has ended the computer stays awake and the session is not to end; without
-    // these the update goes on all the same (wine, for one, has no shutdown reasons).
-    if (const std::string warning = m_systemHold.take(); !warning.empty())
-        trace(warning);
+    // Until the update has ended the session is not to end (the run keeps the computer awake);
+    // without this the update goes on all the same (wine, for one, has no shutdown reasons).
     m_shutdownReasonSet = ShutdownBlockReasonCreate(m_window, SHUTDOWN_BLOCK_REASON) != FALSE;
     if (!m_shutdownReasonSet)
         trace("no reason on the shutdown screen: ShutdownBlockReasonCreate failed (error " +
@@ -607,7 +610,6 @@ void UpdaterWindow::jobStarted()
 
 void UpdaterWindow::jobEnded(const JobEnd&)
 {
-    m_systemHold.release();
     if (m_shutdownReasonSet && !ShutdownBlockReasonDestroy(m_window))
         trace("ShutdownBlockReasonDestroy failed (error " + std::to_string(GetLastError()) + ")");
     m_shutdownReasonSet = false;

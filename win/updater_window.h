@@ -1,16 +1,14 @@
 // The updater's window on Windows: the dialog of the resource templates, run by the Win32 dialog
 // manager, centred on its monitor, with its picture drawn at the monitor's scale. It draws what
-// its UpdaterSession decides (and ticks its device re-checks): the journey line with an icon and a
-// colour for its tone, and the whole update on the taskbar button. Beyond that it holds the
-// single-instance guard and the About entry of the system menu, and while an update runs it holds
-// the system back: awake (SystemHold), a reason on the shutdown and logoff screen, and a refusal
-// of the end of the session. A session that ends all the same stops the update between reports
-// and ends the window. Everything here runs on the window's thread.
+// its UpdaterSession decides (the single-instance guard, the device re-checks it ticks, the update
+// run that keeps the system awake): the journey line with an icon and a colour for its tone, and
+// the whole update on the taskbar button. Beyond that it keeps the About entry of the system menu,
+// and while an update runs a reason on the shutdown and logoff screen and a refusal of the end of
+// the session. A session that ends all the same stops the update between reports and ends the
+// window. Everything here runs on the window's thread.
 #pragma once
 
 #include "frontend/updater_session.h"
-#include "platform/instance_guard.h"
-#include "platform/system_hold.h"
 
 #include <windows.h>
 
@@ -48,7 +46,10 @@ struct TaskbarProgress {
 
 class UpdaterWindow final : private WindowView {
 public:
-    UpdaterWindow(HidBackend& backend, std::filesystem::path directory, std::string instanceName);
+    // `instanceName` names the single-instance guard; `holdSystem`: a job keeps the system awake
+    // (not for the simulated device of a demo).
+    UpdaterWindow(HidBackend& backend, std::filesystem::path directory, std::string instanceName,
+                  bool holdSystem = true);
     ~UpdaterWindow() override;
     UpdaterWindow(const UpdaterWindow&) = delete;
     UpdaterWindow& operator=(const UpdaterWindow&) = delete;
@@ -100,8 +101,9 @@ private:
     void jobStarted() override;
     void jobEnded(const JobEnd& end) override;
     void wakeWindowThread() override;
+    void endRequested(int signal) override;
+    void logLine(const std::string& text) override;
 
-    InstanceGuard m_guard;
     HWND m_window = nullptr;
     bool m_modal = false;
     HICON m_bigIcon = nullptr;
@@ -113,7 +115,6 @@ private:
     std::vector<HWND> m_openBoxes; // the message boxes open over the dialog, innermost last
     std::function<void()> m_jobEndedCallback;
     std::function<void(const TaskbarProgress&)> m_taskbarCallback;
-    SystemHold m_systemHold;
     bool m_shutdownReasonSet = false;
     UpdaterSession m_session; // last: it may call back into the members above
 };

@@ -1,0 +1,219 @@
+// The one update run under every front end (the terminal, the Qt window, the Windows dialog). It
+// takes the machine-wide single-instance guard, waits for the guard and the device when asked,
+// runs the update job on a worker thread with the system held back from sleeping and shutting
+// down, owns the stop policy (the device is at risk from the first report on; an interrupt then
+// asks for confirmation; anything else stops between reports; a window may force a stop) fed by
+// one source of stop requests, and publishes what it knows: a snapshot of the run (step, the whole
+// update's progress, status, the bar, bytes, rate, time left, how long the device has been silent,
+// the job's end) and the events in order (status texts, boxes, steps, notices).
+//
+// Front ends render snapshots and events and forward the user's requests; none takes a guard or a
+// hold or decides a stop. Every call but the worker's own is made on one front-end thread; the
+// observer is woken from any thread, at most once until the front end next takes events.
+#pragma once
+
+#include "job_end.h"
+#include "journey.h"
+#include "stop_policy.h"
+
+#include "hid/hid_backend.h"
+#include "job/flash_job.h"
+#include "platform/instance_guard.h"
+#include "platform/process_stops.h"
+#include "platform/system_hold.h"
+#include "progress_model.h"
+#include "protocol/output_surface.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quarvo {
+
+// How often a wait for the guard or the device looks again, on the backend's clock; a stop is
+// looked at as often.
+inline constexpr std::int64_t RUN_WAIT_POLL_US = 100000;
+// How long a forced stop waits for the worker to end. The job looks at a stop before every report
+// and at least every STOP_CHECK_SLICE_MS of a wait, and a write the device does not take fails
+// within the transport's 5 s; the rest is room for a loaded machine.
+inline constexpr int JOB_STOP_TIMEOUT_MS = 15000;
+
+// Told from any thread that the run has something new; the front end then takes the events and a
+// snapshot on its own thread.
+class RunObserver {
+public:
+    virtual ~RunObserver() = default;
+    virtual void runChanged() = 0;
+};
+
+enum class RunPhase {
+    Idle,             // no job has started
+    Loading,          // the update files are read
+    WaitingForDevice, // the bootloader is waited for (--wait)
+    Flashing,         // the device is being written
+    Ended,            // the job has ended; the snapshot's end says how
+};
+
+struct RunSnapshot {
+    RunPhase phase = RunPhase::Idle;
+    std::int64_t nowUs = 0; // on the backend's clock
+    std::string status;     // the last status text
+    std::optional<StepInfo> step;
+    double overall = 0; // the whole update, 0 to 1; never decreases while a job runs
+    // The bar as the job set it, for the step's own piece of work.
+    std::uint16_t barMaximum = 0;
+    std::uint32_t barPosition = 0;
+    // While a region's data is written: bytes sent of the region's, and the pace.
+    std::uint64_t bytesDone = 0;
+    std::uint64_t bytesTotal = 0;
+    double bytesPerSecond = 0; // 0: not measured yet
+    std::optional<int> secondsLeft;
+    std::int64_t silentUs = 0; // since the device last made progress
+    bool systemHeld = false;   // the system is held back from sleeping and shutting down
+    std::optional<JobEnd> end; // once the job has ended
+};
+
+struct RunEvent {
+    enum class Kind {
+        Status,            // text: the status line's new text
+        Message,           // text, detail: a box (detail: the job's technical account)
+        Step,              // step: the update enters it
+        ConfirmationAsked, // an interrupt asks for a second one within CONFIRM_STOP_MS
+        Warning,           // text: what could not be held (the update goes on)
+        WaitingForGuard,   // another updater holds the guard; waited for up to `waitUs`
+        WaitingForDevice,  // the bootloader is waited for up to `waitUs`
+        Ended,             // the snapshot's end is set
+    };
+    Kind kind = Kind::Status;
+    std::string text;
+    std::string detail;
+    StepInfo step;
+    std::int64_t waitUs = 0;
+};
+
+struct RunSetup {
+    HidBackend& backend;
+    // The machine-wide guard the run takes (takeGuard); none: nothing to exclude (the simulator).
+    InstanceGuard* guard = nullptr;
+    // Held around each job on a real device; none: nothing held.
+    SystemHold* hold = nullptr;
+    // Where stop requests come from; none: nothing stops a job but forceStop.
+    StopSource* stops = nullptr;
+    RunObserver* observer = nullptr;
+    // Windows: the job's boxes wait on the worker until the front end answers them (answerBox).
+    bool boxesWait = false;
+};
+
+struct JobRequest {
+    std::filesystem::path directory;
+    // Takes the guard first (the command line; a window takes it once, at start-up).
+    bool takeGuard = false;
+    // Waits up to this long in all (on the backend's clock) for another updater to give the guard
+    // up and for the bootloader to be attached, before the job starts.
+    std::optional<std::int64_t> waitUs;
+    // Whether the system is held back during the job (not for a simulated device).
+    bool holdSystem = true;
+    // Called on the worker once both files are loaded, before anything else: a non-empty answer
+    // ends the job there, nothing sent, as a refusal (the command line opens its trace here).
+    std::function<std::string()> afterLoad;
+    // Also told of every status, box and step, on the worker, synchronously; must not block.
+    OutputSurface* tap = nullptr;
+};
+
+class UpdateRun final : private OutputSurface {
+public:
+    explicit UpdateRun(RunSetup setup);
+    // A job still running is stopped as forceStop does; a worker that outlives that bound still
+    // uses this run and the backend, so the process ends there (std::terminate) rather than hang
+    // or let it run on into freed memory.
+    ~UpdateRun() override;
+    UpdateRun(const UpdateRun&) = delete;
+    UpdateRun& operator=(const UpdateRun&) = delete;
+
+    enum class GuardAnswer { Acquired, AlreadyRunning, HeldByOther, Unavailable, Stopped };
+    // Takes the guard (harmless when taken; Acquired without one). With `waitUs`, waits that long
+    // on the backend's clock while another updater holds it, telling the observer once
+    // (WaitingForGuard) and giving up at a stop. `obstacle` says what stands in the way when not
+    // Acquired or AlreadyRunning.
+    GuardAnswer takeGuard(std::optional<std::int64_t> waitUs, std::string& obstacle);
+
+    enum class DeviceWait { Attached, Expired, Stopped };
+    // On the caller's thread: waits until the bootloader is listed, `waitUs` has passed on the
+    // backend's clock, or a stop comes (stoppedBy() says which).
+    DeviceWait waitForDevice(std::int64_t waitUs);
+
+    // Starts a job on a worker thread unless one runs (false then, and also when no thread could
+    // be started: the job has ended at once, its end says why).
+    bool start(JobRequest request);
+    // Whether a job's worker has started and not yet published its end.
+    bool running() const;
+    RunSnapshot snapshot() const;
+    std::vector<RunEvent> takeEvents();
+    // For a front end without a loop of its own: waits until the observer would be told something
+    // or timeoutMs have passed.
+    void waitForChange(int timeoutMs);
+
+    // The front end has dismissed the job's box (boxesWait): the worker goes on.
+    void answerBox();
+    // Boxes and ends among the events not yet taken.
+    std::size_t pendingBoxesAndEnds() const;
+    // Takes the stop requests that came and weighs them; the signal that stopped the run, 0 while
+    // none did. Front ends call it while no job runs (the worker does while one does).
+    int pollStops();
+    int stoppedBy() const;
+    // The window must go: a running job stops before its next report (a box it waits for counts as
+    // dismissed) and is waited for up to JOB_STOP_TIMEOUT_MS. True when no job runs any more.
+    bool forceStop(int signal);
+
+private:
+    // OutputSurface, for the job on the worker thread.
+    void setStatus(const std::string& text) override;
+    void setProgressRange(std::uint32_t maximum) override;
+    void setProgressPos(std::uint32_t position) override;
+    void showMessage(const std::string& text) override;
+    void beginStep(const StepInfo& step) override;
+
+    void runJob(const JobRequest& request);
+    // The job itself, from the files to the restart; fills `end`.
+    void flash(const JobRequest& request, CommandContext& ctx, JobEnd& end);
+    // Before every report the job sends or waits for: marks the device at risk, then weighs the
+    // requests. True: stop there.
+    bool shouldStop();
+    // Under m_mutex: takes and weighs the requests that came.
+    void weighRequests();
+    void publish(RunEvent event);
+    void notify();
+    void finish(JobEnd end);
+
+    RunSetup m_setup;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    // Under m_mutex.
+    std::deque<RunEvent> m_events;
+    RunPhase m_phase = RunPhase::Idle;
+    std::string m_status;
+    ProgressModel m_bar;
+    Journey m_journey;
+    std::int64_t m_writeStartUs = 0; // when the data of the region being written began
+    bool m_systemHeld = false;
+    std::optional<JobEnd> m_end;
+    StopPolicy m_policy;
+    bool m_running = false;
+    bool m_workerEnded = true;
+    bool m_notified = false; // the observer was told and has not taken the events since
+    bool m_boxOpen = false;  // the worker waits for answerBox
+    bool m_released = false; // a forced stop released the worker from boxes
+    // The worker's own while it runs.
+    const CommandContext* m_context = nullptr;
+    OutputSurface* m_tap = nullptr;
+    std::thread m_worker;
+};
+
+} // namespace quarvo
