@@ -7,6 +7,7 @@
 // each job on a real device and give it back whatever the outcome.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace quarvo {
@@ -20,25 +21,41 @@ inline constexpr const char* INHIBIT_WHO = "quarvo-updater";
 inline constexpr const char* INHIBIT_WHY = "正在更新設備，中斷會使設備無法使用";
 inline constexpr const char* INHIBIT_MODE = "block";
 
+// How often a wait for the system's answer looks at the caller's stop check: a stop (a signal, a
+// closed window) is honoured within this, before anything is sent to the device.
+inline constexpr int HOLD_STOP_CHECK_MS = 100;
+
 // The seam to logind: the real system bus (LogindBus), or a fake in tests.
 class InhibitorBus {
 public:
     virtual ~InhibitorBus() = default;
     // org.freedesktop.login1.Manager.Inhibit(what, who, why, mode): the descriptor that holds the
-    // lock, now owned by the caller; -1 when there is no system bus or logind said no, with the
-    // reason in `error`.
+    // lock, now owned by the caller; -1 when there is no system bus, logind said no or
+    // `stopRequested` (empty: never) said stop while waiting, with the reason in `error`. A bus
+    // that waits looks at `stopRequested` at least every HOLD_STOP_CHECK_MS.
     virtual int inhibit(const std::string& what, const std::string& who, const std::string& why,
-                        const std::string& mode, std::string& error) = 0;
+                        const std::string& mode, std::string& error,
+                        const std::function<bool()>& stopRequested) = 0;
 };
 
 #if defined(__linux__)
-// logind on the system bus ($DBUS_SYSTEM_BUS_ADDRESS where set). Each call waits at most
-// INHIBIT_TIMEOUT_MS.
+// logind on the system bus ($DBUS_SYSTEM_BUS_ADDRESS where set, else the system's socket).
+// Connecting, authenticating and the call together wait at most `timeoutMs`: a bus that accepts
+// and never answers, or a stopped dbus-daemon, costs the update that long and no more.
 class LogindBus final : public InhibitorBus {
 public:
     static constexpr int INHIBIT_TIMEOUT_MS = 2000;
+    // Where the system bus is when $DBUS_SYSTEM_BUS_ADDRESS does not say.
+    static constexpr const char* DEFAULT_SYSTEM_BUS = "unix:path=/run/dbus/system_bus_socket";
+
+    // `timeoutMs`: the whole exchange's bound (tests lengthen it to tell a stop from a time-out).
+    explicit LogindBus(int timeoutMs = INHIBIT_TIMEOUT_MS) : m_timeoutMs(timeoutMs) {}
     int inhibit(const std::string& what, const std::string& who, const std::string& why,
-                const std::string& mode, std::string& error) override;
+                const std::string& mode, std::string& error,
+                const std::function<bool()>& stopRequested) override;
+
+private:
+    int m_timeoutMs;
 };
 #endif
 
@@ -51,8 +68,10 @@ public:
     SystemHold& operator=(const SystemHold&) = delete;
 
     // Takes what can be held; harmless when taken. Returns why something could not be (for one
-    // line of warning: the update goes on), empty when all was taken.
-    std::string take();
+    // line of warning: the update goes on), empty when all was taken. `stopRequested` (empty:
+    // never) is looked at at least every HOLD_STOP_CHECK_MS while the system is asked; when it
+    // says stop, take() gives up at once and its warning says so (the caller then stops too).
+    std::string take(const std::function<bool()>& stopRequested = {});
     // Gives it back; harmless when not taken.
     void release();
     // Whether the system is being held back now (the hold was taken and the system agreed).

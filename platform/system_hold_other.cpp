@@ -2,8 +2,8 @@
 
 namespace quarvo {
 
-// No system service to ask here: the hold only records that it is taken.
-std::string SystemHold::take()
+// No system service to ask here (and nothing to wait for): the hold only records that it is taken.
+std::string SystemHold::take(const std::function<bool()>&)
 {
     if (m_taken)
         return {};

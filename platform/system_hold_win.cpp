@@ -4,8 +4,9 @@
 
 namespace quarvo {
 
-// The execution state belongs to the calling thread: take and release on the same one.
-std::string SystemHold::take()
+// The execution state belongs to the calling thread: take and release on the same one. Nothing
+// here waits, so there is no stop to look at.
+std::string SystemHold::take(const std::function<bool()>&)
 {
     if (m_taken)
         return {};

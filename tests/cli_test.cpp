@@ -727,7 +727,7 @@ TEST_F(CliTest, WithoutLogindTheUpdateGoesOnAfterOneLine)
     realScenario = SimScenario{};
     struct NoBus final : InhibitorBus {
         int inhibit(const std::string&, const std::string&, const std::string&, const std::string&,
-                    std::string& error) override
+                    std::string& error, const std::function<bool()>&) override
         {
             error = "no system bus";
             return -1;

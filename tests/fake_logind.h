@@ -24,7 +24,7 @@ public:
             ::close(end);
     }
     int inhibit(const std::string& what, const std::string&, const std::string&,
-                const std::string& mode, std::string& error) override
+                const std::string& mode, std::string& error, const std::function<bool()>&) override
     {
         calls.push_back(what + "/" + mode);
         int ends[2];
