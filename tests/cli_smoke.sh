@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the built quarvo-flash as a process: the exit statuses it promises, with the real hidapi
 # backend on a machine where no bootloader is attached, and with the simulated one; and the
-# process's life under signals, closed pipes, a held single-instance guard, a trace path that
-# names an update file, little memory and a full output.
+# process's life under signals, closed pipes, a trace path that names an update file, little
+# memory and a full output.
 set -u
 flash="$1"
 work=$(mktemp -d)
@@ -58,48 +58,7 @@ wait_for_line() {
 if [ -z "$("$flash" --list 2>/dev/null | grep -v 'No bootloader')" ]; then
   expect 1 "設備連線失敗! 請檢查USB連接。" -C "$work"
   expect 1 "within 1 s" -C "$work" --wait=1
-  # A held single-instance guard (the window or another quarvo-flash) refuses the update.
-  lock="$QUARVO_LOCK_DIR/GPS_UPDATE_CLIENT.lock"
-  output=$(flock "$lock" timeout 60 "$flash" -C "$work" 2>&1)
-  got=$?
-  if [ "$got" = 1 ] && grep -qF "軟體正在使用中" <<<"$output"; then pass; else
-    fail "with the guard held quarvo-flash exited $got:"; echo "$output"; fi
-  rm -f "$lock"
-
-  # One updater on the whole machine: an update of another user's waiting for the device keeps
-  # this one off; a lock path that another user planted (a link, a file only they may open) is
-  # refused with the obstacle named, and nothing is sent. Needs root and setpriv.
-  if [ "$(id -u)" = 0 ] && command -v setpriv > /dev/null; then
-    locks=$(mktemp -d /tmp/quarvo-locks.XXXXXX)
-    shared=$(mktemp -d /tmp/quarvo-shared.XXXXXX)
-    chmod 1777 "$locks"
-    chmod 755 "$shared"
-    cp "$work/code_data.bin" "$work/car_data.bin" "$shared/"
-    chmod 644 "$shared"/*.bin
-    as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups -- "$@"; }
-    QUARVO_LOCK_DIR="$locks" as_nobody "$flash" -C "$shared" --wait=30 > "$work/nobody.out" 2>&1 &
-    waiting=$!
-    wait_for_line "$work/nobody.out" "Waiting up to"
-    output=$(QUARVO_LOCK_DIR="$locks" timeout 60 "$flash" -C "$shared" 2>&1)
-    got=$?
-    kill $waiting 2>/dev/null; wait $waiting 2>/dev/null
-    if [ "$got" = 1 ] && grep -qF "軟體正在使用中" <<<"$output"; then pass; else
-      fail "root beside nobody's waiting update exited $got:"; echo "$output"; fi
-    rm -f "$locks/GPS_UPDATE_CLIENT.lock"
-    ln -s /etc/passwd "$locks/GPS_UPDATE_CLIENT.lock"
-    output=$(QUARVO_LOCK_DIR="$locks" as_nobody timeout 60 "$flash" -C "$shared" 2>&1)
-    got=$?
-    if [ "$got" = 1 ] && grep -qF "symbolic link" <<<"$output" && grep -qF "$locks/GPS_UPDATE_CLIENT.lock" <<<"$output" &&
-       grep -qF "nothing was sent" <<<"$output"; then pass; else
-      fail "with the lock path a planted link quarvo-flash exited $got:"; echo "$output"; fi
-    rm -f "$locks/GPS_UPDATE_CLIENT.lock"
-    install -m 600 /dev/null "$locks/GPS_UPDATE_CLIENT.lock"
-    output=$(QUARVO_LOCK_DIR="$locks" as_nobody timeout 60 "$flash" -C "$shared" 2>&1)
-    got=$?
-    if [ "$got" = 1 ] && grep -qF "owned by user root (uid 0): Permission denied" <<<"$output"; then pass; else
-      fail "with the lock path another user's file quarvo-flash exited $got:"; echo "$output"; fi
-    rm -rf "$locks" "$shared"
-  fi
+  # The single-instance guard's cases are tests/guard_process_test.sh's.
 else
   echo "a bootloader is attached to this machine; skipping the no-device cases"
 fi
