@@ -1,7 +1,6 @@
 #include "instance_guard.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -296,11 +295,11 @@ InstanceGuard::Result InstanceGuard::acquire()
             return Result::Unavailable;
         }
         struct stat locked {};
-        if (::fstat(opened.fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
+        const bool known = ::fstat(opened.fd, &locked) == 0;
+        if (!known || !S_ISREG(locked.st_mode)) {
             const int error = errno;
             ::close(opened.fd);
-            m_obstacle = describe(opened.path, S_ISREG(locked.st_mode) ? std::strerror(error)
-                                                                       : "not a regular file");
+            m_obstacle = describe(opened.path, known ? "not a regular file" : std::strerror(error));
             releaseAll();
             return Result::Unavailable;
         }
