@@ -4,7 +4,8 @@
 # guard): a waiting update keeps the next one off, also once its lock file is deleted; a lock held
 # by a program that is no updater (flock) is named as such. As root with setpriv also as `nobody`:
 # another user's update, a lock path that another user planted, the lock file deleted by the user
-# who made it while root's update holds it, and root's lock file serving every user.
+# who made it while root's update holds it, root's lock file serving every user, and the system's
+# own lock directories where /run/lock cannot be written.
 # quarvo-flash is copied first into a folder that every user may enter, so that the cases as
 # `nobody` pass wherever the build lies (a checkout in a folder of mode 0700 included).
 set -u
@@ -13,10 +14,11 @@ work=$(mktemp -d)
 bin=$(mktemp -d /tmp/quarvo-guard-bin.XXXXXX)
 locks=""
 shared=""
+fresh=""
 waiting=""
 cleanup() {
   [ -n "$waiting" ] && kill "$waiting" 2>/dev/null && wait "$waiting" 2>/dev/null
-  rm -rf "$work" "$bin" ${locks:+"$locks"} ${shared:+"$shared"}
+  rm -rf "$work" "$bin" ${locks:+"$locks"} ${shared:+"$shared"} ${fresh:+"$fresh"}
 }
 trap cleanup EXIT
 chmod 755 "$bin"
@@ -147,6 +149,39 @@ if [ "$(id -u)" = 0 ] && command -v setpriv > /dev/null; then
   check "nobody beside root's waiting update on root's lock file" 1 "$RUNNING" \
     "${as_nobody[@]}" timeout 60 "$flash" -C "$shared"
   stop_waiting
+
+  # The system's own lock directories, no QUARVO_LOCK_DIR, in mount and network namespaces of the
+  # test's own (so that no real updater is met): where /run/lock is upstream systemd's (0755, no
+  # lock file) nobody's update uses /tmp, and root's, which uses /run/lock, is refused beside it.
+  fresh=$(mktemp -d /tmp/quarvo-fresh-tmp.XXXXXX)
+  chmod 1777 "$fresh"
+  mkdir -m 755 "$fresh/bin" "$fresh/files"
+  cp "$flash" "$fresh/bin/"
+  cp "$shared"/*.bin "$fresh/files/"
+  if [ -d /run/lock ] && unshare -m -n true 2>/dev/null; then
+    output=$(unshare -m -n env -u QUARVO_LOCK_DIR FRESH="$fresh" bash -c '
+      mount -t tmpfs -o mode=0755 tmpfs /run/lock && mount --bind "$FRESH" /tmp || exit 99
+      setpriv --reuid=nobody --regid=nogroup --clear-groups -- \
+        /tmp/bin/quarvo-flash -C /tmp/files --wait=60 > /tmp/nobody.out 2>&1 &
+      waiting=$!
+      for _ in $(seq 1 600); do grep -q "Waiting up to" /tmp/nobody.out && break; sleep 0.1; done
+      timeout 60 /tmp/bin/quarvo-flash -C /tmp/files
+      echo "root exited $?"
+      kill "$waiting"; wait "$waiting"
+      echo "in /run/lock: [$(ls -A /run/lock)]"' 2>&1)
+    got=$?
+    if [ "$got" = 99 ]; then
+      echo "no private /run/lock and /tmp could be mounted: skipping the system directories' case"
+    elif grep -qF "$RUNNING" <<<"$output" && grep -qF "root exited 1" <<<"$output" &&
+         grep -qF "in /run/lock: []" <<<"$output" &&
+         [ "$(stat -c %U "$fresh/GPS_UPDATE_CLIENT.lock" 2>/dev/null)" = nobody ]; then pass; else
+      fail "root beside nobody's update in /tmp (/run/lock 0755):"; echo "$output"
+      ls -l "$fresh"; cat "$fresh/nobody.out"
+    fi
+  else
+    echo "no mount and network namespaces: skipping the system directories' case"
+  fi
+  rm -rf "$fresh"
 
   # A lock path that another user planted (a link, a file only they may open) is refused with
   # the obstacle named, and nothing is sent.
