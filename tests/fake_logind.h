@@ -24,9 +24,11 @@ public:
             ::close(end);
     }
     int inhibit(const std::string& what, const std::string&, const std::string&,
-                const std::string& mode, std::string& error, const std::function<bool()>&) override
+                const std::string& mode, std::string& error,
+                const std::function<bool()>& stopRequested) override
     {
         calls.push_back(what + "/" + mode);
+        stopCheckGiven = static_cast<bool>(stopRequested);
         int ends[2];
         if (!available || ::pipe(ends) != 0) {
             error = "no system bus";
@@ -44,6 +46,7 @@ public:
 
     bool available = true;
     std::vector<std::string> calls; // "what/mode" for each call
+    bool stopCheckGiven = false;    // whether the last call was given a stop check
     std::vector<int> readEnds;
 };
 
