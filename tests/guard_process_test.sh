@@ -82,7 +82,7 @@ stop_waiting() {
   waiting=""
 }
 
-if [ -n "$("$flash" --list 2>/dev/null | grep -v 'No bootloader')" ]; then
+if "$flash" --list 2>/dev/null | grep -qv 'No bootloader'; then
   echo "a bootloader is attached to this machine; skipping the guard's cases"
   exit 0
 fi
@@ -159,6 +159,7 @@ if [ "$(id -u)" = 0 ] && command -v setpriv > /dev/null; then
   cp "$flash" "$fresh/bin/"
   cp "$shared"/*.bin "$fresh/files/"
   if [ -d /run/lock ] && unshare -m -n true 2>/dev/null; then
+    # shellcheck disable=SC2016 # the script runs in the namespaces, with its own variables
     output=$(unshare -m -n env -u QUARVO_LOCK_DIR FRESH="$fresh" bash -c '
       mount -t tmpfs -o mode=0755 tmpfs /run/lock && mount --bind "$FRESH" /tmp || exit 99
       setpriv --reuid=nobody --regid=nogroup --clear-groups -- \
