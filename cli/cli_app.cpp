@@ -257,8 +257,8 @@ int reportEnd(CliEnvironment& env, const Options& options, const JobEnd& end, Tr
                 << CLI_PROGRAM << ": another updater is running; nothing was sent\n";
         return EXIT_DEVICE_FAILED;
     case GuardRefusal::HeldByOther:
-        env.err << CLI_PROGRAM << ": the updaters' lock is held by a program that is no updater, "
-                << "so nothing was sent: " << end.detail << '\n';
+        env.err << CLI_PROGRAM << ": another program holds the updaters' lock, so nothing was "
+                << "sent: " << end.detail << '\n';
         return EXIT_DEVICE_FAILED;
     case GuardRefusal::Unavailable:
         env.err << CLI_PROGRAM

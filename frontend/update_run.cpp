@@ -43,10 +43,16 @@ UpdateRun::GuardAnswer UpdateRun::takeGuard(std::optional<std::int64_t> waitUs,
     const std::int64_t deadlineUs = clock.nowUs() + waitUs.value_or(0);
     bool told = false;
     for (;;) {
+        // Held by another updater, or by a program that is no updater: either may let go.
+        GuardAnswer held = GuardAnswer::AlreadyRunning;
         switch (m_setup.guard->acquire()) {
         case InstanceGuard::Result::Acquired:
             return GuardAnswer::Acquired;
         case InstanceGuard::Result::AlreadyRunning:
+            break;
+        case InstanceGuard::Result::HeldByOther:
+            held = GuardAnswer::HeldByOther;
+            obstacle = m_setup.guard->obstacle();
             break;
         case InstanceGuard::Result::Unavailable:
             obstacle = m_setup.guard->obstacle();
@@ -54,7 +60,7 @@ UpdateRun::GuardAnswer UpdateRun::takeGuard(std::optional<std::int64_t> waitUs,
         }
         const std::int64_t now = clock.nowUs();
         if (!waitUs || now >= deadlineUs)
-            return GuardAnswer::AlreadyRunning;
+            return held;
         if (!told) {
             told = true;
             RunEvent event;
@@ -389,7 +395,9 @@ void UpdateRun::flash(const JobRequest& request, CommandContext& ctx, JobEnd& en
     } release{*this};
     if (request.holdSystem && m_setup.hold) {
         release.hold = m_setup.hold;
-        const std::string warning = m_setup.hold->take();
+        // A stop while logind is asked ends the asking at once; the job then stops before its
+        // first report.
+        const std::string warning = m_setup.hold->take([this] { return pollStops() != 0; });
         {
             const std::lock_guard lock(m_mutex);
             m_systemHeld = m_setup.hold->held();
