@@ -218,5 +218,45 @@ if [ "$sanitized" = no ]; then
   fi
 fi
 
+# ---- a system bus that accepts and never answers ----
+# Asking logind to hold the system back costs at most its bound, and a stop meanwhile ends the
+# asking at once. Only without a real bootloader (the update then fails at its first open).
+if [ -z "$("$flash" --list 2>/dev/null | grep -v 'No bootloader')" ]; then
+  python3 - "$work/bus.sock" <<'PY' &
+import socket, sys, time
+server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+server.bind(sys.argv[1])
+server.listen(8)
+held = []
+end = time.monotonic() + 120
+server.settimeout(1)
+while time.monotonic() < end:
+    try:
+        held.append(server.accept()[0])  # accepted, never answered
+    except socket.timeout:
+        pass
+PY
+  bus=$!
+  for _ in $(seq 1 100); do [ -S "$work/bus.sock" ] && break; sleep 0.1; done
+  output=$(DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus.sock" timeout -k 5 "$HANG_BOUND" \
+             "$flash" -C "$work/small" 2>&1)
+  got=$?
+  if [ "$got" = 1 ] && grep -qF "may sleep or shut down" <<<"$output" &&
+     grep -qF "設備連線失敗" <<<"$output"; then pass; else
+    fail "with a bus that never answers quarvo-flash exited $got:"; echo "$output" | tail -n 4; fi
+  DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/bus.sock" "$flash" -C "$work/small" \
+    > "$work/bus_term.out" 2>&1 &
+  pid=$!
+  sleep 0.7
+  kill -TERM $pid
+  timeout "$HANG_BOUND" tail --pid=$pid -f /dev/null
+  wait $pid
+  got=$?
+  if [ "$got" = 143 ] && grep -qF "Nothing was sent" "$work/bus_term.out"; then pass; else
+    fail "SIGTERM while the bus is asked: status $got:"; tail -n 4 "$work/bus_term.out"; fi
+  kill $bus 2>/dev/null
+  wait $bus 2>/dev/null
+fi
+
 echo "$passed passed, $failures failed"
 [ "$failures" -eq 0 ]

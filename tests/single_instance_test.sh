@@ -81,8 +81,12 @@ status=$?
 [ "$status" -eq 1 ] && pass || fail "the second copy exited with $status, not 1"
 kill -0 "$first" 2>/dev/null && pass || fail "the first copy did not survive the second"
 
-kill "$first"
+# SIGTERM (a logout, a kill) ends the idle window at once, with the signal's status.
+kill -TERM "$first"
+for _ in $(seq 1 300); do kill -0 "$first" 2>/dev/null || break; sleep 0.1; done
 wait "$first" 2>/dev/null
+status=$?
+[ "$status" -eq 143 ] && pass || fail "the first copy ended with $status after SIGTERM, not 143"
 "$updater" & third=$!
 pids+=("$third")
 if wait_window "$title" >/dev/null; then
