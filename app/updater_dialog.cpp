@@ -89,6 +89,16 @@ UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path director
     m_journey->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_journey->setGeometry(units.rect(19, 202, 322, 10));
 
+    // Between the buttons while a job runs: the one thing not to do.
+    m_busyWarning = new QLabel(QString::fromUtf8(windowtext::BUSY_WARNING), this);
+    m_busyWarning->setObjectName(QStringLiteral("busyWarning"));
+    m_busyWarning->setAlignment(Qt::AlignCenter);
+    m_busyWarning->setGeometry(units.rect(103, 182, 145, 13));
+    QPalette warningPalette = m_busyWarning->palette();
+    warningPalette.setColor(QPalette::WindowText, QColor(0xa3, 0x1d, 0x12));
+    m_busyWarning->setPalette(warningPalette);
+    m_busyWarning->hide();
+
     setTabOrder(m_cancelButton, m_updateButton);
     setFixedSize(units.size(348, 214));
     if (const QScreen* screen = QGuiApplication::primaryScreen())
@@ -341,10 +351,12 @@ void UpdaterDialog::jobStarted()
 {
     m_updateButton->setEnabled(false);
     m_cancelButton->setEnabled(false);
+    m_busyWarning->show();
 }
 
 void UpdaterDialog::jobEnded(const JobEnd&)
 {
+    m_busyWarning->hide();
     m_updateButton->setEnabled(true);
     m_cancelButton->setEnabled(true);
     // The buttons lost the focus when they were disabled; the first tab stop takes it back.

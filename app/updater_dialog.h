@@ -109,6 +109,7 @@ private:
     QLabel* m_picture = nullptr;
     QLabel* m_journeyIcon = nullptr;
     QLabel* m_journey = nullptr;
+    QLabel* m_busyWarning = nullptr;
     JourneyLine m_journeyLine;
     bool m_followsScreen = false;          // whether a change of screen redraws the pictures
     std::vector<QMessageBox*> m_openBoxes; // the boxes showMessageBox has open, innermost last

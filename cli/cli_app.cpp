@@ -31,10 +31,22 @@ constexpr std::int64_t REAL_TIME_REPORT_US = 1000;
 // How often the terminal looks at the run while nothing wakes it: a redraw's interval.
 constexpr int RUN_LOOK_MS = static_cast<int>(BAR_REDRAW_US / 1000);
 
-constexpr const char* INCOMPLETE_UPDATE =
-    "The device holds an incomplete update and\nhas no working program: update it again before "
-    "unplugging it.\n";
-constexpr const char* UNCHANGED = "Nothing was sent; the device is unchanged.\n";
+// What the device holds after a job that did not succeed, for the technician.
+const char* deviceStateLine(const DeviceState& device)
+{
+    if (!device.reached)
+        return "Nothing was sent; the device is unchanged.\n";
+    if (!device.programWhole())
+        return "The device holds an incomplete update and\nhas no working program: update it again "
+               "before unplugging it.\n";
+    if (!device.databaseWhole())
+        return "The device holds an incomplete update: its program is whole,\nits database is not: "
+               "update it again.\n";
+    if (!device.restartSent)
+        return "Everything was written but the device was not told to restart:\nunplug it and plug "
+               "it back in; if it does not start, update it again.\n";
+    return "";
+}
 
 int usageError(CliEnvironment& env, const std::string& message)
 {
@@ -200,7 +212,7 @@ void render(TerminalView& terminal, const RunEvent& event)
 {
     switch (event.kind) {
     case RunEvent::Kind::Status:
-        terminal.status(event.text);
+        terminal.status(event.text, event.failing);
         break;
     case RunEvent::Kind::Message:
         terminal.notice(event.text);
@@ -266,7 +278,7 @@ int reportEnd(CliEnvironment& env, const Options& options, const JobEnd& end, Tr
                 << end.detail << '\n';
         return EXIT_DEVICE_FAILED;
     }
-    const char* deviceState = end.reportSent ? INCOMPLETE_UPDATE : UNCHANGED;
+    const char* deviceState = deviceStateLine(end.device);
     int status = exitStatus(end.outcome);
     if (!end.internalError.empty()) {
         env.err << CLI_PROGRAM << ": " << end.internalError << '\n' << deviceState;
@@ -278,7 +290,7 @@ int reportEnd(CliEnvironment& env, const Options& options, const JobEnd& end, Tr
         notes.note("failed", "out of memory");
         env.err << CLI_PROGRAM << ": " << end.detail << '\n'
                 << CLI_PROGRAM << ": last status: " << end.lastStatus << '\n'
-                << (end.reportSent ? INCOMPLETE_UPDATE : "The device is unchanged.\n");
+                << deviceState;
     } else if (end.outcome != JobOutcome::Success && !end.detail.empty()) {
         env.err << CLI_PROGRAM << ": " << end.detail << '\n';
     }
@@ -287,11 +299,14 @@ int reportEnd(CliEnvironment& env, const Options& options, const JobEnd& end, Tr
     if (end.stoppedBy != 0) {
         notes.note("stopped", signalName(end.stoppedBy));
         env.err << CLI_PROGRAM << ": stopped by " << signalName(end.stoppedBy)
-                << (end.reportSent || end.step ? ". " : " before the update began. ")
+                << (end.device.reached || end.step ? ". " : " before the update began. ")
                 << deviceState;
         status = 128 + end.stoppedBy;
     }
     printSummary(env, transport, end);
+    // Last, the sentence the windows end with too: what happened and what to do next.
+    if (status != EXIT_UPDATED)
+        env.err << endLine(end).text << '\n';
     return status;
 }
 

@@ -108,18 +108,35 @@ std::string barAmounts(const RunSnapshot& snapshot)
     return amounts;
 }
 
+std::string shortDuration(std::int64_t us)
+{
+    const std::int64_t seconds = (std::max<std::int64_t>(us, 0) + 999999) / 1000000;
+    if (seconds < 60)
+        return std::to_string(seconds) + " s";
+    char text[32];
+    std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+    return text;
+}
+
 std::string barPace(const RunSnapshot& snapshot)
 {
+    // A wait for the device says how long it may still last: no rate or time left stands still
+    // on the screen meanwhile.
+    if (snapshot.quietUs > DEVICE_SILENCE_NOTICE_US && snapshot.waitUntilUs > 0)
+        return "waiting for the device, at most " +
+               shortDuration(snapshot.waitUntilUs - snapshot.nowUs) + " more";
+    if (snapshot.stalledUs > DEVICE_SILENCE_NOTICE_US && snapshot.wholeWaitUntilUs > 0)
+        return "erase not advancing, at most " +
+               shortDuration(snapshot.wholeWaitUntilUs - snapshot.nowUs) + " more";
     std::string pace;
     if (snapshot.bytesPerSecond > 0)
         pace.append(formatBytes(snapshot.bytesPerSecond)).append("/s");
-    if (snapshot.secondsLeft) {
-        char left[32];
-        std::snprintf(left, sizeof left, "%d:%02d left", *snapshot.secondsLeft / 60,
-                      *snapshot.secondsLeft % 60);
+    if (snapshot.timeLeftUs) {
         if (!pace.empty())
             pace.append("  ");
-        pace.append(left);
+        pace.append(*snapshot.timeLeftUs < 1000000 ? "almost done"
+                                                   : shortDuration(*snapshot.timeLeftUs) + " left");
     }
     return pace;
 }
@@ -131,8 +148,9 @@ TerminalView::TerminalView(std::ostream& out, std::ostream& err, bool drawBar, C
 {
 }
 
-void TerminalView::status(const std::string& text)
+void TerminalView::status(const std::string& text, bool failing)
 {
+    m_shown.failing = m_shown.failing || failing;
     clearBar();
     m_out << text << '\n' << std::flush;
     redraw();
@@ -158,10 +176,12 @@ void TerminalView::draw(const RunSnapshot& snapshot, bool force)
     m_lastDrawUs = now;
     // The whole update's progress never goes back on screen, whatever order things are seen in.
     const double overall = std::max(m_shown.overall, snapshot.overall);
+    const bool failing = m_shown.failing || snapshot.failing;
     const bool older = m_shown.step && snapshot.step && snapshot.step->step < m_shown.step->step;
     if (!older)
         m_shown = snapshot;
     m_shown.overall = overall;
+    m_shown.failing = failing;
     redraw();
 }
 
@@ -207,8 +227,9 @@ void TerminalView::redraw()
 {
     if (!m_drawBar)
         return;
-    // Until the job's first step there is nothing to draw; after its end the bar is gone.
-    if (!m_shown.step || m_shown.phase == RunPhase::Ended) {
+    // Until the job's first step there is nothing to draw; once a command has failed the lines
+    // that say so follow one another without a bar between them; after the end it is gone.
+    if (!m_shown.step || m_shown.failing || m_shown.phase == RunPhase::Ended) {
         clearBar();
         return;
     }

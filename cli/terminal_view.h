@@ -37,8 +37,9 @@ public:
     TerminalView(std::ostream& out, std::ostream& err, bool drawBar, Clock& clock,
                  std::function<int()> columns = {}, bool escapes = true);
 
-    // A status text, on a line of its own on the output stream.
-    void status(const std::string& text);
+    // A status text, on a line of its own on the output stream; `failing`: a command has failed,
+    // and no bar comes between the lines that say so.
+    void status(const std::string& text, bool failing = false);
     // A line for the user on the error stream (a box's text, a notice), with the bar kept intact.
     void notice(const std::string& text);
     // Redraws the bar from `snapshot`, at most every BAR_REDRAW_US unless `force`.
@@ -71,6 +72,8 @@ private:
 // written, and the pace (rate and time left).
 std::string barAmounts(const RunSnapshot& snapshot);
 std::string barPace(const RunSnapshot& snapshot);
+// "45 s", "2:15": a duration rounded up to whole seconds.
+std::string shortDuration(std::int64_t us);
 
 // The width $COLUMNS gives, for a terminal that cannot be asked; 0 when it gives none.
 int columnsFromEnvironment();

@@ -3,6 +3,7 @@
 
 #include "hid/hid_device.h"
 #include "job/flash_job.h"
+#include "protocol/device_state.h"
 #include "protocol/update_step.h"
 
 #include <optional>
@@ -22,8 +23,9 @@ struct JobEnd {
     JobOutcome outcome = JobOutcome::Success;
     // The last step the job entered; none when it never reached the device's steps.
     std::optional<UpdateStep> step;
-    // Whether any report went out: before that, a failed job left the device as it was.
-    bool reportSent = false;
+    // What the device holds now and how the job's last command failed: before any report went
+    // out (device.reached), a failed job left the device as it was.
+    DeviceState device = {};
     // The signal (or forced stop) that ended the job; 0 when none did.
     int stoppedBy = 0;
     // Why it failed, with its context ("database at 0x640000: data report 37 of 68: ..."); empty

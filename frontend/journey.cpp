@@ -17,6 +17,40 @@ template <typename... Args> std::string format(const char* pattern, Args... args
     return text;
 }
 
+// The sentence for a job that ended before it succeeded, from what the device holds.
+const char* failureSentence(const JobEnd& end)
+{
+    const DeviceState& device = end.device;
+    if (!device.reached) {
+        // Nothing went out: the device is as it was, whatever ended the job.
+        if (end.stoppedBy != 0)
+            return windowtext::END_STOPPED_UNCHANGED;
+        if (!end.internalError.empty())
+            return windowtext::END_INTERNAL_UNCHANGED;
+        if (end.outcome != JobOutcome::DeviceFailed)
+            return windowtext::END_FILES_REFUSED;
+        switch (device.failure) {
+        case FailureKind::OpenRefused:
+            return windowtext::END_OPEN_REFUSED;
+        case FailureKind::DeviceAbsent:
+        case FailureKind::None:
+        case FailureKind::Stopped:
+            return windowtext::END_NOT_REACHED;
+        case FailureKind::LinkLost:
+        case FailureKind::DeviceRefused:
+        case FailureKind::DeviceSilent:
+            break;
+        }
+        return windowtext::END_NOTHING_TAKEN;
+    }
+    if (!device.programWhole())
+        return device.failure == FailureKind::LinkLost ? windowtext::END_NO_PROGRAM_LINK_LOST
+                                                       : windowtext::END_NO_PROGRAM;
+    if (!device.databaseWhole())
+        return windowtext::END_DATABASE_INCOMPLETE;
+    return windowtext::END_NOT_RESTARTED;
+}
+
 } // namespace
 
 const char* stepName(UpdateStep step)
@@ -30,10 +64,18 @@ std::string stepTitle(UpdateStep step)
                   stepName(step));
 }
 
+std::string durationText(std::int64_t us)
+{
+    const auto seconds = static_cast<int>(
+        std::min<std::int64_t>((std::max<std::int64_t>(us, 0) + 999999) / 1000000, 359999));
+    if (seconds < 60)
+        return format(windowtext::SECONDS_FORMAT, seconds);
+    return format(windowtext::MINUTES_FORMAT, seconds / 60, seconds % 60);
+}
+
 void Journey::begin(std::int64_t nowUs)
 {
     *this = Journey();
-    m_beganUs = nowUs;
     m_movedUs = nowUs;
 }
 
@@ -65,48 +107,46 @@ std::optional<UpdateStep> Journey::step() const
     return m_step->step;
 }
 
-JourneyLine Journey::line(std::int64_t nowUs) const
-{
-    return runningLine(m_step, m_overall, nowUs - m_movedUs, secondsLeft(nowUs));
-}
-
-JourneyLine runningLine(const std::optional<StepInfo>& step, double overall, std::int64_t silentUs,
-                        std::optional<int> secondsLeft)
+JourneyLine runningLine(const RunSnapshot& snapshot)
 {
     JourneyLine line;
     line.tone = JourneyTone::Running;
-    line.overall = overall;
-    if (!step) {
+    line.overall = snapshot.overall;
+    if (!snapshot.step) {
         line.text = windowtext::READING_FILES;
         return line;
     }
-    line.step = step->step;
-    line.text = stepTitle(step->step);
-    if (silentUs > DEVICE_SILENCE_NOTICE_US) {
+    line.step = snapshot.step->step;
+    line.text = stepTitle(snapshot.step->step);
+    // A wait for the device says how long it may still last, never how long it has lasted.
+    if (snapshot.quietUs > DEVICE_SILENCE_NOTICE_US && snapshot.waitUntilUs > 0) {
         line.tone = JourneyTone::Waiting;
-        line.text += format(windowtext::WAITING_FORMAT, static_cast<int>(silentUs / 1000000));
+        line.text += format(windowtext::WAITING_FORMAT,
+                            durationText(snapshot.waitUntilUs - snapshot.nowUs).c_str());
         return line;
     }
-    line.text += format(" · %d%%", static_cast<int>(overall * 100));
-    if (secondsLeft)
-        line.text += format(windowtext::TIME_LEFT_FORMAT, *secondsLeft / 60, *secondsLeft % 60);
+    if (snapshot.stalledUs > DEVICE_SILENCE_NOTICE_US && snapshot.wholeWaitUntilUs > 0) {
+        line.tone = JourneyTone::Waiting;
+        line.text += format(windowtext::STALLED_FORMAT,
+                            durationText(snapshot.wholeWaitUntilUs - snapshot.nowUs).c_str());
+        return line;
+    }
+    line.text += format(windowtext::OVERALL_FORMAT, static_cast<int>(snapshot.overall * 100));
+    if (snapshot.timeLeftUs) {
+        if (*snapshot.timeLeftUs < 1000000)
+            line.text += windowtext::ALMOST_DONE;
+        else
+            line.text +=
+                format(windowtext::TIME_LEFT_FORMAT, durationText(*snapshot.timeLeftUs).c_str());
+    }
     return line;
-}
-
-std::optional<int> Journey::secondsLeft(std::int64_t nowUs) const
-{
-    const std::int64_t ranUs = nowUs - m_beganUs;
-    if (ranUs < TIME_LEFT_AFTER_US || m_overall < TIME_LEFT_AFTER_SHARE || m_overall >= 1)
-        return std::nullopt;
-    // At the pace so far; the shares are weighed by the time each step is expected to take.
-    const double left = static_cast<double>(ranUs) / 1e6 * (1 - m_overall) / m_overall;
-    return static_cast<int>(std::min(left, 359999.0) + 0.5);
 }
 
 JourneyLine endLine(const JobEnd& end)
 {
     JourneyLine line;
     line.step = end.step;
+    line.tone = JourneyTone::Failure;
     switch (end.outcome) {
     case JobOutcome::Success:
         line.tone = JourneyTone::Success;
@@ -116,21 +156,24 @@ JourneyLine endLine(const JobEnd& end)
     case JobOutcome::MissingFile:
     case JobOutcome::InputRefused:
     case JobOutcome::OutOfMemory:
-        line.tone = JourneyTone::Failure;
-        line.text = windowtext::END_FILES_REFUSED;
-        return line;
     case JobOutcome::DeviceFailed:
         break;
     }
-    line.tone = JourneyTone::Failure;
-    if (!end.reportSent) {
-        // Nothing reached the device: it is as it was, and the cable is the likely cause.
-        line.text = windowtext::END_NOT_REACHED;
-        return line;
-    }
-    const UpdateStep step = end.step.value_or(UpdateStep::CodeErase);
-    line.text =
-        format(windowtext::END_STEP_FAILED_FORMAT, static_cast<int>(step) + 1, stepName(step));
+    line.text = failureSentence(end);
+    if (end.stoppedBy != 0 && end.device.reached)
+        line.text.insert(0, windowtext::END_STOPPED_PREFIX);
+    return line;
+}
+
+JourneyLine idleLine(const std::vector<std::string>& missing)
+{
+    JourneyLine line;
+    if (missing.empty())
+        line.text = windowtext::IDLE_READY;
+    else if (missing.size() == 1)
+        line.text = format(windowtext::IDLE_MISSING_FORMAT, missing.front().c_str());
+    else
+        line.text = windowtext::IDLE_BOTH_MISSING;
     return line;
 }
 

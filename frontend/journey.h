@@ -1,10 +1,12 @@
-// The whole update as one journey, for the windows' journey line and the taskbar button: which
-// step runs, how much of the whole update is done (from the steps' shares and the bar within the
-// step), how long it may still take, whether the device has gone quiet, and at the end what
-// happened and what to do next. Pure computation on the times it is given.
+// The whole update as one journey, for the windows' journey line, the taskbar button and the
+// terminal's bar: which step runs, how much of the whole update is done (from the steps' shares
+// and the bar within the step), how long it may still take, how long a wait for the device may
+// still last, and at the end what happened and what to do next, chosen from what the device
+// holds. Pure computation on the facts it is given.
 #pragma once
 
 #include "job_end.h"
+#include "run_snapshot.h"
 
 #include "job/flash_job.h"
 #include "protocol/update_step.h"
@@ -12,22 +14,19 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quarvo {
 
-// After this long without progress (the device sends nothing and takes nothing, or its erase
-// reports go round without getting further), the line says that it waits for the device, and
-// counts.
+// After this long without a word from the device (it sends nothing and takes nothing), the line
+// says that it waits for the device and how long it still will at most; after this long without
+// getting further while the device talks (erase records that go round), it says so too.
 inline constexpr std::int64_t DEVICE_SILENCE_NOTICE_US = 3000000;
-// The time left is shown once the update has run this long and done this share of the whole:
-// before that the pace says little.
-inline constexpr std::int64_t TIME_LEFT_AFTER_US = 3000000;
-inline constexpr double TIME_LEFT_AFTER_SHARE = 0.02;
 
 enum class JourneyTone {
     Idle,    // no job has run: nothing to show
     Running, // a job runs
-    Waiting, // a job runs and the device has been silent for a while
+    Waiting, // a job runs and the device has been silent, or has not got further, for a while
     Success, // the last job succeeded
     Failure, // the last job failed
 };
@@ -41,6 +40,7 @@ struct JourneyLine {
     std::optional<UpdateStep> step;
 };
 
+// The whole update's progress, which never goes back: the step's share and the bar within it.
 class Journey {
 public:
     // A job starts: nothing done, no step, last progress now.
@@ -56,30 +56,30 @@ public:
     const std::optional<StepInfo>& stepInfo() const { return m_step; }
     // When a step last began or the whole update last got further.
     std::int64_t movedUs() const { return m_movedUs; }
-    // The whole update's time left at the pace so far, in seconds; none before the update has run
-    // TIME_LEFT_AFTER_US and done TIME_LEFT_AFTER_SHARE.
-    std::optional<int> secondsLeft(std::int64_t nowUs) const;
-    // The line while the job runs.
-    JourneyLine line(std::int64_t nowUs) const;
 
 private:
     std::optional<StepInfo> m_step;
     double m_overall = 0;
-    std::int64_t m_beganUs = 0;
-    std::int64_t m_movedUs = 0; // when a step began or the whole update last got further
+    std::int64_t m_movedUs = 0;
 };
 
 // The line while a job runs: the step (or the reading of the files before the first), then the
-// whole update's progress and the time left, or how long the device has been silent.
-JourneyLine runningLine(const std::optional<StepInfo>& step, double overall, std::int64_t silentUs,
-                        std::optional<int> secondsLeft);
+// whole update's progress and the time left, or how long a wait for the device may still last.
+JourneyLine runningLine(const RunSnapshot& snapshot);
 
-// The line once a job has ended: what happened and what to do next.
+// The line once a job has ended: what happened and what to do next, from what the device holds
+// and how the job's last command failed.
 JourneyLine endLine(const JobEnd& end);
+
+// The line at idle: whether the update files are there (`missing`: the names of those that are
+// not), and what the device must be for an update.
+JourneyLine idleLine(const std::vector<std::string>& missing);
 
 // "第 2 步，共 6 步：寫入程式碼"
 std::string stepTitle(UpdateStep step);
 // The step's short name: "寫入程式碼".
 const char* stepName(UpdateStep step);
+// "35 秒", "2 分 15 秒": a duration as the journey line says it, rounded up to whole seconds.
+std::string durationText(std::int64_t us);
 
 } // namespace quarvo

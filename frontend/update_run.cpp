@@ -106,7 +106,12 @@ bool UpdateRun::start(JobRequest request)
         m_phase = RunPhase::Loading;
         m_status.clear();
         m_bar = {};
-        m_journey.begin(m_setup.backend.clock().nowUs());
+        const std::int64_t now = m_setup.backend.clock().nowUs();
+        m_journey.begin(now);
+        m_timeLeft.begin(now);
+        m_heardUs = now;
+        m_wait = {};
+        m_failing = false;
         m_writeStartUs = 0;
         m_end.reset();
         m_policy = {};
@@ -146,11 +151,15 @@ RunSnapshot UpdateRun::snapshot() const
     snap.barMaximum = m_bar.maximum();
     snap.barPosition = m_bar.shown();
     snap.systemHeld = m_systemHeld;
+    snap.failing = m_failing;
     snap.end = m_end;
     if (!m_running)
         return snap;
-    snap.silentUs = std::max<std::int64_t>(0, now - m_journey.movedUs());
-    snap.secondsLeft = m_journey.secondsLeft(now);
+    snap.quietUs = std::max<std::int64_t>(0, now - m_heardUs);
+    snap.stalledUs = std::max<std::int64_t>(0, now - m_journey.movedUs());
+    snap.waitUntilUs = m_wait.untilUs;
+    snap.wholeWaitUntilUs = m_wait.wholeUntilUs;
+    snap.timeLeftUs = m_timeLeft.leftUs(now);
     if (writesData(snap.step) && snap.barMaximum > 0) {
         snap.bytesDone = snap.barPosition * BYTES_PER_PAGE;
         snap.bytesTotal = snap.barMaximum * BYTES_PER_PAGE;
@@ -306,8 +315,8 @@ void UpdateRun::runJob(const JobRequest& request)
         flash(request, ctx, end);
     } catch (const std::bad_alloc&) {
         end.outcome = JobOutcome::OutOfMemory;
-        end.detail = ctx.reportSent ? "out of memory while the device was being written"
-                                    : "out of memory before anything was sent";
+        end.detail = ctx.device.reached ? "out of memory while the device was being written"
+                                        : "out of memory before anything was sent";
     } catch (const std::exception& error) {
         end.outcome = JobOutcome::DeviceFailed;
         end.internalError = error.what();
@@ -317,7 +326,7 @@ void UpdateRun::runJob(const JobRequest& request)
     }
     m_context = nullptr;
     m_tap = nullptr;
-    end.reportSent = ctx.reportSent;
+    end.device = ctx.device;
     end.openFailure = ctx.openFailure;
     if (end.detail.empty())
         end.detail = std::move(ctx.detail);
@@ -437,14 +446,21 @@ void UpdateRun::finish(JobEnd end)
     notify();
 }
 
+void UpdateRun::heard() { m_heardUs = m_setup.backend.clock().nowUs(); }
+
 void UpdateRun::setStatus(const std::string& text)
 {
     {
         const std::lock_guard lock(m_mutex);
+        heard();
         m_status = text;
+        // A command that fails says why in the context before it shows its text.
+        if (m_context && !m_context->detail.empty())
+            m_failing = true;
         RunEvent event;
         event.kind = RunEvent::Kind::Status;
         event.text = text;
+        event.failing = m_failing;
         m_events.push_back(std::move(event));
     }
     if (m_tap)
@@ -457,9 +473,11 @@ void UpdateRun::setProgressRange(std::uint32_t maximum)
     {
         const std::lock_guard lock(m_mutex);
         const std::int64_t now = m_setup.backend.clock().nowUs();
+        heard();
         m_bar.setRange(maximum);
         m_writeStartUs = now;
         m_journey.progress(m_bar.maximum(), m_bar.shown(), now);
+        m_timeLeft.progress(m_bar.maximum(), m_bar.shown(), now);
     }
     if (m_tap)
         m_tap->setProgressRange(maximum);
@@ -470,8 +488,11 @@ void UpdateRun::setProgressPos(std::uint32_t position)
 {
     {
         const std::lock_guard lock(m_mutex);
+        const std::int64_t now = m_setup.backend.clock().nowUs();
+        heard();
         m_bar.setPos(position);
-        m_journey.progress(m_bar.maximum(), m_bar.shown(), m_setup.backend.clock().nowUs());
+        m_journey.progress(m_bar.maximum(), m_bar.shown(), now);
+        m_timeLeft.progress(m_bar.maximum(), m_bar.shown(), now);
     }
     if (m_tap)
         m_tap->setProgressPos(position);
@@ -498,11 +519,25 @@ void UpdateRun::showMessage(const std::string& text)
     m_changed.wait(lock, [this] { return !m_boxOpen || m_released; });
 }
 
+void UpdateRun::beginWait(const WaitInfo& wait)
+{
+    {
+        const std::lock_guard lock(m_mutex);
+        heard();
+        m_wait = wait;
+    }
+    if (m_tap)
+        m_tap->beginWait(wait);
+}
+
 void UpdateRun::beginStep(const StepInfo& step)
 {
     {
         const std::lock_guard lock(m_mutex);
-        m_journey.enterStep(step, m_setup.backend.clock().nowUs());
+        const std::int64_t now = m_setup.backend.clock().nowUs();
+        heard();
+        m_journey.enterStep(step, now);
+        m_timeLeft.enterStep(step, now);
         RunEvent event;
         event.kind = RunEvent::Kind::Step;
         event.step = step;

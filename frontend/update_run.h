@@ -14,7 +14,9 @@
 
 #include "job_end.h"
 #include "journey.h"
+#include "run_snapshot.h"
 #include "stop_policy.h"
+#include "time_left.h"
 
 #include "hid/hid_backend.h"
 #include "job/flash_job.h"
@@ -53,33 +55,6 @@ public:
     virtual void runChanged() = 0;
 };
 
-enum class RunPhase {
-    Idle,             // no job has started
-    Loading,          // the update files are read
-    WaitingForDevice, // the bootloader is waited for (--wait)
-    Flashing,         // the device is being written
-    Ended,            // the job has ended; the snapshot's end says how
-};
-
-struct RunSnapshot {
-    RunPhase phase = RunPhase::Idle;
-    std::int64_t nowUs = 0; // on the backend's clock
-    std::string status;     // the last status text
-    std::optional<StepInfo> step;
-    double overall = 0; // the whole update, 0 to 1; never decreases while a job runs
-    // The bar as the job set it, for the step's own piece of work.
-    std::uint16_t barMaximum = 0;
-    std::uint32_t barPosition = 0;
-    // While a region's data is written: bytes sent of the region's, and the pace.
-    std::uint64_t bytesDone = 0;
-    std::uint64_t bytesTotal = 0;
-    double bytesPerSecond = 0; // 0: not measured yet
-    std::optional<int> secondsLeft;
-    std::int64_t silentUs = 0; // since the device last made progress
-    bool systemHeld = false;   // the system is held back from sleeping and shutting down
-    std::optional<JobEnd> end; // once the job has ended
-};
-
 struct RunEvent {
     enum class Kind {
         Status,            // text: the status line's new text
@@ -96,6 +71,8 @@ struct RunEvent {
     std::string detail;
     StepInfo step;
     std::int64_t waitUs = 0;
+    // Status: a command has failed by now, so the job is on its way to its end.
+    bool failing = false;
 };
 
 struct RunSetup {
@@ -179,6 +156,10 @@ private:
     void setProgressPos(std::uint32_t position) override;
     void showMessage(const std::string& text) override;
     void beginStep(const StepInfo& step) override;
+    void beginWait(const WaitInfo& wait) override;
+
+    // Under m_mutex, on the worker: the job has just told something, so the device is not quiet.
+    void heard();
 
     void runJob(const JobRequest& request);
     // The job itself, from the files to the restart; fills `end`.
@@ -201,7 +182,11 @@ private:
     std::string m_status;
     ProgressModel m_bar;
     Journey m_journey;
+    mutable TimeLeft m_timeLeft;
     std::int64_t m_writeStartUs = 0; // when the data of the region being written began
+    std::int64_t m_heardUs = 0;      // when the job last told anything
+    WaitInfo m_wait;
+    bool m_failing = false;
     bool m_systemHeld = false;
     std::optional<JobEnd> m_end;
     StopPolicy m_policy;

@@ -110,7 +110,21 @@ void UpdaterSession::checkDevice()
 {
     m_lastCheckUs = m_backend.clock().nowUs();
     m_presence = probe();
+    showIdleLine();
     showPresence(*m_presence);
+}
+
+void UpdaterSession::showIdleLine()
+{
+    if (m_endShown)
+        return;
+    std::vector<std::string> missing;
+    for (const char* name : {CODE_FILE, DATABASE_FILE}) {
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(m_directory / name, error))
+            missing.emplace_back(name);
+    }
+    showJourneyLine(idleLine(missing));
 }
 
 void UpdaterSession::recheckDevice()
@@ -124,13 +138,17 @@ void UpdaterSession::recheckDevice()
     const Presence presence = probe();
     const Presence before = m_presence.value_or(presence);
     m_presence = presence;
-    if (presence == before)
-        return;
-    // A job's result stays on screen until a device is attached again or becomes usable (as
-    // when its permissions are mended): not when it leaves, as a restarted device does.
-    if (m_statusFromJob && before != Presence::Absent && presence != Presence::Present)
-        return;
-    showPresence(presence);
+    if (presence != before) {
+        // A job's result stays on screen until a device is attached again or becomes usable (as
+        // when its permissions are mended): not when it leaves, as a restarted device does.
+        if (m_statusFromJob && before != Presence::Absent && presence != Presence::Present)
+            return;
+        showPresence(presence);
+        if (presence == Presence::Present)
+            m_endShown = false;
+    }
+    // The update files may have come or gone since the last look.
+    showIdleLine();
 }
 
 void UpdaterSession::tick()
@@ -160,12 +178,13 @@ bool UpdaterSession::startUpdate()
     if (m_jobRunning.load())
         return true;
     m_jobRunning = true;
+    m_endShown = false;
     m_barMaximum = 0;
     m_barPosition = 0;
     m_overallShown = 0;
     m_view.jobStarted();
     m_view.showProgress(0, 0);
-    showJourneyLine(runningLine(std::nullopt, 0, 0, std::nullopt));
+    showJourneyLine(runningLine(RunSnapshot{}));
     JobRequest request;
     request.directory = m_directory;
     request.holdSystem = m_hold.has_value();
@@ -232,11 +251,12 @@ void UpdaterSession::finishJob(bool withBoxes)
         m_view.showProgress(m_barMaximum, m_barPosition);
     }
     showJourneyLine(endLine(end));
+    m_endShown = true;
     if (end.stoppedBy != 0)
         m_view.logLine(std::string("stopped by ") + signalName(end.stoppedBy) +
-                       (end.reportSent ? ": the device holds an incomplete update and has no "
-                                         "working program until it is updated again"
-                                       : "; nothing was sent, the device is unchanged"));
+                       (end.device.reached ? ": the device holds an incomplete update and has no "
+                                             "working program until it is updated again"
+                                           : "; nothing was sent, the device is unchanged"));
     m_view.jobEnded(end);
     if (m_closeRefusalOpen)
         m_view.closeMessageBox();
@@ -272,11 +292,15 @@ void UpdaterSession::handle(const RunEvent& event)
             m_run.answerBox();
         break;
     }
-    case RunEvent::Kind::Step:
+    case RunEvent::Kind::Step: {
         // Every step is shown, in order, even when the job went through several meanwhile.
         m_overallShown = std::max(m_overallShown, event.step.start);
-        showJourneyLine(runningLine(event.step, m_overallShown, 0, std::nullopt));
+        RunSnapshot entered;
+        entered.step = event.step;
+        entered.overall = m_overallShown;
+        showJourneyLine(runningLine(entered));
         break;
+    }
     case RunEvent::Kind::ConfirmationAsked:
         m_view.logLine("the device is being written; stopping now leaves it "
                        "without a working program. Interrupt again within " +
@@ -305,7 +329,9 @@ void UpdaterSession::showRunning()
         m_view.showProgress(m_barMaximum, m_barPosition);
     }
     m_overallShown = std::max(m_overallShown, snap.overall);
-    showJourneyLine(runningLine(snap.step, m_overallShown, snap.silentUs, snap.secondsLeft));
+    RunSnapshot shown = snap;
+    shown.overall = m_overallShown;
+    showJourneyLine(runningLine(shown));
 }
 
 void UpdaterSession::showJourneyLine(const JourneyLine& line)

@@ -156,6 +156,8 @@ private:
     // On the window's thread: the run's latest progress and the journey line while a job runs.
     void showRunning();
     void showJourneyLine(const JourneyLine& line);
+    // At idle, unless a job's end is on screen: whether the update files are in the folder.
+    void showIdleLine();
     // The job has ended: its boxes (a fault of ours, the access help), then the view is told.
     void finishJob(bool withBoxes);
 
@@ -181,6 +183,7 @@ private:
     bool m_statusFromJob = false;
     bool m_boxOpen = false;
     bool m_closeRefusalOpen = false;
+    bool m_endShown = false;  // the journey line holds a job's end
     unsigned m_stopsMade = 0; // by stopJob, which drops what the stopped job would still show
     std::uint16_t m_barMaximum = 0;
     std::uint32_t m_barPosition = 0;

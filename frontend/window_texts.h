@@ -26,18 +26,50 @@ inline constexpr const char* STEP_NAMES[] = {
 // "第 2 步，共 6 步：寫入程式碼"
 inline constexpr const char* STEP_FORMAT = "第 %d 步，共 %d 步：%s";
 inline constexpr const char* READING_FILES = "正在讀取更新檔…";
-// " · 約剩 0:35"
-inline constexpr const char* TIME_LEFT_FORMAT = " · 約剩 %d:%02d";
-// " · 等待設備回應… 12 秒"
-inline constexpr const char* WAITING_FORMAT = " · 等待設備回應… %d 秒";
+// " · 整體 42%": the whole update's share, apart from the bar above, which is the step's.
+inline constexpr const char* OVERALL_FORMAT = " · 整體 %d%%";
+// " · 約剩 35 秒", " · 約剩 2 分 15 秒", " · 即將完成"
+inline constexpr const char* TIME_LEFT_FORMAT = " · 約剩 %s";
+inline constexpr const char* ALMOST_DONE = " · 即將完成";
+// "35 秒", "2 分 15 秒"
+inline constexpr const char* SECONDS_FORMAT = "%d 秒";
+inline constexpr const char* MINUTES_FORMAT = "%d 分 %d 秒";
+// The device has said nothing for a while: how long the updater still waits for it at most.
+inline constexpr const char* WAITING_FORMAT = " · 等待設備回應，最多再等 %s";
+// The device talks, but its erase gets no further: how long it may still take at most.
+inline constexpr const char* STALLED_FORMAT = " · 清除未見進展，最多再等 %s";
+// Beside the buttons while a job runs.
+inline constexpr const char* BUSY_WARNING = "更新中，請勿拔除設備或關機";
+
+// At idle: whether the update files are there, and what the device must be.
+inline constexpr const char* IDLE_READY = "更新檔已備妥：請以更新模式接上設備，再按「更新」。";
+// "找不到 car_data.bin：..."
+inline constexpr const char* IDLE_MISSING_FORMAT = "找不到 %s：請放進更新檔資料夾，再按「更新」。";
+inline constexpr const char* IDLE_BOTH_MISSING =
+    "找不到兩個更新檔：請放進更新檔資料夾，再按「更新」。";
+
+// The end: what happened, from what the device holds, and what to do next.
 inline constexpr const char* END_SUCCESS = "更新完成：設備正在重新啟動，啟動完成後即可拔除。";
-// "第 2 步（寫入程式碼）失敗：..."
-inline constexpr const char* END_STEP_FAILED_FORMAT =
-    "第 %d 步（%s）失敗：設備可能沒有可用的程式，請保持連接，再按「更新」。";
 inline constexpr const char* END_NOT_REACHED =
     "未能連上設備，設備沒有變更：請檢查 USB 線，再按「更新」。";
+inline constexpr const char* END_OPEN_REFUSED =
+    "設備無法開啟，設備沒有變更：請依提示處理後，再按「更新」。";
+inline constexpr const char* END_NOTHING_TAKEN =
+    "設備沒有接收資料，設備沒有變更：請重新接上設備，再按「更新」。";
+inline constexpr const char* END_NO_PROGRAM =
+    "設備目前沒有可用的程式：請保持連接或重新接上，再按「更新」。";
+inline constexpr const char* END_NO_PROGRAM_LINK_LOST =
+    "連線中斷，設備目前沒有可用的程式：請重新接上設備，再按「更新」。";
+inline constexpr const char* END_DATABASE_INCOMPLETE =
+    "程式已完整寫入，但資料庫不完整：請再按「更新」。";
+inline constexpr const char* END_NOT_RESTARTED =
+    "已全部寫入但未能重新啟動：請拔除設備再接上；若無法啟動，請再更新。";
 inline constexpr const char* END_FILES_REFUSED =
     "更新檔無法使用，設備沒有變更：請檢查更新檔，再按「更新」。";
+// In front of the end when a request to stop ended the job after it had reached the device.
+inline constexpr const char* END_STOPPED_PREFIX = "已中止：";
+inline constexpr const char* END_STOPPED_UNCHANGED = "更新已中止，設備沒有變更。";
+inline constexpr const char* END_INTERNAL_UNCHANGED = "更新程式發生內部錯誤，設備沒有變更。";
 
 // The detail of a box about the update files: where they were looked for.
 inline constexpr const char* FILES_FOLDER = "更新檔應放在這個資料夾：";

@@ -12,8 +12,9 @@ HidDevice::HidDevice(HidBackend& backend) : m_backend(backend) {}
 
 HidDevice::~HidDevice() { close(); }
 
-int HidDevice::fail(std::string reason)
+int HidDevice::fail(Failure failure, std::string reason)
 {
+    m_lastFailure = failure;
     m_lastError = std::move(reason);
     return 0;
 }
@@ -41,12 +42,12 @@ int HidDevice::open(std::uint16_t vendorId, std::uint16_t productId)
     }
     m_openState = matched ? OpenState::Refused : OpenState::NotFound;
     if (matched)
-        return fail("device found but cannot be opened (" + refusal + ")");
+        return fail(Failure::Refused, "device found but cannot be opened (" + refusal + ")");
     if (std::string reason = m_backend.unavailableReason(); !reason.empty())
-        return fail(std::move(reason));
+        return fail(Failure::NotFound, std::move(reason));
     char ids[64];
     std::snprintf(ids, sizeof ids, "vendor id 0x%04x and product id 0x%04x", vendorId, productId);
-    return fail(std::string("no HID device with ") + ids);
+    return fail(Failure::NotFound, std::string("no HID device with ") + ids);
 }
 
 int HidDevice::writeReport(const std::uint8_t* buffer, std::size_t length, unsigned* bytesDone)
@@ -54,15 +55,15 @@ int HidDevice::writeReport(const std::uint8_t* buffer, std::size_t length, unsig
     if (bytesDone)
         *bytesDone = 0;
     if (!m_connection)
-        return fail("device is not open");
+        return fail(Failure::NotOpen, "device is not open");
     const int count = m_connection->write(buffer, length);
     if (count < 0)
-        return fail("write failed: " + m_connection->error());
+        return fail(Failure::WriteFailed, "write failed: " + m_connection->error());
     if (bytesDone)
         *bytesDone = static_cast<unsigned>(count);
     if (static_cast<std::size_t>(count) < length)
-        return fail("short write: " + std::to_string(count) + " of " + std::to_string(length) +
-                    " bytes");
+        return fail(Failure::ShortWrite, "short write: " + std::to_string(count) + " of " +
+                                             std::to_string(length) + " bytes");
     return 1;
 }
 
@@ -72,7 +73,7 @@ int HidDevice::readReport(std::uint8_t* buffer, std::size_t length, unsigned* by
     if (bytesDone)
         *bytesDone = 0;
     if (!m_connection)
-        return fail("device is not open");
+        return fail(Failure::NotOpen, "device is not open");
     // One transport call normally covers the whole wait. A transport may come back empty before
     // its time is up (a signal, a spurious wake-up), so the bound is a deadline on the clock and
     // each further call gets only what is left of it.
@@ -81,21 +82,21 @@ int HidDevice::readReport(std::uint8_t* buffer, std::size_t length, unsigned* by
     for (;;) {
         const std::int64_t leftUs = deadlineUs - clock.nowUs();
         if (leftUs <= 0)
-            return fail("no report within " + std::to_string(timeoutMs) + " ms");
+            return fail(Failure::TimedOut, "no report within " + std::to_string(timeoutMs) + " ms");
         // Whole milliseconds, rounded up, so that a wait is never cut short of its deadline.
         int leftMs = static_cast<int>((leftUs + 999) / 1000);
         if (m_stopRequested)
             leftMs = std::min(leftMs, STOP_CHECK_SLICE_MS);
         const int count = m_connection->read(buffer, length, leftMs);
         if (count < 0)
-            return fail("read failed: " + m_connection->error());
+            return fail(Failure::ReadFailed, "read failed: " + m_connection->error());
         if (count > 0) {
             if (bytesDone)
                 *bytesDone = static_cast<unsigned>(count);
             return 1;
         }
         if (m_stopRequested && clock.nowUs() < deadlineUs && m_stopRequested())
-            return fail("stopped on request");
+            return fail(Failure::Stopped, "stopped on request");
     }
 }
 

@@ -22,6 +22,18 @@ inline constexpr int STOP_CHECK_SLICE_MS = 100;
 class HidDevice {
 public:
     enum class OpenState { Closed, Open, NotFound, Refused };
+    // What the last failed operation ran into.
+    enum class Failure {
+        None,
+        NotOpen,     // no device was open
+        NotFound,    // open: no interface with the ids
+        Refused,     // open: every match refused
+        WriteFailed, // the transport failed the write
+        ShortWrite,  // the transport took less than the whole report
+        ReadFailed,  // the transport failed the read
+        TimedOut,    // nothing arrived within the read's time
+        Stopped,     // a stop request ended the read
+    };
 
     explicit HidDevice(HidBackend& backend);
     ~HidDevice();
@@ -53,15 +65,17 @@ public:
 
     OpenState openState() const { return m_openState; }
     const std::string& lastError() const { return m_lastError; }
+    Failure lastFailure() const { return m_lastFailure; }
 
 private:
-    int fail(std::string reason);
+    int fail(Failure failure, std::string reason);
 
     HidBackend& m_backend;
     std::unique_ptr<HidConnection> m_connection;
     std::function<bool()> m_stopRequested;
     OpenState m_openState = OpenState::Closed;
     std::string m_lastError;
+    Failure m_lastFailure = Failure::None;
 };
 
 } // namespace quarvo

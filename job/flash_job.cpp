@@ -174,7 +174,11 @@ bool writeFileRegion(CommandContext& ctx, std::span<const std::uint8_t> buffer, 
         ctx.out.setStatus(text::REGION_WRITE_OK);
         return true;
     case -1:
-        ctx.out.setStatus(text::REGION_ERASE_FAILED);
+        // A device that could not even be opened, with nothing sent, keeps the connection's text:
+        // nothing was erased, and an erase failure would say that something was.
+        if (ctx.device.reached || (ctx.device.failure != FailureKind::DeviceAbsent &&
+                                   ctx.device.failure != FailureKind::OpenRefused))
+            ctx.out.setStatus(text::REGION_ERASE_FAILED);
         return false;
     default:
         ctx.out.setStatus(text::REGION_WRITE_FAILED);
@@ -211,28 +215,35 @@ void transformDatabase(std::span<std::uint8_t> buffer, std::size_t length)
 
 UpdatePlan planUpdate(std::int32_t codeLength, std::int32_t databaseLength)
 {
-    const auto eraseUs = [](std::int32_t length) {
-        return PLAN_SECTOR_ERASE_US * regionSectorCount(length);
-    };
-    // The command report, then four data reports a page.
-    const auto writeUs = [](std::int32_t length) {
-        return PLAN_REPORT_US * (1 + 4.0 * regionPageCount(length));
-    };
-    const double expectedUs[UPDATE_STEP_COUNT] = {
-        eraseUs(codeLength),     writeUs(codeLength),
-        PLAN_REPORT_US * 6, // the header's erase command, program command and page
-        eraseUs(databaseLength), writeUs(databaseLength), PLAN_REPORT_US,
-    };
+    // Each step's work: the sectors it erases and waits for, the reports it sends (the command,
+    // then four data reports a page).
+    const auto reportsFor = [](std::int32_t length) { return 1 + 4 * regionPageCount(length); };
+    const std::uint32_t sectors[UPDATE_STEP_COUNT] = {regionSectorCount(codeLength),     0, 0,
+                                                      regionSectorCount(databaseLength), 0, 0};
+    const std::uint32_t reports[UPDATE_STEP_COUNT] = {
+        1, reportsFor(codeLength),
+        6, // the header's erase command, program command and page
+        1, reportsFor(databaseLength), 1};
+    double expectedUs[UPDATE_STEP_COUNT] = {};
     double total = 0;
-    for (const double us : expectedUs)
-        total += us;
+    for (int i = 0; i < UPDATE_STEP_COUNT; ++i) {
+        expectedUs[i] = PLAN_SECTOR_ERASE_US * sectors[i] + PLAN_REPORT_US * reports[i];
+        total += expectedUs[i];
+    }
     UpdatePlan plan;
     double done = 0;
     for (int i = 0; i < UPDATE_STEP_COUNT; ++i) {
-        plan[static_cast<std::size_t>(i)].step = static_cast<UpdateStep>(i);
-        plan[static_cast<std::size_t>(i)].start = done / total;
+        StepInfo& step = plan[static_cast<std::size_t>(i)];
+        step.step = static_cast<UpdateStep>(i);
+        step.start = done / total;
         done += expectedUs[i];
-        plan[static_cast<std::size_t>(i)].end = i + 1 == UPDATE_STEP_COUNT ? 1.0 : done / total;
+        step.end = i + 1 == UPDATE_STEP_COUNT ? 1.0 : done / total;
+        step.sectors = sectors[i];
+        step.reports = reports[i];
+        for (int later = i + 1; later < UPDATE_STEP_COUNT; ++later) {
+            step.laterSectors += sectors[later];
+            step.laterReports += reports[later];
+        }
     }
     return plan;
 }
@@ -240,11 +251,13 @@ UpdatePlan planUpdate(std::int32_t codeLength, std::int32_t databaseLength)
 bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
                const UpdatePlan* plan)
 {
+    ctx.region = DeviceRegion::Program;
     if (!writeFileRegion(ctx, buffer, length, CODE_ADDRESS, plan, UpdateStep::CodeErase,
                          UpdateStep::CodeWrite))
         return failedIn(ctx, "code", CODE_ADDRESS);
     // The device expects the header page programmed right after its erase, without a wait.
     announce(ctx, plan, UpdateStep::ImageHeader);
+    ctx.region = DeviceRegion::Header;
     const auto header = buildImageHeader(static_cast<std::uint32_t>(length));
     if (eraseBlocks(ctx, IMAGE_HEADER_ADDRESS >> 12, 1) == 0) {
         ctx.out.setStatus(text::REGION_ERASE_FAILED);
@@ -260,9 +273,11 @@ bool writeCode(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::i
 bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, std::int32_t length,
                    const UpdatePlan* plan)
 {
+    ctx.region = DeviceRegion::Database;
     if (!writeFileRegion(ctx, buffer, length, DATABASE_ADDRESS, plan, UpdateStep::DatabaseErase,
                          UpdateStep::DatabaseWrite))
         return failedIn(ctx, "database", DATABASE_ADDRESS);
+    ctx.region.reset();
     ctx.out.setStatus(text::UPDATE_OK);
     announce(ctx, plan, UpdateStep::Restart);
     if (restartDevice(ctx) != 0) {

@@ -14,20 +14,61 @@ constexpr const char* STOPPED = "stopped on request";
 
 bool stopping(const CommandContext& ctx) { return ctx.stopRequested && ctx.stopRequested(); }
 
+// How a failed transfer leaves the link and the device, as the user is told of it.
+FailureKind failureOf(HidDevice::Failure failure)
+{
+    switch (failure) {
+    case HidDevice::Failure::ShortWrite:
+        return FailureKind::DeviceRefused;
+    case HidDevice::Failure::TimedOut:
+        return FailureKind::DeviceSilent;
+    case HidDevice::Failure::Stopped:
+        return FailureKind::Stopped;
+    case HidDevice::Failure::NotFound:
+        return FailureKind::DeviceAbsent;
+    case HidDevice::Failure::Refused:
+        return FailureKind::OpenRefused;
+    case HidDevice::Failure::None:
+    case HidDevice::Failure::NotOpen:
+    case HidDevice::Failure::WriteFailed:
+    case HidDevice::Failure::ReadFailed:
+        break;
+    }
+    return FailureKind::LinkLost;
+}
+
+// The region the job writes now moves on to `state`.
+void mark(CommandContext& ctx, RegionState state)
+{
+    if (ctx.region)
+        ctx.device[*ctx.region] = state;
+}
+
+void stopped(CommandContext& ctx, const std::string& what)
+{
+    ctx.detail = what + ": " + STOPPED;
+    ctx.device.failure = FailureKind::Stopped;
+}
+
 // Sends one report; false with ctx.detail set when it did not go out. `stoppable`: whether a stop
 // request ends the command before the report goes out.
 bool sendReport(CommandContext& ctx, HidDevice& device, const Report& report,
                 const std::string& what, bool stoppable = true)
 {
     if (stoppable && stopping(ctx)) {
-        ctx.detail = what + ": " + STOPPED;
+        stopped(ctx, what);
         return false;
     }
+    const std::int64_t boundUs =
+        ctx.backend.clock().nowUs() + std::int64_t{DEVICE_WRITE_BOUND_MS} * 1000;
+    ctx.out.beginWait({boundUs, boundUs});
     if (device.writeReport(report.data(), REPORT_SIZE, nullptr)) {
         ctx.reportSent = true;
+        ctx.device.reached = true;
         return true;
     }
     ctx.detail = what + ": " + device.lastError();
+    ctx.device.failure = failureOf(device.lastFailure());
     return false;
 }
 
@@ -79,25 +120,29 @@ int followEraseRecords(CommandContext& ctx, HidDevice& device, std::uint32_t sec
     const auto ranOut = [&] {
         ctx.detail = "erase did not end within " + std::to_string(boundMs / 1000) + " s (" +
                      std::to_string(records) + " status records)";
+        ctx.device.failure = FailureKind::DeviceSilent;
         return -1;
     };
     Report report;
     for (;;) {
         if (stopping(ctx)) {
-            ctx.detail = "erase status record " + std::to_string(records + 1) + ": " + STOPPED;
+            stopped(ctx, "erase status record " + std::to_string(records + 1));
             return -1;
         }
-        const std::int64_t leftMs = (deadlineUs - clock.nowUs()) / 1000;
+        const std::int64_t now = clock.nowUs();
+        const std::int64_t leftMs = (deadlineUs - now) / 1000;
         if (leftMs <= 0)
             return ranOut();
         const auto waitMs =
             static_cast<unsigned>(std::min<std::int64_t>(leftMs, ERASE_RECORD_TIMEOUT_MS));
+        ctx.out.beginWait({now + std::int64_t{waitMs} * 1000, deadlineUs});
         unsigned count = 0;
         if (!device.readReport(report.data(), REPORT_SIZE, &count, waitMs)) {
             if (clock.nowUs() >= deadlineUs)
                 return ranOut();
             ctx.detail =
                 "erase status record " + std::to_string(records + 1) + ": " + device.lastError();
+            ctx.device.failure = failureOf(device.lastFailure());
             return -1;
         }
         if (count <= 1)
@@ -106,6 +151,7 @@ int followEraseRecords(CommandContext& ctx, HidDevice& device, std::uint32_t sec
             continue;
         ++records;
         if (buffer.isEnd()) {
+            mark(ctx, RegionState::Erased);
             ctx.out.setProgressPos(sectorCount);
             return static_cast<int>(buffer.held());
         }
@@ -132,6 +178,8 @@ bool streamPages(CommandContext& ctx, HidDevice& device, std::span<const std::ui
             ctx.out.setStatus(text::WRITE_DATA_ERROR);
             return false;
         }
+        mark(ctx,
+             written + PAYLOAD_SIZE < total ? RegionState::PartlyWritten : RegionState::Written);
         if ((written + PAYLOAD_SIZE) / PAGE_SIZE >= step) {
             step = std::min(step + 1, pageCount);
             ctx.out.setProgressPos(step);
@@ -149,6 +197,11 @@ bool openBootloader(CommandContext& ctx, HidDevice& device, const char* what)
         return true;
     ctx.openFailure = device.openState();
     ctx.detail = std::string(what) + ": " + device.lastError();
+    // A device that is gone after reports reached it was unplugged or lost its link.
+    ctx.device.failure = device.openState() == HidDevice::OpenState::Refused
+                             ? FailureKind::OpenRefused
+                         : ctx.device.reached ? FailureKind::LinkLost
+                                              : FailureKind::DeviceAbsent;
     ctx.out.setStatus(text::CONNECT_FAILED);
     return false;
 }
@@ -159,6 +212,7 @@ int eraseBlocks(CommandContext& ctx, HidDevice& device, std::uint32_t startSecto
     if (!sendCommand(ctx, device, CMD_ERASE, startSector, sectorCount, "erase command",
                      text::ERASE_COMMAND_ERROR))
         return 0;
+    mark(ctx, RegionState::BeingErased);
     if (sectorCount == 0)
         ctx.detail = "erase command with a sector count of 0";
     return static_cast<int>(sectorCount);
@@ -179,10 +233,11 @@ int restartDevice(CommandContext& ctx)
         return -1;
     // Everything is written by now: a stop request no longer holds back the one report that
     // starts the new program.
-    return sendCommand(ctx, device, CMD_RESTART, RESTART_PARAM1, RESTART_PARAM2, "restart command",
-                       text::RESTART_COMMAND_ERROR, false)
-               ? 0
-               : -1;
+    if (!sendCommand(ctx, device, CMD_RESTART, RESTART_PARAM1, RESTART_PARAM2, "restart command",
+                     text::RESTART_COMMAND_ERROR, false))
+        return -1;
+    ctx.device.restartSent = true;
+    return 0;
 }
 
 int waitEraseProgress(CommandContext& ctx, HidDevice& device, std::uint32_t sectorCount)

@@ -8,6 +8,7 @@
 // thread.
 #pragma once
 
+#include "device_state.h"
 #include "output_surface.h"
 #include "packet.h"
 
@@ -17,6 +18,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -28,6 +30,9 @@ inline constexpr unsigned ERASE_RECORD_TIMEOUT_MS = 30000;
 // time of a 4 KiB NOR sector, with margin); a device that reports progress forever ends there.
 inline constexpr unsigned ERASE_WAIT_PER_SECTOR_MS = 500;
 inline constexpr std::size_t STATUS_RECORD_SIZE = 64;
+// The longest a transport holds a report the device does not take before it fails the write (the
+// Linux kernel's USB HID bound; hidapi on Windows gives up sooner): how long a write may wait.
+inline constexpr unsigned DEVICE_WRITE_BOUND_MS = 5000;
 inline constexpr std::uint32_t SECTOR_SIZE = 4096;
 inline constexpr std::uint32_t PAGE_SIZE = 256;
 
@@ -45,6 +50,10 @@ struct CommandContext {
     // Set once any report has gone out to the device: from then on a failure may have left the
     // device changed; before it, the device is as it was.
     bool reportSent = false;
+    // What the device holds as far as the commands know, and how the last one failed; the
+    // commands keep the state of `region`, the one the job is writing now (none: no region's).
+    DeviceState device = {};
+    std::optional<DeviceRegion> region = {};
 };
 
 // The steps a region write announces: its erase (with the wait) and its programming.

@@ -11,6 +11,15 @@
 
 namespace quarvo {
 
+// A wait for the device that a command is about to begin, on the backend's clock: it fails at
+// `untilUs` unless the device answers (a report taken, a status record read) before; it belongs to
+// a longer wait (an erase followed to its end) that fails at `wholeUntilUs` whatever the device
+// says meanwhile.
+struct WaitInfo {
+    std::int64_t untilUs = 0;
+    std::int64_t wholeUntilUs = 0;
+};
+
 class OutputSurface {
 public:
     virtual ~OutputSurface() = default;
@@ -24,6 +33,9 @@ public:
     virtual void showMessage(const std::string& text) = 0;
     // The update enters `step`; the bar's range and position that follow are that step's.
     virtual void beginStep(const StepInfo& step) = 0;
+    // The command begins a wait for the device; front ends that show how long it may last take
+    // it, others leave it.
+    virtual void beginWait(const WaitInfo& wait) { static_cast<void>(wait); }
 };
 
 } // namespace quarvo

@@ -29,6 +29,13 @@ struct StepInfo {
     // step's own progress (the bar's range and position) moves between the two.
     double start = 0;
     double end = 0;
+    // The step's work, known exactly: the sectors it erases and follows to their end, the reports
+    // it sends; and the work of the steps after it. The time left is this work at the paces
+    // measured.
+    std::uint32_t sectors = 0;
+    std::uint32_t reports = 0;
+    std::uint32_t laterSectors = 0;
+    std::uint32_t laterReports = 0;
 
     // 1 for the first step.
     int number() const { return static_cast<int>(step) + 1; }

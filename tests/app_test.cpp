@@ -443,20 +443,19 @@ private slots:
         QTest::addColumn<SimScenario>("scenario");
         QTest::addColumn<bool>("withFiles");
         QTest::addColumn<QString>("end");
-        const auto failedIn = [](UpdateStep step) {
-            return QString::fromStdString(
-                endLine(JobEnd{JobOutcome::DeviceFailed, step, true}).text);
-        };
         // The code is 3000 bytes: output report 1 erases, whose end is read back; 2 programs, 3
-        // to 49 carry the code; 50 and 51 erase and program the image header.
+        // to 49 carry the code; 50 and 51 erase and program the image header. What the line says
+        // follows from what the device holds.
         QTest::newRow("code erase fails")
-            << SimScenario{Fault::ReadFail, 1} << true << failedIn(UpdateStep::CodeErase);
+            << SimScenario{Fault::ReadFail, 1} << true << qs(windowtext::END_NO_PROGRAM_LINK_LOST);
         QTest::newRow("code write fails")
-            << SimScenario{Fault::WriteFail, 3} << true << failedIn(UpdateStep::CodeWrite);
-        QTest::newRow("image header fails")
-            << SimScenario{Fault::WriteFail, 51} << true << failedIn(UpdateStep::ImageHeader);
+            << SimScenario{Fault::WriteFail, 3} << true << qs(windowtext::END_NO_PROGRAM_LINK_LOST);
+        QTest::newRow("image header fails") << SimScenario{Fault::WriteFail, 51} << true
+                                            << qs(windowtext::END_NO_PROGRAM_LINK_LOST);
+        QTest::newRow("device silent")
+            << SimScenario{Fault::Silent, 0} << true << qs(windowtext::END_NO_PROGRAM);
         QTest::newRow("first report refused")
-            << SimScenario{Fault::WriteFail, 1} << true << qs(windowtext::END_NOT_REACHED);
+            << SimScenario{Fault::WriteFail, 1} << true << qs(windowtext::END_NOTHING_TAKEN);
         QTest::newRow("device absent")
             << SimScenario{Fault::Absent, 0} << true << qs(windowtext::END_NOT_REACHED);
         QTest::newRow("files missing")
@@ -487,24 +486,46 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::newRow("reading") << qs(windowtext::READING_FILES);
+        QTest::newRow("idle ready") << QString::fromStdString(idleLine({}).text);
+        for (const char* file : {CODE_FILE, DATABASE_FILE})
+            QTest::newRow((std::string("idle without ") + file).c_str())
+                << QString::fromStdString(idleLine({file}).text);
+        QTest::newRow("idle without both")
+            << QString::fromStdString(idleLine({CODE_FILE, DATABASE_FILE}).text);
         QTest::newRow("success") << qs(windowtext::END_SUCCESS);
-        QTest::newRow("not reached") << qs(windowtext::END_NOT_REACHED);
         QTest::newRow("files refused") << qs(windowtext::END_FILES_REFUSED);
+        // Every end the device's state can lead to, stopped or not.
+        const char* const ends[] = {
+            windowtext::END_NOT_REACHED,          windowtext::END_OPEN_REFUSED,
+            windowtext::END_NOTHING_TAKEN,        windowtext::END_NO_PROGRAM,
+            windowtext::END_NO_PROGRAM_LINK_LOST, windowtext::END_DATABASE_INCOMPLETE,
+            windowtext::END_NOT_RESTARTED,        windowtext::END_STOPPED_UNCHANGED,
+            windowtext::END_INTERNAL_UNCHANGED};
+        for (const char* end : ends) {
+            QTest::newRow(end) << qs(end);
+            QTest::newRow((std::string("stopped: ") + end).c_str())
+                << qs(windowtext::END_STOPPED_PREFIX) + qs(end);
+        }
         for (int index = 0; index < UPDATE_STEP_COUNT; ++index) {
             const auto step = static_cast<UpdateStep>(index);
             const std::string name = stepName(step);
-            QTest::newRow(("failed in " + name).c_str()) << QString::fromStdString(
-                endLine(JobEnd{JobOutcome::DeviceFailed, step, true}).text);
-            // Half done after 5999 s: 50 %, about 99:59 left; then 999 s without a word.
-            constexpr std::int64_t RAN_US = 5999LL * 1000000;
-            constexpr std::int64_t SILENT_US = 999LL * 1000000;
-            Journey journey;
-            journey.begin(0);
-            journey.enterStep(StepInfo{step, 0.5, 0.6}, RAN_US);
+            // 100 %, about 99 min 59 s left; then a wait of as long.
+            RunSnapshot running;
+            running.step = StepInfo{step, 0.5, 1.0};
+            running.overall = 1.0;
+            running.timeLeftUs = 5999LL * 1000000;
             QTest::newRow(("running " + name).c_str())
-                << QString::fromStdString(journey.line(RAN_US).text);
+                << QString::fromStdString(runningLine(running).text);
+            RunSnapshot waiting = running;
+            waiting.quietUs = 10LL * 1000000;
+            waiting.waitUntilUs = 5999LL * 1000000;
             QTest::newRow(("waiting " + name).c_str())
-                << QString::fromStdString(journey.line(RAN_US + SILENT_US).text);
+                << QString::fromStdString(runningLine(waiting).text);
+            RunSnapshot stalled = running;
+            stalled.stalledUs = 10LL * 1000000;
+            stalled.wholeWaitUntilUs = 5999LL * 1000000;
+            QTest::newRow(("stalled " + name).c_str())
+                << QString::fromStdString(runningLine(stalled).text);
         }
     }
     void theJourneyLineFitsItsLongestTexts()
@@ -724,6 +745,38 @@ private slots:
         QVERIFY(flash->isEnabled());
         QVERIFY(rig.dialog->close());
         QVERIFY(!rig.dialog->isVisible());
+    }
+
+    // While a job runs a warning beside the buttons says not to unplug or switch off; at idle the
+    // journey line says whether the update files are there.
+    void warnsWhileItRunsAndSaysAtIdleWhetherTheFilesAreThere()
+    {
+        Rig rig;
+        writeFile(rig.dir, CODE_FILE, 3000, 1);
+        QVERIFY(rig.dialog->start());
+        rig.dialog->show();
+        auto* warning = rig.child<QLabel>("busyWarning");
+        QVERIFY(warning->isHidden());
+        QCOMPARE(rig.journey(), QString::fromStdString(idleLine({DATABASE_FILE}).text));
+        writeFile(rig.dir, DATABASE_FILE, 1000, 2);
+        // The next look (once a second, on the simulator's clock) finds it.
+        rig.virtualClock.sleepUntilUs(rig.virtualClock.nowUs() + DEVICE_RECHECK_INTERVAL_US);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.journey(), qs(windowtext::IDLE_READY), JOB_TIMEOUT_MS);
+
+        QSignalSpy finished(rig.dialog.get(), &UpdaterDialog::jobFinished);
+        rig.gate->arm(); // the job waits at its first open
+        rig.dialog->startUpdate();
+        QVERIFY(warning->isVisible());
+        QCOMPARE(warning->text(), qs(windowtext::BUSY_WARNING));
+        const QFontMetrics metrics(warning->font());
+        QVERIFY(metrics.horizontalAdvance(warning->text()) <= warning->contentsRect().width());
+        // Between the buttons, overlapping neither.
+        QVERIFY(!warning->geometry().intersects(rig.child<QPushButton>("flashButton")->geometry()));
+        QVERIFY(
+            !warning->geometry().intersects(rig.child<QPushButton>("cancelButton")->geometry()));
+        rig.gate->release();
+        QVERIFY(finished.wait(JOB_TIMEOUT_MS));
+        QVERIFY(warning->isHidden());
     }
 
     // A logout's SIGTERM (or a kill) while nothing runs ends the window at once, with the

@@ -195,6 +195,28 @@ TEST_F(EraseWaitTest, SilentDeviceIsGivenUpAfterTheRecordBound)
     EXPECT_EQ(clock.nowUs() - start, std::int64_t{ERASE_RECORD_TIMEOUT_MS} * 1000);
 }
 
+// Every read of the wait tells how long it may last: its record's bound, within the whole erase's.
+TEST_F(EraseWaitTest, EachReadSaysItsLimitAndTheWholeErasesLimit)
+{
+    attach({Fault::Endless, 0});
+    ASSERT_TRUE(openLink());
+    eraseBlocks(ctx, bootloader, 10, 3);
+    out.waits.clear();
+    const std::int64_t start = clock.nowUs();
+    EXPECT_EQ(waitEraseProgress(ctx, bootloader, 3), -1);
+    const std::int64_t wholeUs =
+        start + (ERASE_RECORD_TIMEOUT_MS + 3 * ERASE_WAIT_PER_SECTOR_MS) * 1000LL;
+    ASSERT_GT(out.waits.size(), 2u);
+    EXPECT_EQ(out.waits.front().untilUs, start + ERASE_RECORD_TIMEOUT_MS * 1000LL);
+    for (const WaitInfo& wait : out.waits) {
+        EXPECT_EQ(wait.wholeUntilUs, wholeUs);
+        EXPECT_LE(wait.untilUs, wholeUs);
+    }
+    // Near the end a record may come no later than the whole erase's end.
+    EXPECT_EQ(out.waits.back().untilUs, wholeUs);
+    EXPECT_EQ(ctx.device.failure, FailureKind::DeviceSilent);
+}
+
 TEST_F(EraseWaitTest, EndlessProgressIsCutOffByTheWholeWaitBound)
 {
     attach({Fault::Endless, 0});

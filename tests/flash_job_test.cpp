@@ -206,7 +206,8 @@ TEST_P(DeviceFailures, EndTheJobWithoutSuccess)
 INSTANTIATE_TEST_SUITE_P(
     Table, DeviceFailures,
     ::testing::Values(
-        DeviceFailureCase{"absent", {Fault::Absent, 0}, text::REGION_ERASE_FAILED, false, false},
+        // Nothing reached the device: the status line keeps the connection's text.
+        DeviceFailureCase{"absent", {Fault::Absent, 0}, text::CONNECT_FAILED, false, false},
         DeviceFailureCase{
             "code_erase", {Fault::WriteFail, 1}, text::REGION_ERASE_FAILED, false, false},
         DeviceFailureCase{

@@ -36,6 +36,7 @@ public:
     {
         add({Kind::Step, step.label(), static_cast<std::uint32_t>(step.number())});
     }
+    void beginWait(const WaitInfo& wait) override { waits.push_back(wait); }
 
     std::vector<std::string> texts(Kind kind) const
     {
@@ -65,6 +66,7 @@ public:
     }
 
     std::vector<Call> calls;
+    std::vector<WaitInfo> waits; // every wait begun, in order
     ProgressModel bar;
 
 private:

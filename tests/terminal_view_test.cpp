@@ -229,7 +229,7 @@ struct Session {
         snapshot.bytesTotal = 100 * 256u;
         if (++draws > 1) {
             snapshot.bytesPerSecond = 15000;
-            snapshot.secondsLeft = 45;
+            snapshot.timeLeftUs = 45 * 1000000;
         }
         return snapshot;
     }

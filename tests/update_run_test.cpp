@@ -173,7 +173,7 @@ TEST_F(UpdateRunTest, AStopThatCameBeforeTheFirstReportSendsNothing)
     stops.postAt(terminateSignal(), monotonicMs() - 1000);
     const JobEnd end = runToEnd(run);
     EXPECT_EQ(end.stoppedBy, terminateSignal());
-    EXPECT_FALSE(end.reportSent);
+    EXPECT_FALSE(end.device.reached);
     EXPECT_TRUE(device.traffic().empty());
 }
 
@@ -218,7 +218,7 @@ TEST_F(UpdateRunTest, AForcedStopAnswersTheBoxTheWorkerWaitsForAndEndsTheJob)
     EXPECT_FALSE(run.running());
     const JobEnd end = run.snapshot().end.value();
     EXPECT_EQ(end.outcome, JobOutcome::MissingFile);
-    EXPECT_FALSE(end.reportSent);
+    EXPECT_FALSE(end.device.reached);
 }
 
 TEST_F(UpdateRunTest, AWaitForTheDeviceEndsAtAStopWithNothingSent)
@@ -231,7 +231,7 @@ TEST_F(UpdateRunTest, AWaitForTheDeviceEndsAtAStopWithNothingSent)
     const JobEnd end = runToEnd(run, request);
     EXPECT_EQ(end.stoppedBy, terminateSignal());
     EXPECT_FALSE(end.deviceWaitExpired);
-    EXPECT_FALSE(end.reportSent);
+    EXPECT_FALSE(end.device.reached);
     EXPECT_FALSE(end.step);
 }
 

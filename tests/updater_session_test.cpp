@@ -1,5 +1,6 @@
 // The window's behaviour without a window: a recording view, and the test's thread as the window's
 // thread, woken by the session and running its calls until the job has ended.
+#include "failure_kinds.h"
 #include "gated_backend.h"
 #include "job_fixture.h"
 
@@ -189,28 +190,18 @@ TEST_F(UpdaterSessionTest, AJobMessageReachesTheWindowAndTheJobEnds)
     EXPECT_TRUE(session.requestClose());
 }
 
-// A healthy run and a failure in each step: the steps reach the window in order and end at the
-// failing one, the end carries the job's outcome, and the journey line ends with what to do.
-// Code of 3000 bytes and a database of 1000: output report 1 erases the code region, 2 starts
-// its programming and 3 to 50 carry its 12 pages, 51 to 56 write the header page, 57 erases the
-// database region, 58 starts its programming and 59 to 74 carry its 4 pages, 75 restarts.
-struct StepCase {
-    const char* name;
-    SimScenario scenario;
-    int stepsShown; // the steps 1 to N were shown
-    JobOutcome outcome;
-    bool reportSent;
-    const char* endText; // with %d and %s for a failed step
-};
-
-class UpdaterSessionStepTest : public JobFixture, public ::testing::TestWithParam<StepCase> {
+// A healthy run and every kind of failure: the steps reach the window in order and end at the
+// failing one, the end carries what the device holds, and the journey line's end is chosen from
+// that, whatever the step.
+class UpdaterSessionFailureKinds : public JobFixture,
+                                   public ::testing::TestWithParam<FailureKindCase> {
 protected:
     RecordingView view;
 };
 
-TEST_P(UpdaterSessionStepTest, StepsArriveInOrderAndTheEndSaysWhatHappened)
+TEST_P(UpdaterSessionFailureKinds, EndWithWhatTheDeviceHoldsAndWhatToDoNext)
 {
-    const StepCase& c = GetParam();
+    const FailureKindCase& c = GetParam();
     attach(c.scenario);
     writeFile(CODE_FILE, pattern(3000, 1));
     writeFile(DATABASE_FILE, pattern(1000, 2));
@@ -223,82 +214,23 @@ TEST_P(UpdaterSessionStepTest, StepsArriveInOrderAndTheEndSaysWhatHappened)
         expected.push_back(static_cast<UpdateStep>(i));
     EXPECT_EQ(view.steps, expected);
     ASSERT_EQ(view.ends.size(), 1u);
-    EXPECT_EQ(view.ends[0].outcome, c.outcome);
-    EXPECT_EQ(view.ends[0].reportSent, c.reportSent);
+    const JobEnd& end = view.ends[0];
+    EXPECT_EQ(end.outcome, c.outcome);
+    EXPECT_EQ(end.device.reached, c.reached);
+    EXPECT_EQ(end.device[DeviceRegion::Program], c.program);
+    EXPECT_EQ(end.device[DeviceRegion::Header], c.header);
+    EXPECT_EQ(end.device[DeviceRegion::Database], c.database);
+    EXPECT_EQ(end.device.restartSent, c.restartSent);
+    EXPECT_EQ(end.device.failure, c.failure);
     const JourneyLine& last = view.journeys.back();
     EXPECT_EQ(last.tone,
               c.outcome == JobOutcome::Success ? JourneyTone::Success : JourneyTone::Failure);
-    std::string endText = c.endText;
-    if (endText == windowtext::END_STEP_FAILED_FORMAT) {
-        const UpdateStep failed = static_cast<UpdateStep>(c.stepsShown - 1);
-        char text[256];
-        std::snprintf(text, sizeof text, c.endText, c.stepsShown, stepName(failed));
-        endText = text;
-        EXPECT_EQ(view.ends[0].step, failed);
-    }
-    EXPECT_EQ(last.text, endText);
+    EXPECT_EQ(last.text, c.endSentence);
+    EXPECT_EQ(view.statuses.back(), c.lastStatus);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EachStep, UpdaterSessionStepTest,
-    ::testing::Values(
-        StepCase{"Healthy", {}, 6, JobOutcome::Success, true, windowtext::END_SUCCESS},
-        // Nothing reached the device: the line speaks of the cable, not of the flash.
-        StepCase{"NoDevice",
-                 {Fault::Absent, 0},
-                 1,
-                 JobOutcome::DeviceFailed,
-                 false,
-                 windowtext::END_NOT_REACHED},
-        StepCase{"OpenRefused",
-                 {Fault::OpenRefused, 0},
-                 1,
-                 JobOutcome::DeviceFailed,
-                 false,
-                 windowtext::END_NOT_REACHED},
-        StepCase{"FirstReportFails",
-                 {Fault::WriteFail, 1},
-                 1,
-                 JobOutcome::DeviceFailed,
-                 false,
-                 windowtext::END_NOT_REACHED},
-        StepCase{"SilentErase",
-                 {Fault::Silent, 0},
-                 1,
-                 JobOutcome::DeviceFailed,
-                 true,
-                 windowtext::END_STEP_FAILED_FORMAT},
-        StepCase{"CodeWrite",
-                 {Fault::WriteFail, 5},
-                 2,
-                 JobOutcome::DeviceFailed,
-                 true,
-                 windowtext::END_STEP_FAILED_FORMAT},
-        StepCase{"ImageHeader",
-                 {Fault::WriteFail, 51},
-                 3,
-                 JobOutcome::DeviceFailed,
-                 true,
-                 windowtext::END_STEP_FAILED_FORMAT},
-        StepCase{"DatabaseErase",
-                 {Fault::WriteFail, 57},
-                 4,
-                 JobOutcome::DeviceFailed,
-                 true,
-                 windowtext::END_STEP_FAILED_FORMAT},
-        StepCase{"DatabaseWrite",
-                 {Fault::WriteFail, 60},
-                 5,
-                 JobOutcome::DeviceFailed,
-                 true,
-                 windowtext::END_STEP_FAILED_FORMAT},
-        StepCase{"Restart",
-                 {Fault::WriteFail, 75},
-                 6,
-                 JobOutcome::DeviceFailed,
-                 true,
-                 windowtext::END_STEP_FAILED_FORMAT}),
-    [](const auto& row) { return std::string(row.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, UpdaterSessionFailureKinds, ::testing::ValuesIn(failureKindCases()),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(UpdaterSessionTest, AFileProblemEndsBeforeAnyStepAndLeavesTheDeviceAlone)
 {
@@ -531,7 +463,7 @@ TEST_F(UpdaterSessionTest, WhileItsBoxIsOpenTheSessionNeitherReChecksNorOpensAno
     view.runUntilJobsEnded(session, 1);
 }
 
-TEST_F(UpdaterSessionTest, WhileTheDeviceTakesNothingTheLineCountsTheWait)
+TEST_F(UpdaterSessionTest, WhileTheDeviceTakesNothingTheLineCountsDownTheWaitsLimit)
 {
     attach();
     writeSamples();
@@ -549,12 +481,19 @@ TEST_F(UpdaterSessionTest, WhileTheDeviceTakesNothingTheLineCountsTheWait)
     session.tick();
     EXPECT_EQ(view.journeys.back().tone, JourneyTone::Running);
     EXPECT_EQ(view.journeys.back().step, UpdateStep::CodeWrite);
-    clock.sleepUntilUs(clock.nowUs() + 12 * 1000000);
-    session.tick();
-    EXPECT_EQ(view.journeys.back().tone, JourneyTone::Waiting);
-    EXPECT_NE(view.journeys.back().text.find("等待設備回應… 12 秒"), std::string::npos)
-        << view.journeys.back().text;
-
+    // The write waits at most its bound: the line counts down what is left of it, never up.
+    const std::int64_t heldAt = clock.nowUs();
+    std::vector<std::string> counted;
+    for (const std::int64_t afterUs : {3500000, 4200000, 4900000}) {
+        clock.sleepUntilUs(heldAt + afterUs);
+        session.tick();
+        EXPECT_EQ(view.journeys.back().tone, JourneyTone::Waiting);
+        counted.push_back(view.journeys.back().text);
+    }
+    EXPECT_EQ(counted, (std::vector<std::string>{
+                           "第 2 步，共 6 步：寫入程式碼 · 等待設備回應，最多再等 2 秒",
+                           "第 2 步，共 6 步：寫入程式碼 · 等待設備回應，最多再等 1 秒",
+                           "第 2 步，共 6 步：寫入程式碼 · 等待設備回應，最多再等 1 秒"}));
     letGo = true;
     view.runUntilJobsEnded(session, 1);
     EXPECT_EQ(view.journeys.back().tone, JourneyTone::Success);

@@ -1,0 +1,139 @@
+// The time left against the truth: a whole job on the simulator's virtual clock, with devices far
+// faster and slower than the plan at erasing and at taking reports, fed to the estimate as the run
+// feeds it, and the estimate read at every event and every tenth of a second in between.
+#include "job_fixture.h"
+
+#include "frontend/time_left.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace quarvo {
+namespace {
+
+// What the job told, and when.
+class TimedSurface final : public OutputSurface {
+public:
+    struct Event {
+        std::int64_t atUs;
+        std::optional<StepInfo> step;
+        bool range = false;
+        std::uint32_t value = 0;
+    };
+    explicit TimedSurface(Clock& clock) : m_clock(clock) {}
+    void setStatus(const std::string&) override {}
+    void setProgressRange(std::uint32_t maximum) override
+    {
+        events.push_back({m_clock.nowUs(), std::nullopt, true, maximum});
+    }
+    void setProgressPos(std::uint32_t position) override
+    {
+        events.push_back({m_clock.nowUs(), std::nullopt, false, position});
+    }
+    void showMessage(const std::string&) override {}
+    void beginStep(const StepInfo& step) override { events.push_back({m_clock.nowUs(), step}); }
+
+    std::vector<Event> events;
+
+private:
+    Clock& m_clock;
+};
+
+struct PaceCase {
+    double eraseFactor;  // the device's time per sector, in plans
+    double reportFactor; // its time per report, in plans
+};
+
+void PrintTo(const PaceCase& c, std::ostream* out)
+{
+    *out << "erase x" << c.eraseFactor << ", reports x" << c.reportFactor;
+}
+
+double seconds(std::int64_t us) { return static_cast<double>(us) / 1e6; }
+
+class TimeLeftAtPaces : public JobFixture, public ::testing::TestWithParam<PaceCase> {};
+
+TEST_P(TimeLeftAtPaces, StaysNearTheTruthOnceBothKindsOfWorkHaveBeenSeenForASecond)
+{
+    SimTiming timing;
+    timing.sectorEraseUs = static_cast<std::int64_t>(PLAN_SECTOR_ERASE_US * GetParam().eraseFactor);
+    timing.reportUs = static_cast<std::int64_t>(PLAN_REPORT_US * GetParam().reportFactor);
+    attachBootloader(backend, {}, timing).setRecordTraffic(false);
+    // Large enough that even the fastest erase takes over a second.
+    writeFile(CODE_FILE, pattern(3 << 20, 1));
+    writeFile(DATABASE_FILE, pattern(1 << 20, 2));
+    TimedSurface timed(clock);
+    CommandContext job{backend, timed};
+    const std::int64_t startUs = clock.nowUs();
+    ASSERT_EQ(runFlashJob(job, dir), JobOutcome::Success);
+    const std::int64_t endUs = clock.nowUs();
+
+    TimeLeft estimate;
+    estimate.begin(startUs);
+    std::uint16_t maximum = 100;
+    std::int64_t eraseSeenUs = 0;
+    std::int64_t reportsSeenUs = 0;
+    std::optional<StepInfo> step;
+    std::int64_t stepUs = startUs;
+    std::optional<std::int64_t> shownBefore;
+    std::int64_t shownBeforeAtUs = 0;
+    int checked = 0;
+    const auto look = [&](std::int64_t nowUs) {
+        const std::int64_t inStepUs = nowUs - stepUs;
+        const bool seen = eraseSeenUs + (step && step->sectors > 0 ? inStepUs : 0) >= 1000000 &&
+                          reportsSeenUs + (step && step->sectors == 0 ? inStepUs : 0) >= 1000000;
+        const std::optional<std::int64_t> shown = estimate.leftUs(nowUs);
+        const std::int64_t truth = endUs - nowUs;
+        if (seen) {
+            ASSERT_TRUE(shown) << "at " << seconds(nowUs) << " s";
+            const double allowed = std::max(0.2 * static_cast<double>(truth), 3e6);
+            ASSERT_LE(std::abs(static_cast<double>(*shown - truth)), allowed)
+                << "at " << seconds(nowUs) << " s: " << seconds(*shown) << " s shown, "
+                << seconds(truth) << " s left";
+            // At a steady pace it never rises (by more than the rounding of whole seconds).
+            if (checked > 0) {
+                ASSERT_LE(*shown, *shownBefore + 1000000) << "at " << seconds(nowUs) << " s";
+            }
+            ++checked;
+        } else if (shown && shownBefore) {
+            // Before that, only the plan's prior is shown, and it never rises.
+            ASSERT_LE(*shown, *shownBefore - (nowUs - shownBeforeAtUs) + 1000)
+                << "at " << seconds(nowUs) << " s";
+        }
+        if (shown) {
+            shownBefore = shown;
+            shownBeforeAtUs = nowUs;
+        }
+    };
+    std::int64_t lastLookUs = startUs;
+    for (const TimedSurface::Event& event : timed.events) {
+        // Every tenth of a second between two events, then the event itself.
+        for (std::int64_t at = lastLookUs + 100000; at < event.atUs; at += 100000)
+            look(at);
+        if (event.step) {
+            if (step)
+                (step->sectors > 0 ? eraseSeenUs : reportsSeenUs) += event.atUs - stepUs;
+            step = event.step;
+            stepUs = event.atUs;
+            estimate.enterStep(*event.step, event.atUs);
+        } else if (event.range) {
+            maximum = static_cast<std::uint16_t>(event.value);
+            estimate.progress(maximum, 0, event.atUs);
+        } else {
+            estimate.progress(maximum, event.value, event.atUs);
+        }
+        look(event.atUs);
+        lastLookUs = event.atUs;
+    }
+    // The table is only worth something when it checked the estimate for most of the update.
+    EXPECT_GT(checked, 10);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paces, TimeLeftAtPaces,
+                         ::testing::Values(PaceCase{0.1, 0.25}, PaceCase{0.1, 1}, PaceCase{0.1, 4},
+                                           PaceCase{1, 0.25}, PaceCase{1, 1}, PaceCase{1, 4},
+                                           PaceCase{10, 0.25}, PaceCase{10, 1}, PaceCase{10, 4}));
+
+} // namespace
+} // namespace quarvo
