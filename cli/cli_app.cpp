@@ -103,6 +103,10 @@ int listDevices(CliEnvironment& env, HidBackend& backend)
         env.out << "  " << (opens ? "can be opened" : "cannot be opened: " + error) << '\n';
         usable += opens;
     }
+    // Which listing answered, where the backend has more than one (Windows: hidapi's own, or the
+    // system's SetupAPI listing where hidapi's cannot list).
+    if (const std::string source = backend.listingSource(); !source.empty())
+        env.out << "Listed by " << printable(source) << ".\n";
     if (found == 0) {
         env.out << "No bootloader (HID 0416:b500) is attached.\n";
         if (const std::string reason = backend.unavailableReason(); !reason.empty())

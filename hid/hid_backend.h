@@ -59,6 +59,10 @@ public:
 
     // Why the transport cannot work at all (its library failed to start); empty when it can.
     virtual std::string unavailableReason() const { return {}; }
+
+    // Which of its listings answered the last enumerate, and why when it was not the first choice
+    // (for the trace and --list); empty where the backend has a single listing.
+    virtual std::string listingSource() const { return {}; }
 };
 
 } // namespace quarvo

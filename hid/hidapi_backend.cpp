@@ -1,5 +1,6 @@
 #include "hidapi_backend.h"
 
+#include "interface_listing.h"
 #include "text_encoding.h"
 #ifdef _WIN32
 #include "windows_hid_list.h"
@@ -8,6 +9,7 @@
 #include <hidapi.h>
 
 #include <cerrno>
+#include <string_view>
 
 namespace quarvo {
 namespace {
@@ -76,6 +78,34 @@ private:
     std::string m_error;
 };
 
+// hidapi's own listing of the present interfaces.
+ListingAnswer hidapiListing(std::uint16_t vendorId, std::uint16_t productId)
+{
+    ListingAnswer answer;
+    hid_device_info* list = hid_enumerate(vendorId, productId);
+    if (!list) {
+        // hidapi answers an empty listing and a failed one alike, with a null list; only its
+        // reason tells them apart ("No HID devices ... found in the system.").
+        const std::string reason = narrow(hid_error(nullptr));
+        answer.listed = std::string_view(reason).starts_with("No HID devices");
+        if (!answer.listed)
+            answer.failure = reason;
+        return answer;
+    }
+    answer.listed = true;
+    for (const hid_device_info* item = list; item; item = item->next) {
+        HidDeviceInfo info;
+        info.path = item->path ? item->path : "";
+        info.vendorId = item->vendor_id;
+        info.productId = item->product_id;
+        info.product = narrow(item->product_string);
+        info.serial = narrow(item->serial_number);
+        answer.interfaces.push_back(std::move(info));
+    }
+    hid_free_enumeration(list);
+    return answer;
+}
+
 } // namespace
 
 HidapiBackend::HidapiBackend() : m_initialised(hid_init() == 0) {}
@@ -88,26 +118,26 @@ HidapiBackend::~HidapiBackend()
 
 std::vector<HidDeviceInfo> HidapiBackend::enumerate(std::uint16_t vendorId, std::uint16_t productId)
 {
-    std::vector<HidDeviceInfo> found;
     if (!m_initialised)
-        return found;
+        return {};
 #ifdef _WIN32
-    // hidapi lists Windows HID interfaces through calls that wine lacks (windows_hid_list.h).
-    return listWindowsHidInterfaces(vendorId, productId);
+    // hidapi's own listing first, as everywhere; where it cannot list (wine lacks the calls it
+    // uses, see windows_hid_list.h) the SetupAPI listing finds the same paths.
+    ChosenListing chosen = chooseListing(
+        {"hidapi", hidapiListing}, {"SetupAPI", listWindowsHidInterfaces}, vendorId, productId);
+    const std::lock_guard lock(m_listingMutex);
+    m_listingSource = std::move(chosen.account);
+    return std::move(chosen.interfaces);
 #else
-    hid_device_info* list = hid_enumerate(vendorId, productId);
-    for (const hid_device_info* item = list; item; item = item->next) {
-        HidDeviceInfo info;
-        info.path = item->path ? item->path : "";
-        info.vendorId = item->vendor_id;
-        info.productId = item->product_id;
-        info.product = narrow(item->product_string);
-        info.serial = narrow(item->serial_number);
-        found.push_back(std::move(info));
-    }
-    hid_free_enumeration(list);
-    return found;
+    ListingAnswer answer = hidapiListing(vendorId, productId);
+    return std::move(answer.interfaces);
 #endif
+}
+
+std::string HidapiBackend::listingSource() const
+{
+    const std::lock_guard lock(m_listingMutex);
+    return m_listingSource;
 }
 
 std::unique_ptr<HidConnection> HidapiBackend::open(const std::string& path, std::string& error)

@@ -7,10 +7,15 @@
 // synchronous and bounded by the platform: on Linux the kernel fails a hidraw write to a USB device
 // that does not take it within its USB time-out (5 s); on Windows hidapi waits at most 1 s for the
 // overlapped write. Construct one backend per process (hidapi keeps global state).
+//
+// Listing: hidapi's own. On Windows, where it cannot list, the SetupAPI listing of
+// windows_hid_list.h answers instead (interface_listing.h decides); listingSource says which did.
 #pragma once
 
 #include "clock.h"
 #include "hid_backend.h"
+
+#include <mutex>
 
 namespace quarvo {
 
@@ -25,6 +30,7 @@ public:
     std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override;
     Clock& clock() override { return m_clock; }
     std::string unavailableReason() const override;
+    std::string listingSource() const override;
 
     // Version of the hidapi library in use, for messages and --version.
     static std::string libraryVersion();
@@ -32,6 +38,8 @@ public:
 private:
     bool m_initialised = false;
     SteadyClock m_clock;
+    mutable std::mutex m_listingMutex;
+    std::string m_listingSource; // empty where hidapi's listing is the only one
 };
 
 } // namespace quarvo

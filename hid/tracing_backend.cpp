@@ -92,7 +92,10 @@ std::vector<HidDeviceInfo> TracingBackend::enumerate(std::uint16_t vendorId,
                                                      std::uint16_t productId)
 {
     auto list = m_inner.enumerate(vendorId, productId);
-    line("enumerate", std::to_string(list.size()) + " interfaces");
+    std::string text = std::to_string(list.size()) + " interfaces";
+    if (const std::string source = m_inner.listingSource(); !source.empty())
+        text.append(", listed by ").append(source);
+    line("enumerate", text);
     return list;
 }
 

@@ -1,6 +1,7 @@
-// A HidBackend that passes everything to another backend and writes each report sent and received,
-// with a timestamp relative to its creation, as one line of hex to a stream. Opens, closes and
-// failures are written too. Used by the command line's --trace; the stream belongs to the caller.
+// A HidBackend that passes everything to another backend and writes each report sent and received
+// (as hex), each listing (and which listing answered it), open, close and failure as a line with a
+// timestamp relative to its creation. Used by the command line's --trace; the caller owns the
+// stream.
 #pragma once
 
 #include "hid_backend.h"
@@ -17,6 +18,7 @@ public:
     std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override;
     Clock& clock() override { return m_inner.clock(); }
     std::string unavailableReason() const override { return m_inner.unavailableReason(); }
+    std::string listingSource() const override { return m_inner.listingSource(); }
 
     // One trace line: "<seconds.micros> <tag> <text>".
     void line(const std::string& tag, const std::string& text);

@@ -2,6 +2,8 @@
 
 #include "text_encoding.h"
 
+#include "platform/windows_error.h"
+
 #include <windows.h>
 
 // MinGW-w64's hidsdi.h declares its functions without C linkage.
@@ -43,6 +45,14 @@ std::wstring interfacePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData
     return detail->DevicePath;
 }
 
+// "CALL failed: the system's reason (error N)".
+std::string systemError(const std::string& call, DWORD error = GetLastError())
+{
+    const std::string reason = windowsErrorText(error);
+    return call + " failed: " + (reason.empty() ? std::string() : reason + " ") + "(error " +
+           std::to_string(error) + ")";
+}
+
 // A string the device reports, empty when it has none.
 template <typename Query> std::string deviceString(HANDLE handle, Query query)
 {
@@ -55,20 +65,23 @@ template <typename Query> std::string deviceString(HANDLE handle, Query query)
 
 } // namespace
 
-std::vector<HidDeviceInfo> listWindowsHidInterfaces(std::uint16_t vendorId, std::uint16_t productId)
+ListingAnswer listWindowsHidInterfaces(std::uint16_t vendorId, std::uint16_t productId)
 {
-    std::vector<HidDeviceInfo> found;
+    ListingAnswer answer;
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
     HDEVINFO present =
         SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (present == INVALID_HANDLE_VALUE)
-        return found;
+    if (present == INVALID_HANDLE_VALUE) {
+        answer.failure = systemError("SetupDiGetClassDevs");
+        return answer;
+    }
     const DeviceSet set(present);
     SP_DEVICE_INTERFACE_DATA interfaceData{};
     interfaceData.cbSize = sizeof interfaceData;
-    for (DWORD index = 0;
-         SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidGuid, index, &interfaceData);
+    std::vector<HidDeviceInfo>& found = answer.interfaces;
+    DWORD index = 0;
+    for (; SetupDiEnumDeviceInterfaces(set.get(), nullptr, &hidGuid, index, &interfaceData);
          ++index) {
         const std::wstring path = interfacePath(set.get(), interfaceData);
         if (path.empty())
@@ -94,7 +107,15 @@ std::vector<HidDeviceInfo> listWindowsHidInterfaces(std::uint16_t vendorId, std:
         info.serial = deviceString(handle.get(), HidD_GetSerialNumberString);
         found.push_back(std::move(info));
     }
-    return found;
+    // The walk ends with "no more items"; another reason, before anything was found, is a
+    // listing that failed.
+    if (const DWORD error = GetLastError(); error != ERROR_NO_MORE_ITEMS && found.empty()) {
+        answer.failure = systemError(
+            "SetupDiEnumDeviceInterfaces (interface " + std::to_string(index) + ")", error);
+        return answer;
+    }
+    answer.listed = true;
+    return answer;
 }
 
 } // namespace quarvo

@@ -86,6 +86,30 @@ private:
     std::shared_ptr<unsigned> m_opens;
 };
 
+// A backend with two listings, as the hidapi backend on Windows: the simulated device, with the
+// name of the listing that answered.
+class TwoListingBackend final : public HidBackend {
+public:
+    TwoListingBackend(std::unique_ptr<HidBackend> inner, std::string source)
+        : m_inner(std::move(inner)), m_source(std::move(source))
+    {
+    }
+    std::vector<HidDeviceInfo> enumerate(std::uint16_t vendorId, std::uint16_t productId) override
+    {
+        return m_inner->enumerate(vendorId, productId);
+    }
+    std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override
+    {
+        return m_inner->open(path, error);
+    }
+    Clock& clock() override { return m_inner->clock(); }
+    std::string listingSource() const override { return m_source; }
+
+private:
+    std::unique_ptr<HidBackend> m_inner;
+    std::string m_source;
+};
+
 // Runs quarvo-flash in-process. The "real device" is a simulated backend the test controls.
 class CliTest : public JobFixture, public ::testing::Test {
 protected:
@@ -107,18 +131,17 @@ protected:
 
     int run(std::vector<std::string> args)
     {
-        CliEnvironment env{
-            out,
-            err,
-            terminal,
-            [this] { return std::make_unique<CountingBackend>(clock, realScenario, realOpens); },
-            "test transport",
-            [this] { return columns; },
-            &stops,
-            guard ? &*guard : nullptr,
-            true,
-            installedRule,
-            &hold};
+        CliEnvironment env{out,
+                           err,
+                           terminal,
+                           [this] { return realBackend(); },
+                           "test transport",
+                           [this] { return columns; },
+                           &stops,
+                           guard ? &*guard : nullptr,
+                           true,
+                           installedRule,
+                           &hold};
         return runCli(args, env);
     }
 
@@ -129,6 +152,15 @@ protected:
     }
 
     std::optional<SimScenario> realScenario;
+    std::string realListingSource; // empty: the real backend has a single listing
+
+    std::unique_ptr<HidBackend> realBackend()
+    {
+        auto real = std::make_unique<CountingBackend>(clock, realScenario, realOpens);
+        if (realListingSource.empty())
+            return real;
+        return std::make_unique<TwoListingBackend>(std::move(real), realListingSource);
+    }
 };
 
 TEST_F(CliTest, SimulatedUpdateSucceedsAndDescribesTheDevice)
@@ -271,6 +303,29 @@ TEST_F(CliTest, ListTellsWhetherEachBootloaderCanBeOpened)
     realScenario.reset();
     EXPECT_EQ(run({"--list"}), 1);
     EXPECT_NE(out.str().find("No bootloader"), std::string::npos);
+}
+
+TEST_F(CliTest, ListAndTraceNameTheListingThatAnswered)
+{
+    realScenario = SimScenario{};
+    realListingSource = "SetupAPI (hidapi's listing failed: not implemented)";
+    const auto trace = dir / "trace.txt";
+    EXPECT_EQ(run({"--list", "--trace", trace.string()}), 0);
+    EXPECT_NE(out.str().find("Listed by SetupAPI (hidapi's listing failed: not implemented).\n"),
+              std::string::npos)
+        << out.str();
+    std::ifstream in(trace);
+    const std::string traced{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_NE(traced.find(" enumerate 1 interfaces, listed by SetupAPI (hidapi's listing failed: "
+                          "not implemented)\n"),
+              std::string::npos)
+        << traced;
+
+    // A backend with a single listing has none to name.
+    out.str("");
+    realListingSource.clear();
+    EXPECT_EQ(run({"--list"}), 0);
+    EXPECT_EQ(out.str().find("Listed by"), std::string::npos) << out.str();
 }
 
 struct InputCase {

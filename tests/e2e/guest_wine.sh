@@ -45,6 +45,13 @@ nodes_changed() {
       --wait=$WINE_DEVICE_S < /dev/null > /tmp/list.out 2>&1
     grep -q "can be opened" /tmp/list.out ||
       { result "FAIL $CASE wine did not show the device"; cat /tmp/list.out; }
+    # The first time, the listing that answered: hidapi's own, or SetupAPI's where it cannot list.
+    if [ -z "${LISTING_SHOWN:-}" ]; then
+      LISTING_SHOWN=yes
+      listing=$(grep "^Listed by " /tmp/list.out)
+      if [ -n "$listing" ]; then result "PASS listing: $listing"; else
+        result "FAIL listing: --list did not say which listing answered"; cat /tmp/list.out; fi
+    fi
   else
     for _ in $(seq 1 $WINE_DEVICE_S); do
       in_wine timeout $WINE_DEVICE_S wine /tmp/windows/quarvo-flash.exe --list < /dev/null \
