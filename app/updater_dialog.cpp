@@ -121,10 +121,10 @@ UpdaterDialog::~UpdaterDialog() = default;
 
 QPixmap UpdaterDialog::picture(qreal devicePixelRatio)
 {
-    QPixmap own(QStringLiteral(":/quarvo/picture.bmp"));
+    QPixmap own(QStringLiteral(":/quarvo/picture.png"));
     if (devicePixelRatio <= 1)
         return own;
-    const QPixmap large(QStringLiteral(":/quarvo/picture_2x.bmp"));
+    const QPixmap large(QStringLiteral(":/quarvo/picture_2x.png"));
     const QSize pixels = (QSizeF(own.size()) * devicePixelRatio).toSize();
     QPixmap drawn = large.size() == pixels
                         ? large

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Draws the updater's picture (550 x 249, 24-bit BMP; and twice that, 1100 x 498, for screens
+"""Draws the updater's picture (550 x 249, an RGB PNG; and twice that, 1100 x 498, for screens
 scaled above 100 %) and its icon (32 x 32 PNG for the Qt window; for the Windows executables an
 ICO with the 32 x 32 256-colour image first and 16, 48 and 256 px true-colour images for small and
 high-DPI screens). Standard library only; the outputs are committed, so run
@@ -99,22 +99,6 @@ def picture(scale):
     return rows
 
 
-def write_bmp(path, rows):
-    height, width = len(rows), len(rows[0])
-    stride = (width * 3 + 3) & ~3
-    data = bytearray()
-    for row in reversed(rows):
-        line = bytearray()
-        for r, g, b in row:
-            line += bytes((b, g, r))
-        line += b"\0" * (stride - len(line))
-        data += line
-    header = struct.pack("<2sIHHI", b"BM", 54 + len(data), 0, 0, 54)
-    info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, len(data), 2835, 2835, 0, 0)
-    with open(path, "wb") as f:
-        f.write(header + info + data)
-
-
 def icon_pixels(size):
     rows = []
     for y in range(size):
@@ -127,17 +111,25 @@ def icon_pixels(size):
 
 
 def write_png(path, rows):
+    """An 8-bit PNG: RGB where every pixel has a colour (the pictures), else RGBA with None
+    transparent (the icons). Each row unfiltered: the drawing's long runs of one colour compress
+    best so."""
     height, width = len(rows), len(rows[0])
+    opaque = all(c for row in rows for c in row)
     raw = bytearray()
     for row in rows:
         raw.append(0)
         for c in row:
-            raw += bytes((*c, 255)) if c else bytes((0, 0, 0, 0))
+            if opaque:
+                raw += bytes(c)
+            else:
+                raw += bytes((*c, 255)) if c else bytes((0, 0, 0, 0))
 
     def chunk(kind, payload):
         return struct.pack(">I", len(payload)) + kind + payload + struct.pack(
             ">I", zlib.crc32(kind + payload) & 0xFFFFFFFF)
-    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
+    colour_type = 2 if opaque else 6
+    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, colour_type, 0, 0, 0))
     png += chunk(b"IDAT", zlib.compress(bytes(raw), 9)) + chunk(b"IEND", b"")
     with open(path, "wb") as f:
         f.write(png)
@@ -214,9 +206,9 @@ def png_bytes(rows):
 
 
 if __name__ == "__main__":
-    write_bmp(os.path.join(HERE, "picture.bmp"), picture(1))
-    # Twice the size, for screens at more than 100 %: the Windows dialog scales down from it.
-    write_bmp(os.path.join(HERE, "picture_2x.bmp"), picture(2))
+    write_png(os.path.join(HERE, "picture.png"), picture(1))
+    # Twice the size, for screens at more than 100 %: both windows scale down from it.
+    write_png(os.path.join(HERE, "picture_2x.png"), picture(2))
     icon = icon_pixels(32)
     write_png(os.path.join(HERE, "icon.png"), icon)
     # The 32 x 32, 256-colour image comes first; the others serve small and high-DPI screens.

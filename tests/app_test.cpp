@@ -671,9 +671,9 @@ private slots:
     {
         QTest::addColumn<qreal>("ratio");
         QTest::addColumn<QString>("drawing");
-        QTest::newRow("100 %") << qreal{1} << QStringLiteral(":/quarvo/picture.bmp");
+        QTest::newRow("100 %") << qreal{1} << QStringLiteral(":/quarvo/picture.png");
         QTest::newRow("150 %") << qreal{1.5} << QString();
-        QTest::newRow("200 %") << qreal{2} << QStringLiteral(":/quarvo/picture_2x.bmp");
+        QTest::newRow("200 %") << qreal{2} << QStringLiteral(":/quarvo/picture_2x.png");
     }
     void thePictureIsDrawnForTheScreensPixels()
     {

@@ -5,8 +5,8 @@
 #define IDS_ABOUT_ENTRY 101
 #define IDD_UPDATER 102
 #define IDI_APPLICATION_ICON 128
+// The picture (PNG) at its size, and at twice its size for screens scaled above 100 %.
 #define IDB_PICTURE 131
-// The picture at twice its size, for screens scaled above 100 %.
 #define IDB_PICTURE_2X 132
 
 #define IDC_PICTURE 1000

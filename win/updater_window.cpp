@@ -1,5 +1,6 @@
 #include "updater_window.h"
 
+#include "png_picture.h"
 #include "resource_ids.h"
 
 #include "frontend/window_texts.h"
@@ -417,11 +418,10 @@ void UpdaterWindow::fitPicture()
     }
     // Scaling down from the larger picture keeps the detail that scaling up would have to invent.
     const int source = width > PICTURE_WIDTH ? IDB_PICTURE_2X : IDB_PICTURE;
-    auto* loaded =
-        static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(source),
-                                        IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    std::string problem;
+    HBITMAP loaded = loadPngPicture(GetModuleHandleW(nullptr), source, problem);
     if (!loaded) {
-        trace("picture not loaded (error " + std::to_string(GetLastError()) + ")");
+        trace("picture not loaded: " + problem);
         return;
     }
     BITMAP info{};

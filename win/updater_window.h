@@ -32,7 +32,7 @@ inline constexpr COLORREF SUCCESS_COLOUR = RGB(0x1a, 0x7f, 0x37);
 inline constexpr COLORREF FAILURE_COLOUR = RGB(0xb4, 0x23, 0x18);
 inline constexpr COLORREF WAITING_COLOUR = RGB(0xb5, 0x47, 0x08);
 
-// The picture's size at 100 % (96 dpi); resources/picture_2x.bmp is twice as large.
+// The picture's size at 100 % (96 dpi); resources/picture_2x.png is twice as large.
 inline constexpr int PICTURE_WIDTH = 550;
 inline constexpr int PICTURE_HEIGHT = 249;
 
