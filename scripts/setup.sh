@@ -2,8 +2,8 @@
 # Installs the Debian packages that building, running and testing the updater need, when any is
 # missing. Safe to run again; needs root (or sudo) only when something must be installed.
 #   scripts/setup.sh [--windows] [--screenshots]
-# With --windows it also installs the MinGW-w64 cross compiler, wine and debootstrap (for the wine
-# end-to-end guest's disk), and fetches the sources of hidapi's Windows backend (Debian's own
+# With --windows it also installs the MinGW-w64 cross compiler, wine, debootstrap (for the wine
+# end-to-end guest's disk) and osslsigncode (to sign the Windows executables), and fetches the sources of hidapi's Windows backend (Debian's own
 # hidapi source package) into build/third_party/hidapi.
 # With --screenshots it also installs a window manager, for pictures of framed windows.
 set -euo pipefail
@@ -32,8 +32,8 @@ if [ "$windows" = yes ]; then
   packages+=(g++-mingw-w64-x86-64-posix wine wine64 xauth xvfb locales)
   # The end-to-end guest's wine disk: a Debian root, an ext4 image of it.
   packages+=(debootstrap e2fsprogs util-linux)
-  # Packaging and its checks.
-  packages+=(dpkg-dev help2man lintian desktop-file-utils appstream unzip)
+  # Packaging and its checks; osslsigncode signs the Windows executables (scripts/package.sh).
+  packages+=(dpkg-dev help2man lintian desktop-file-utils appstream unzip osslsigncode openssl)
 fi
 if [ "$screenshots" = yes ]; then
   packages+=(openbox)
