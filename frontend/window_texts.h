@@ -73,6 +73,10 @@ inline constexpr const char* END_INTERNAL_UNCHANGED = "更新程式發生內部�
 
 // The detail of a box about the update files: where they were looked for.
 inline constexpr const char* FILES_FOLDER = "更新檔應放在這個資料夾：";
+// On Windows, when the bootloader is attached but cannot be opened (another program holds it).
+inline constexpr const char* WINDOWS_ACCESS_HELP =
+    "設備已連接，但無法開啟：可能有其他程式正在使用它。\n"
+    "請關閉其他使用此設備的程式（例如另一個更新程式），再按「更新」。";
 // The box when the job itself failed unexpectedly (the technical reason follows as its detail).
 inline constexpr const char* JOB_CRASHED = "更新程式發生內部錯誤，更新已中止。";
 

@@ -20,6 +20,7 @@
 #include <commctrl.h>
 #include <shobjidl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <functional>
@@ -227,12 +228,22 @@ TEST_F(UpdaterWindowTest, AWholeUpdateFromTheButton)
     EXPECT_TRUE(device.restarted());
 }
 
+// Whether the system menu's 關閉 (and with it the close box) is greyed out.
+bool closeGreyed(HWND window)
+{
+    const UINT state = GetMenuState(GetSystemMenu(window, FALSE), SC_CLOSE, MF_BYCOMMAND);
+    return state != static_cast<UINT>(-1) && (state & MF_GRAYED) != 0;
+}
+
 TEST_F(UpdaterWindowTest, ClosingDuringAnUpdateIsAnsweredWithABoxThatTheJobsEndCloses)
 {
     ASSERT_TRUE(startHeldJob());
     ASSERT_TRUE(window->jobRunning());
     EXPECT_FALSE(IsWindowEnabled(control(IDOK)));
     EXPECT_FALSE(IsWindowEnabled(control(IDC_UPDATE)));
+    // Closing is refused visibly: the close box greyed out, the warning beside the buttons.
+    EXPECT_TRUE(closeGreyed(window->window()));
+    EXPECT_TRUE(IsWindowVisible(control(IDC_BUSY_WARNING)));
     {
         // 取消 or Enter, Esc, and the close box or Alt+F4: each answered by a box of its own.
         Dismisser boxes(dialogTitle(), 3);
@@ -267,6 +278,8 @@ TEST_F(UpdaterWindowTest, ClosingDuringAnUpdateIsAnsweredWithABoxThatTheJobsEndC
     EXPECT_TRUE(closedByItself);
     EXPECT_EQ(status(), wide(text::UPDATE_OK));
     EXPECT_TRUE(IsWindowEnabled(control(IDOK)));
+    EXPECT_FALSE(closeGreyed(window->window()));
+    EXPECT_FALSE(IsWindowVisible(control(IDC_BUSY_WARNING)));
     ASSERT_NE(window->window(), nullptr);
     SendMessageW(window->window(), WM_COMMAND, IDCANCEL, 0);
     EXPECT_EQ(window->window(), nullptr);
@@ -311,7 +324,43 @@ struct EndCase {
     JourneyTone tone;
     COLORREF colour;
     int taskbarState;
+    int iconChannel; // the strongest colour channel of the icon's disc: 1 red, 2 green
 };
+
+// The strongest channel (1 red, 2 green, 3 blue) of an icon's opaque, coloured pixels.
+int strongestChannel(HICON icon)
+{
+    ICONINFO info{};
+    if (!GetIconInfo(icon, &info))
+        return 0;
+    BITMAP bitmap{};
+    GetObjectW(info.hbmColor, sizeof bitmap, &bitmap);
+    BITMAPINFO format{};
+    format.bmiHeader.biSize = sizeof format.bmiHeader;
+    format.bmiHeader.biWidth = bitmap.bmWidth;
+    format.bmiHeader.biHeight = -bitmap.bmHeight;
+    format.bmiHeader.biPlanes = 1;
+    format.bmiHeader.biBitCount = 32;
+    std::vector<std::uint32_t> pixels(static_cast<std::size_t>(bitmap.bmWidth * bitmap.bmHeight));
+    HDC dc = GetDC(nullptr);
+    GetDIBits(dc, info.hbmColor, 0, static_cast<UINT>(bitmap.bmHeight), pixels.data(), &format,
+              DIB_RGB_COLORS);
+    ReleaseDC(nullptr, dc);
+    DeleteObject(info.hbmColor);
+    DeleteObject(info.hbmMask);
+    long sums[3] = {};
+    for (const std::uint32_t pixel : pixels) {
+        const int red = (pixel >> 16) & 0xFF;
+        const int green = (pixel >> 8) & 0xFF;
+        const int blue = pixel & 0xFF;
+        if ((pixel >> 24) < 200 || std::max({red, green, blue}) - std::min({red, green, blue}) < 60)
+            continue; // the edge, or the white mark
+        sums[0] += red;
+        sums[1] += green;
+        sums[2] += blue;
+    }
+    return static_cast<int>(std::max_element(sums, sums + 3) - sums) + 1;
+}
 
 class WindowJobEndTest : public UpdaterWindowTest, public ::testing::WithParamInterface<EndCase> {
 protected:
@@ -351,8 +400,12 @@ TEST_P(WindowJobEndTest, TheJourneyLineAndTheTaskbarButtonTellHowTheJobEnded)
 
         EXPECT_EQ(window->journeyTone(), row.tone);
         EXPECT_EQ(journeyColour(), row.colour);
-        EXPECT_NE(SendMessageW(control(IDC_JOURNEY_ICON), STM_GETICON, 0, 0), 0);
+        const auto icon =
+            reinterpret_cast<HICON>(SendMessageW(control(IDC_JOURNEY_ICON), STM_GETICON, 0, 0));
+        ASSERT_NE(icon, nullptr);
         EXPECT_TRUE(IsWindowVisible(control(IDC_JOURNEY_ICON)));
+        // A green disc (with its tick) for success, a red one (with its cross) for failure.
+        EXPECT_EQ(strongestChannel(icon), row.iconChannel);
         wchar_t line[256] = {};
         GetDlgItemTextW(window->window(), IDC_JOURNEY, line, 256);
         EXPECT_NE(std::wstring(line), L"");
@@ -362,14 +415,19 @@ TEST_P(WindowJobEndTest, TheJourneyLineAndTheTaskbarButtonTellHowTheJobEnded)
 INSTANTIATE_TEST_SUITE_P(
     Ends, WindowJobEndTest,
     ::testing::Values(
-        EndCase{"Success", {}, JourneyTone::Success, SUCCESS_COLOUR, TBPF_NOPROGRESS},
+        EndCase{"Success", {}, JourneyTone::Success, SUCCESS_COLOUR, TBPF_NOPROGRESS, 2},
         EndCase{"CodeWriteFails",
                 {Fault::WriteFail, HELD_REPORT},
                 JourneyTone::Failure,
                 FAILURE_COLOUR,
-                TBPF_ERROR},
-        EndCase{
-            "DeviceAbsent", {Fault::Absent, 0}, JourneyTone::Failure, FAILURE_COLOUR, TBPF_ERROR}),
+                TBPF_ERROR,
+                1},
+        EndCase{"DeviceAbsent",
+                {Fault::Absent, 0},
+                JourneyTone::Failure,
+                FAILURE_COLOUR,
+                TBPF_ERROR,
+                1}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // The DPI the run's screen is set to: the ctest entry that sets another one names it.
@@ -446,6 +504,33 @@ TEST_F(WindowGeometryTest, ThePictureIsScaledWithTheDpiAndFillsItsPlace)
     EXPECT_LE(picture.right, client.right);
     EXPECT_LE(picture.bottom, progressBar.top);
     EXPECT_LE(std::abs((picture.left + picture.right) - (progressBar.left + progressBar.right)), 1);
+}
+
+// A bootloader that another program holds: the box says so, at start-up and at each press of
+// 更新 that meets it, as on Linux.
+TEST_F(UpdaterWindowTest, ARefusedOpenIsExplainedInABox)
+{
+    SimDevice& device = attach();
+    device.setOpenRefused(true);
+    writeUpdateFiles();
+    {
+        Dismisser box(dialogTitle());
+        ASSERT_NE(open(), nullptr);
+        ASSERT_TRUE(pumpUntil([&box] { return box.found.load(); }));
+        box.wait();
+        EXPECT_NE(
+            std::find(box.texts.begin(), box.texts.end(), wide(windowtext::WINDOWS_ACCESS_HELP)),
+            box.texts.end());
+    }
+    Dismisser box(dialogTitle());
+    pressUpdate();
+    ASSERT_TRUE(pumpUntil([this] { return jobsEnded == 1; }));
+    box.wait();
+    EXPECT_TRUE(box.found);
+    wchar_t line[256] = {};
+    GetDlgItemTextW(window->window(), IDC_JOURNEY, line, 256);
+    EXPECT_EQ(std::wstring(line), wide(windowtext::END_OPEN_REFUSED));
+    EXPECT_TRUE(device.traffic().empty());
 }
 
 TEST_F(UpdaterWindowTest, ADeviceAttachedAfterTheStartIsSeen)

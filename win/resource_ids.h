@@ -15,3 +15,5 @@
 #define IDC_STATUS 1003
 #define IDC_JOURNEY_ICON 1004
 #define IDC_JOURNEY 1005
+// Beside the buttons while a job runs: not to unplug or switch off.
+#define IDC_BUSY_WARNING 1006

@@ -2,6 +2,7 @@
 
 #include "png_picture.h"
 #include "resource_ids.h"
+#include "tone_icon.h"
 
 #include "frontend/window_texts.h"
 #include "hid/text_encoding.h"
@@ -85,19 +86,6 @@ template <typename Function> Function systemFunction(const wchar_t* library, con
 {
     return reinterpret_cast<Function>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(library), name)));
-}
-
-// A system icon at `size` pixels, to be destroyed by the caller; scaled down from the system's
-// larger images where common controls 6 can (Windows Vista and later), else by the system.
-HICON systemIcon(LPCWSTR id, int size)
-{
-    using LoadIconWithScaleDownFunction = HRESULT(WINAPI*)(HINSTANCE, PCWSTR, int, int, HICON*);
-    static const auto loadIconWithScaleDown =
-        systemFunction<LoadIconWithScaleDownFunction>(L"comctl32.dll", "LoadIconWithScaleDown");
-    HICON icon = nullptr;
-    if (loadIconWithScaleDown && SUCCEEDED(loadIconWithScaleDown(nullptr, id, size, size, &icon)))
-        return icon;
-    return static_cast<HICON>(CopyImage(LoadIconW(nullptr, id), IMAGE_ICON, size, size, 0));
 }
 
 // The window's DPI: its monitor's where the system scales per monitor, else the system's.
@@ -220,7 +208,7 @@ std::vector<std::wstring> programArguments()
 
 UpdaterWindow::UpdaterWindow(HidBackend& backend, std::filesystem::path directory,
                              std::string instanceName, bool holdSystem)
-    : m_session(backend, std::move(directory), *this, {},
+    : m_session(backend, std::move(directory), *this, windowtext::WINDOWS_ACCESS_HELP,
                 SessionPlatform{std::move(instanceName), {}, nullptr, holdSystem, nullptr})
 {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
@@ -322,6 +310,11 @@ INT_PTR UpdaterWindow::handle(UINT message, WPARAM wParam, LPARAM lParam)
         m_session.tick();
         return TRUE;
     case WM_SYSCOMMAND:
+        // Alt+F4 while the close box is greyed out: answered with the box that says why.
+        if ((wParam & 0xFFF0) == SC_CLOSE && m_session.jobRunning()) {
+            m_session.requestClose();
+            return TRUE;
+        }
         if (UpdaterSession::opensAbout(static_cast<unsigned>(wParam))) {
             DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUT), m_window,
                             aboutProc, 0);
@@ -332,12 +325,17 @@ INT_PTR UpdaterWindow::handle(UINT message, WPARAM wParam, LPARAM lParam)
         m_session.runPendingCalls();
         return TRUE;
     case WM_CTLCOLORSTATIC: {
-        // The journey line's colour tells success, failure and a silent device apart.
-        if (reinterpret_cast<HWND>(lParam) != GetDlgItem(m_window, IDC_JOURNEY))
+        // The journey line's colour tells success, failure and a silent device apart; the warning
+        // beside the buttons is in the failure's colour.
+        HWND control = reinterpret_cast<HWND>(lParam);
+        const bool warning = control == GetDlgItem(m_window, IDC_BUSY_WARNING);
+        if (control != GetDlgItem(m_window, IDC_JOURNEY) && !warning)
             return FALSE;
         HDC dc = reinterpret_cast<HDC>(wParam);
         COLORREF colour = GetSysColor(COLOR_BTNTEXT);
-        if (m_journeyTone == JourneyTone::Success)
+        if (warning)
+            colour = FAILURE_COLOUR;
+        else if (m_journeyTone == JourneyTone::Success)
             colour = SUCCESS_COLOUR;
         else if (m_journeyTone == JourneyTone::Failure)
             colour = FAILURE_COLOUR;
@@ -479,33 +477,42 @@ void UpdaterWindow::showTaskbar(int state, unsigned long long completed)
 HICON UpdaterWindow::journeyIcon(JourneyTone tone)
 {
     int slot = 0;
-    LPCWSTR system = nullptr;
     switch (tone) {
     case JourneyTone::Idle:
     case JourneyTone::Running:
         return nullptr;
     case JourneyTone::Waiting:
         slot = 0;
-        system = MAKEINTRESOURCEW(32515); // IDI_WARNING
         break;
     case JourneyTone::Success:
         slot = 1;
-        system = MAKEINTRESOURCEW(32516); // IDI_INFORMATION
         break;
     case JourneyTone::Failure:
         slot = 2;
-        system = MAKEINTRESOURCEW(32513); // IDI_ERROR
         break;
     }
     HICON& icon = m_journeyIcons[static_cast<std::size_t>(slot)];
     if (!icon) {
-        // As large as the control at this DPI, scaled down from the system's larger images.
+        // As large as the control at this DPI, drawn as the Qt window draws it: a tick for
+        // success, a cross for failure, a clock while the device is silent.
         RECT place{};
         GetClientRect(GetDlgItem(m_window, IDC_JOURNEY_ICON), &place);
         const int size = std::max<int>(1, std::min(place.right, place.bottom));
-        icon = systemIcon(system, size);
+        icon = drawToneIcon(tone, size);
+        if (!icon)
+            trace("the journey line's icon could not be drawn (error " +
+                  std::to_string(GetLastError()) + ")");
     }
     return icon;
+}
+
+void UpdaterWindow::allowClosing(bool allowed)
+{
+    // The close box and 關閉 in the system menu are greyed out while closing is refused; Alt+F4
+    // and Esc still reach requestClose, which says why.
+    if (HMENU menu = GetSystemMenu(m_window, FALSE))
+        EnableMenuItem(menu, SC_CLOSE,
+                       static_cast<UINT>(MF_BYCOMMAND | (allowed ? MF_ENABLED : MF_GRAYED)));
 }
 
 void UpdaterWindow::close(int result)
@@ -598,6 +605,8 @@ void UpdaterWindow::jobStarted()
                  reinterpret_cast<WPARAM>(GetDlgItem(m_window, IDC_PROGRESS)), TRUE);
     EnableWindow(GetDlgItem(m_window, IDC_UPDATE), FALSE);
     EnableWindow(GetDlgItem(m_window, IDOK), FALSE);
+    ShowWindow(GetDlgItem(m_window, IDC_BUSY_WARNING), SW_SHOWNA);
+    allowClosing(false);
     // A failure's red button from the last job gives way to the new one's progress.
     showTaskbar(TBPF_NORMAL, 0);
     // Until the update has ended the session is not to end (the run keeps the computer awake);
@@ -615,6 +624,8 @@ void UpdaterWindow::jobEnded(const JobEnd&)
     m_shutdownReasonSet = false;
     EnableWindow(GetDlgItem(m_window, IDC_UPDATE), TRUE);
     EnableWindow(GetDlgItem(m_window, IDOK), TRUE);
+    ShowWindow(GetDlgItem(m_window, IDC_BUSY_WARNING), SW_HIDE);
+    allowClosing(true);
     if (HWND focus = GetFocus();
         !focus || focus == m_window || focus == GetDlgItem(m_window, IDC_PROGRESS))
         SendMessageW(m_window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(m_window, IDOK)),

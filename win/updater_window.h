@@ -86,8 +86,10 @@ private:
     // m_openBoxes while it is open, so that closeMessageBox can close it.
     void showBox(const std::string& text);
     void showTaskbar(int state, unsigned long long completed);
-    // The small system icon for a tone of the journey line (none while running or idle).
+    // The icon for a tone of the journey line (none while running or idle).
     HICON journeyIcon(JourneyTone tone);
+    // The close box and the system menu's 關閉: greyed out while a job runs.
+    void allowClosing(bool allowed);
     void close(int result);
     // The session is ending (logoff, shutdown, restart) whatever the window answered.
     void endForSession();
