@@ -285,7 +285,7 @@ int reportEnd(CliEnvironment& env, const Options& options, const JobEnd& end, Tr
     const char* deviceState = deviceStateLine(end.device);
     int status = exitStatus(end.outcome);
     if (!end.internalError.empty()) {
-        env.err << CLI_PROGRAM << ": " << end.internalError << '\n' << deviceState;
+        env.err << CLI_PROGRAM << ": " << end.internalError << '\n';
         status = EXIT_DEVICE_FAILED;
     } else if (end.deviceWaitExpired) {
         env.err << CLI_PROGRAM << ": no bootloader was attached within " << *options.waitSeconds
@@ -293,8 +293,7 @@ int reportEnd(CliEnvironment& env, const Options& options, const JobEnd& end, Tr
     } else if (end.outcome == JobOutcome::OutOfMemory) {
         notes.note("failed", "out of memory");
         env.err << CLI_PROGRAM << ": " << end.detail << '\n'
-                << CLI_PROGRAM << ": last status: " << end.lastStatus << '\n'
-                << deviceState;
+                << CLI_PROGRAM << ": last status: " << end.lastStatus << '\n';
     } else if (end.outcome != JobOutcome::Success && !end.detail.empty()) {
         env.err << CLI_PROGRAM << ": " << end.detail << '\n';
     }
@@ -303,10 +302,12 @@ int reportEnd(CliEnvironment& env, const Options& options, const JobEnd& end, Tr
     if (end.stoppedBy != 0) {
         notes.note("stopped", signalName(end.stoppedBy));
         env.err << CLI_PROGRAM << ": stopped by " << signalName(end.stoppedBy)
-                << (end.device.reached || end.step ? ". " : " before the update began. ")
-                << deviceState;
+                << (end.device.reached || end.step ? ". " : " before the update began. ");
         status = 128 + end.stoppedBy;
     }
+    // What the device holds now, for every end but success.
+    if (status != EXIT_UPDATED)
+        env.err << deviceState;
     printSummary(env, transport, end);
     // Last, the sentence the windows end with too: what happened and what to do next.
     if (status != EXIT_UPDATED)

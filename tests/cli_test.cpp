@@ -1,3 +1,4 @@
+#include "failure_kinds.h"
 #include "job_fixture.h"
 #if !defined(_WIN32)
 #include "fake_logind.h"
@@ -246,6 +247,37 @@ INSTANTIATE_TEST_SUITE_P(
                 c = '_';
         return name;
     });
+
+// Every kind of failure: the exit status, the last status line, and the same end sentence the
+// windows show, last on standard error, after a line of what the device holds.
+class CliFailureKinds : public CliTest, public ::testing::WithParamInterface<FailureKindCase> {};
+
+TEST_P(CliFailureKinds, EndWithWhatTheDeviceHoldsAndTheWindowsSentence)
+{
+    const FailureKindCase& c = GetParam();
+    writeSamples();
+    const int status = run({"-C", dir.string(), "--simulate=" + c.scenario.name()});
+    EXPECT_EQ(status, c.outcome == JobOutcome::Success ? 0 : 1);
+    const std::string lines = out.str();
+    EXPECT_NE(lines.find(std::string(c.lastStatus) + "\n\nSimulated device"), std::string::npos)
+        << lines;
+    if (c.outcome == JobOutcome::Success) {
+        EXPECT_TRUE(err.str().empty()) << err.str();
+        return;
+    }
+    const std::string errors = err.str();
+    const std::string last = errors.substr(errors.rfind('\n', errors.size() - 2) + 1);
+    EXPECT_EQ(last, std::string(c.endSentence) + "\n") << errors;
+    const char* held = !c.reached                           ? "the device is unchanged"
+                       : c.program != RegionState::Written  ? "has no working program"
+                       : c.header != RegionState::Written   ? "has no working program"
+                       : c.database != RegionState::Written ? "its program is whole"
+                                                            : "was not told to restart";
+    EXPECT_NE(errors.find(held), std::string::npos) << errors;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CliFailureKinds, ::testing::ValuesIn(failureKindCases()),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(CliTest, NoDeviceAttachedFailsWithTheConnectionText)
 {
