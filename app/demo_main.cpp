@@ -2,6 +2,8 @@
 // the progress can be watched. Not the updater: this one takes options.
 //   --scenario NAME    a simulator scenario (default healthy)
 //   --files DIR        the update files (default: generated samples)
+//   --pace ERASE,REPORT  the simulated device's pace in milliseconds per erased sector and per
+//                      report (default 20,0.25)
 //   --screenshot FILE  press the update button, save a picture of the window half way through
 //                      writing the code, let the update finish and quit
 //   --end-shot FILE    press the update button, save a picture of the window once the update has
@@ -23,6 +25,7 @@
 #include "job/flash_job.h"
 #include "platform/udev_rule.h"
 #include "sim/sim_backend.h"
+#include "sim/sim_pace.h"
 
 #include <QApplication>
 #include <QDir>
@@ -97,6 +100,7 @@ int main(int argc, char** argv)
     quarvo::prepareApplication(translator);
     QString scenarioName = QStringLiteral("healthy");
     QString filesDir;
+    QString paceText;
     QString screenshot;
     QString endShot;
     QString aboutShot;
@@ -112,6 +116,8 @@ int main(int argc, char** argv)
             scenarioName = args[i + 1];
         else if (args[i] == QLatin1String("--files"))
             filesDir = args[i + 1];
+        else if (args[i] == QLatin1String("--pace"))
+            paceText = args[i + 1];
         else if (args[i] == QLatin1String("--screenshot"))
             screenshot = args[i + 1];
         else if (args[i] == QLatin1String("--end-shot"))
@@ -139,6 +145,14 @@ int main(int argc, char** argv)
     quarvo::SimTiming timing;
     timing.sectorEraseUs = 20000;
     timing.reportUs = 250;
+    if (!paceText.isEmpty()) {
+        const auto pace = quarvo::parsePace(paceText.toStdString());
+        if (!pace) {
+            std::fprintf(stderr, "--pace takes ERASE,REPORT in milliseconds (as 20,1)\n");
+            return 2;
+        }
+        timing = quarvo::withPace(timing, *pace);
+    }
     quarvo::attachBootloader(backend, *scenario, timing);
 
     quarvo::UpdaterDialogOptions options;

@@ -155,6 +155,8 @@ public:
             SimTiming timing;
             if (options.realTime)
                 timing.reportUs = REAL_TIME_REPORT_US;
+            if (options.pace)
+                timing = withPace(timing, *options.pace);
             m_simDevice = &attachBootloader(m_sim, *options.simulate, timing);
             m_backend = &m_sim;
         } else {

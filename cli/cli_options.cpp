@@ -76,6 +76,14 @@ const OptionEntry OPTIONS[] = {
          o.realTime = true;
          return std::string();
      }},
+    {"--pace", nullptr, Value::Attached, "ERASE,REPORT",
+     "with --simulate: the simulated device's pace, in milliseconds\n"
+     "per erased sector and per report (as 20,1: the plan's own)",
+     [](Options& o, const std::string* v) {
+         o.pace = v ? parsePace(*v) : std::nullopt;
+         return o.pace ? std::string()
+                       : "--pace takes two numbers of milliseconds, ERASE,REPORT (as --pace=20,1)";
+     }},
     {"--wait", nullptr, Value::Attached, "SECONDS",
      "wait up to SECONDS (default 60) for the bootloader to be\nattached, then update",
      [](Options& o, const std::string* v) {
@@ -200,6 +208,8 @@ std::string parseOptions(std::span<const std::string> args, Options& options)
     }
     if (options.realTime && !options.simulate)
         return "--real-time goes with --simulate";
+    if (options.pace && !options.simulate)
+        return "--pace goes with --simulate";
     return {};
 }
 
@@ -218,9 +228,10 @@ Options:
     text += scenarioHelp();
     text += R"(
 Signals: while the device is being written, Ctrl-C asks for a second Ctrl-C within
-5 seconds before it stops the update; SIGTERM stops it at once; a hangup (closed
-terminal) lets it finish, and so does any signal ignored when it started (nohup).
-A stopped update leaves the device without a working program until it is updated again.
+5 seconds before it stops the update; SIGTERM, SIGQUIT, SIGUSR1, SIGUSR2 and SIGALRM
+stop it before the next report; a hangup (closed terminal) lets it finish, and so does
+any signal ignored when it started (nohup). A stopped update leaves the device without
+a working program until it is updated again.
 
 Exit status:
 )";

@@ -3,6 +3,7 @@
 // error message for the user (empty when the arguments are good); helpText is --help's text.
 #pragma once
 
+#include "sim/sim_pace.h"
 #include "sim/sim_scenario.h"
 
 #include <filesystem>
@@ -23,6 +24,7 @@ struct Options {
     bool version = false;
     std::optional<SimScenario> simulate;
     bool realTime = false;
+    std::optional<SimPace> pace;
     std::optional<unsigned> waitSeconds;
     std::string traceFile;
 };

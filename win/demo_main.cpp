@@ -3,12 +3,15 @@
 // updater, and unlike it this one takes options (the Linux demo's):
 //   --scenario NAME    a simulator scenario (default healthy), so that every failure can be seen
 //   --files DIR        the update files (default: generated samples)
+//   --pace ERASE,REPORT  the simulated device's pace in milliseconds per erased sector and per
+//                      report (default 2,1)
 #include "resource_ids.h"
 #include "updater_window.h"
 
 #include "hid/clock.h"
 #include "hid/text_encoding.h"
 #include "sim/sim_backend.h"
+#include "sim/sim_pace.h"
 
 #include <filesystem>
 #include <fstream>
@@ -38,6 +41,7 @@ std::filesystem::path writeSamples()
 struct DemoOptions {
     quarvo::SimScenario scenario;
     std::optional<std::filesystem::path> files;
+    std::optional<quarvo::SimPace> pace;
 };
 
 // The options, or nullopt (after a box that says what is accepted) when one is not understood.
@@ -55,13 +59,17 @@ std::optional<DemoOptions> parseOptions()
                 options.scenario = *scenario;
         } else if (arguments[i] == L"--files") {
             options.files = arguments[i + 1];
+        } else if (arguments[i] == L"--pace") {
+            options.pace = quarvo::parsePace(quarvo::utf8FromWide(arguments[i + 1].c_str()));
+            understood = options.pace.has_value();
         } else {
             understood = false;
         }
     }
     if (understood)
         return options;
-    std::wstring usage = L"quarvo-updater-demo [--scenario NAME] [--files DIR]\n\nNAME:";
+    std::wstring usage = L"quarvo-updater-demo [--scenario NAME] [--files DIR] "
+                         L"[--pace ERASE_MS,REPORT_MS]\n\nNAME:";
     for (const quarvo::ScenarioInfo& info : quarvo::scenarioCatalogue())
         usage += L"\n" +
                  std::wstring(info.name, info.name + std::char_traits<char>::length(info.name)) +
@@ -81,6 +89,8 @@ int main()
     quarvo::SimBackend backend(clock);
     quarvo::SimTiming timing;
     timing.reportUs = 1000; // a full-speed USB HID device: one report per millisecond
+    if (options->pace)
+        timing = quarvo::withPace(timing, *options->pace);
     quarvo::attachBootloader(backend, options->scenario, timing);
     quarvo::UpdaterWindow window(backend, options->files ? *options->files : writeSamples(),
                                  "GPS_UPDATE_CLIENT_DEMO", false);
