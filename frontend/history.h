@@ -1,0 +1,82 @@
+// The record of every update, kept per user for support: one JSON object per line in
+// history.jsonl under the user's state folder ($XDG_STATE_HOME/quarvo, %LOCALAPPDATA%\Quarvo):
+// when, which front end and version, the folder, each file's size and SHA-256 and whether they
+// were checked, the device's path and strings, the steps reached, what the device holds at the end,
+// the outcome, the technical account of a failure and how long it took. Each record is appended and
+// synced; a line torn by a power cut is skipped when read; the file is kept under HISTORY_MAX_BYTES
+// by dropping its oldest records. UpdateRun appends; `quarvo-flash --history` and the windows'
+// copy entry read.
+#pragma once
+
+#include "json.h"
+
+#include "protocol/device_state.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quarvo {
+
+// The history file grows up to this size; then its newest records that fill half of it are kept.
+inline constexpr std::uintmax_t HISTORY_MAX_BYTES = 1u << 20;
+
+struct HistoryRecord {
+    struct File {
+        std::string name;
+        std::uint64_t size = 0;
+        std::string sha256; // 64 lowercase hex; empty when the file was never read whole
+    };
+    std::string time; // UTC, "2026-12-11T08:00:01Z"
+    std::string frontEnd;
+    std::string version;
+    bool simulated = false;
+    std::string folder;
+    std::vector<File> files;
+    std::string checked; // "SHA256SUMS", or "unchecked"
+    std::string devicePath;
+    std::string deviceProduct;
+    std::string deviceSerial;
+    std::vector<std::string> steps; // the labels of the steps entered, in order
+    DeviceState device;
+    std::string outcome;   // "success", "device failed", "missing file", "input refused", ...
+    std::string stoppedBy; // "SIGTERM" and so on; empty when no stop ended it
+    std::string detail;    // why it failed, with its context
+    std::int64_t durationMs = 0;
+
+    Json toJson() const;
+    // A record read back; nullopt for an object that is none of ours.
+    static std::optional<HistoryRecord> fromJson(const Json& json);
+    // Several lines for a person (the command line's --history, the windows' copy for support).
+    std::string readable() const;
+};
+
+class History {
+public:
+    explicit History(std::filesystem::path file, std::uintmax_t maxBytes = HISTORY_MAX_BYTES)
+        : m_file(std::move(file)), m_maxBytes(maxBytes)
+    {
+    }
+    const std::filesystem::path& file() const { return m_file; }
+
+    // Appends the record as one line, synced to the disk, then keeps the file within its bound.
+    // False with the reason when it could not be kept (the update's own result stands).
+    bool append(const HistoryRecord& record, std::string& error) const;
+    // The whole records, oldest first, each as its line's JSON; lines that are not whole (a power
+    // cut) or not ours are skipped.
+    std::optional<std::vector<Json>> read(std::string& error) const;
+
+private:
+    std::filesystem::path m_file;
+    std::uintmax_t m_maxBytes;
+};
+
+// This user's history file (empty where the user has no state folder).
+std::filesystem::path defaultHistoryFile();
+
+// "2026-12-11T08:00:01Z" for now.
+std::string utcTimestamp();
+
+} // namespace quarvo
