@@ -32,18 +32,19 @@ bool TraceFile::open(std::string& reason)
     }
     m_buffer = std::make_unique<QueuedStreamBuf>(*m_writer, 0, TRACE_PIECE_BYTES);
     m_stream.rdbuf(m_buffer.get());
+    m_opened.store(true);
     return true;
 }
 
 void TraceFile::flush()
 {
-    if (m_writer && !m_closed)
+    if (m_opened.load() && !m_closed)
         m_stream.flush();
 }
 
 std::string TraceFile::takeReport()
 {
-    if (!m_writer || m_reported)
+    if (!m_opened.load() || m_reported)
         return {};
     if (const std::string failure = m_writer->failure(0); !failure.empty()) {
         m_reported = true;
@@ -63,7 +64,7 @@ std::string TraceFile::takeReport()
 
 void TraceFile::close(const std::function<bool()>& abandon)
 {
-    if (!m_writer || m_closed)
+    if (!m_opened.load() || m_closed)
         return;
     m_stream.flush();
     m_writer->close(TRACE_DRAIN_MS, abandon);

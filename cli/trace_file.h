@@ -13,6 +13,7 @@
 #include "hid/tracing_backend.h"
 #include "protocol/output_surface.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -65,6 +66,9 @@ private:
     std::unique_ptr<QueuedWriter> m_writer;
     std::unique_ptr<QueuedStreamBuf> m_buffer;
     std::ostream m_stream{nullptr};
+    // Set once the writer is made: the front end asks for reports while the job's worker opens
+    // the trace.
+    std::atomic<bool> m_opened{false};
     bool m_reported = false;
     bool m_closed = false;
 };
