@@ -18,6 +18,7 @@
 // A window that a window manager has framed is saved with its frame, at the screen's pixels
 // (QT_SCALE_FACTOR=1.5 gives the window at 150 %).
 #include "frontend/access_help.h"
+#include "frontend/history.h"
 #include "frontend/window_texts.h"
 #include "updater_app.h"
 #include "updater_dialog.h"
@@ -159,6 +160,8 @@ int main(int argc, char** argv)
     options.instanceName = "GPS_UPDATE_CLIENT_DEMO";
     options.accessHelp = quarvo::linuxAccessHelp(quarvo::installedUdevRule());
     options.holdSystem = false; // a simulated device: nothing to hold the computer back for
+    options.historyFile = quarvo::defaultHistoryFile();
+    options.simulated = true;
     quarvo::UpdaterDialog dialog(backend, filesDir.toStdString(), std::move(options));
     if (!boxShot.isEmpty()) {
         shootFirstBox(dialog, boxShot);

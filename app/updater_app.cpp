@@ -6,6 +6,7 @@
 #include "updater_dialog.h"
 
 #include "frontend/access_help.h"
+#include "frontend/history.h"
 #include "platform/udev_rule.h"
 
 #include <QApplication>
@@ -38,6 +39,7 @@ int UpdaterApp::run()
     options.lockDirectory = m_lockDirectory;
     ProcessStops stops;
     options.stops = &stops;
+    options.historyFile = defaultHistoryFile();
 #if defined(__linux__)
     LogindBus logind;
     options.accessHelp = linuxAccessHelp(installedUdevRule());

@@ -9,6 +9,7 @@
 #include "protocol/texts.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -32,7 +33,8 @@ UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path director
     : QDialog(parent), m_icon(QStringLiteral(":/quarvo/icon.png")),
       m_session(backend, std::move(directory), *this, std::move(options.accessHelp),
                 SessionPlatform{std::move(options.instanceName), std::move(options.lockDirectory),
-                                options.sleepBus, options.holdSystem, options.stops})
+                                options.sleepBus, options.holdSystem, options.stops,
+                                std::move(options.historyFile), options.simulated})
 {
     setObjectName(QStringLiteral("flasherDialog"));
     setWindowTitle(QString::fromUtf8(windowtext::DIALOG_TITLE));
@@ -213,7 +215,7 @@ bool UpdaterDialog::start()
         box.exec();
         return false;
     }
-    addAboutEntry();
+    addMenuEntries();
     setWindowIcon(m_icon);
 
     m_cancelButton->setFocus();
@@ -247,13 +249,16 @@ bool UpdaterDialog::handleSystemCommand(quint32 command)
     return true;
 }
 
-// Qt gives no system menu to extend, so the About entry sits in the window's context menu, a
-// menu of our own so that it draws in the dialog's face.
-void UpdaterDialog::addAboutEntry()
+// Qt gives no system menu to extend, so the entries sit in the window's context menu, a menu of
+// our own so that it draws in the dialog's face.
+void UpdaterDialog::addMenuEntries()
 {
     auto* menu = new QMenu(this);
     menu->setObjectName(QStringLiteral("contextMenu"));
     menu->setFont(font());
+    QAction* copy = menu->addAction(QString::fromUtf8(windowtext::COPY_RECORD_ENTRY));
+    copy->setObjectName(QStringLiteral("copyRecordAction"));
+    connect(copy, &QAction::triggered, this, [this] { m_session.copyLastRecord(); });
     QAction* about = menu->addAction(QString::fromUtf8(windowtext::ABOUT_ENTRY));
     about->setObjectName(QStringLiteral("aboutAction"));
     connect(about, &QAction::triggered, this, [this] { handleSystemCommand(ABOUT_COMMAND); });
@@ -380,6 +385,15 @@ void UpdaterDialog::endRequested(int signal)
     if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != this)
         modal->close();
     QDialog::done(128 + signal);
+}
+
+bool UpdaterDialog::copyToClipboard(const std::string& text)
+{
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (!clipboard)
+        return false;
+    clipboard->setText(QString::fromStdString(text));
+    return clipboard->text() == QString::fromStdString(text);
 }
 
 void UpdaterDialog::logLine(const std::string& text)

@@ -31,13 +31,15 @@ class QSocketNotifier;
 namespace quarvo {
 
 struct UpdaterDialogOptions {
-    std::string instanceName;         // names the single-instance guard (empty: none)
-    std::string lockDirectory;        // where its lock file lives (empty: the default)
-    std::string accessHelp;           // shown when the bootloader may not be opened (empty: never)
-    InhibitorBus* sleepBus = nullptr; // logind, asked to hold the system back during a job
-    bool holdSystem = true;           // a job holds the system back (not for a simulated device)
-    StopSource* stops = nullptr;      // the process's stop requests (signals); none: not watched
-    std::optional<QFont> font;        // the dialog's font (default: dialogFont())
+    std::string instanceName;          // names the single-instance guard (empty: none)
+    std::string lockDirectory;         // where its lock file lives (empty: the default)
+    std::string accessHelp;            // shown when the bootloader may not be opened (empty: never)
+    InhibitorBus* sleepBus = nullptr;  // logind, asked to hold the system back during a job
+    bool holdSystem = true;            // a job holds the system back (not for a simulated device)
+    StopSource* stops = nullptr;       // the process's stop requests (signals); none: not watched
+    std::filesystem::path historyFile; // where each update's record is kept (empty: nowhere)
+    bool simulated = false;            // the device is the simulator's (its records say so)
+    std::optional<QFont> font;         // the dialog's font (default: dialogFont())
 };
 
 class UpdaterDialog final : public QDialog, private WindowView {
@@ -94,8 +96,10 @@ private:
     void wakeWindowThread() override;
     void endRequested(int signal) override;
     void logLine(const std::string& text) override;
+    bool copyToClipboard(const std::string& text) override;
 
-    void addAboutEntry();
+    // The context menu: the About box and the copy of the last update's record.
+    void addMenuEntries();
     void runPendingCalls();
     // A message box in the dialog's face, captioned with the program's name.
     void prepareBox(QMessageBox& box, const QString& objectName);

@@ -3,10 +3,12 @@
 #include "quarvo_version.h"
 
 #include "cli_options.h"
+#include "json_view.h"
 #include "sim_summary.h"
 #include "terminal_view.h"
 #include "trace_file.h"
 
+#include "frontend/history.h"
 #include "frontend/update_run.h"
 #include "hid/text_encoding.h"
 #include "hid/tracing_backend.h"
@@ -260,6 +262,18 @@ void printSummary(CliEnvironment& env, Transport& transport, const JobEnd& end)
     }
 }
 
+// The exit status an end gives.
+int exitStatusOf(const JobEnd& end)
+{
+    if (!end.refusal.empty())
+        return EXIT_BAD_INPUT;
+    if (end.guardRefusal != GuardRefusal::None || !end.internalError.empty())
+        return EXIT_DEVICE_FAILED;
+    if (end.stoppedBy != 0)
+        return 128 + end.stoppedBy;
+    return exitStatus(end.outcome);
+}
+
 // Tells how the update ended, beyond the status lines, and gives the exit status. The lines come
 // in the order the user needs them: what failed, what the device holds now, then the summary.
 int reportEnd(CliEnvironment& env, const Options& options, const JobEnd& end, TraceNotes& notes,
@@ -321,17 +335,27 @@ int reportEnd(CliEnvironment& env, const Options& options, const JobEnd& end, Tr
 int update(CliEnvironment& env, const Options& options, Transport& transport)
 {
     SteadyClock screenClock;
-    TerminalView terminal(env.out, env.err, env.terminal, screenClock, env.columns, env.escapes);
+    TerminalView terminal(env.out, env.err, env.terminal && !options.json, screenClock, env.columns,
+                          env.escapes);
+    JsonView json(env.out, screenClock);
     TraceNotes notes(transport.tracing(), transport.trace());
     const bool real = !options.simulate;
-    UpdateRun run({transport.backend(), real ? env.guard : nullptr, real ? env.systemHold : nullptr,
-                   env.stops});
+    std::optional<History> history;
+    if (!env.historyFile.empty())
+        history.emplace(env.historyFile);
+    RunSetup setup{transport.backend(), real ? env.guard : nullptr, real ? env.systemHold : nullptr,
+                   env.stops};
+    setup.history = history ? &*history : nullptr;
+    setup.frontEnd = CLI_PROGRAM;
+    setup.version = VERSION;
+    UpdateRun run(setup);
     JobRequest request;
     request.directory = options.directory;
     request.takeGuard = real;
     if (options.waitSeconds)
         request.waitUs = std::int64_t{*options.waitSeconds} * 1000000;
     request.holdSystem = real;
+    request.simulated = !real;
     // Inputs before outputs: both files are loaded before the trace file is opened.
     request.afterLoad = [&transport, &options] { return transport.openTrace(options); };
     request.tap = &notes;
@@ -339,19 +363,60 @@ int update(CliEnvironment& env, const Options& options, Transport& transport)
     for (bool ended = false; !ended;) {
         // Requests are weighed here too, so that one is seen while the worker waits on the device.
         run.pollStops();
-        for (const RunEvent& event : run.takeEvents()) {
-            render(terminal, event);
+        RunSnapshot now;
+        for (const RunEvent& event : run.takeEvents(now)) {
+            if (options.json)
+                json.event(event, now);
+            else
+                render(terminal, event);
             ended = ended || event.kind == RunEvent::Kind::Ended;
         }
-        transport.reportTrace(terminal);
+        if (!options.json)
+            transport.reportTrace(terminal);
         if (!ended) {
-            terminal.draw(run.snapshot(), false);
+            if (options.json)
+                json.tick(now);
+            else
+                terminal.draw(now, false);
             run.waitForChange(RUN_LOOK_MS);
         }
     }
     terminal.finish();
-    const std::optional<JobEnd> end = run.snapshot().end;
-    return reportEnd(env, options, end.value_or(JobEnd{}), notes, transport);
+    const RunSnapshot last = run.snapshot();
+    const JobEnd end = last.end.value_or(JobEnd{});
+    if (options.json) {
+        notes.note(end.stoppedBy != 0 ? "stopped" : "ended",
+                   end.stoppedBy != 0 ? signalName(end.stoppedBy) : outcomeName(end.outcome));
+        json.end(end, exitStatusOf(end), last);
+        return exitStatusOf(end);
+    }
+    return reportEnd(env, options, end, notes, transport);
+}
+
+// --history: the records kept for this user, readable or as they are kept.
+int showHistory(CliEnvironment& env, const Options& options)
+{
+    if (env.historyFile.empty()) {
+        env.err << CLI_PROGRAM << ": this user has no folder to keep a history in\n";
+        return EXIT_DEVICE_FAILED;
+    }
+    std::string error;
+    const std::optional<std::vector<Json>> records = History(env.historyFile).read(error);
+    if (!records) {
+        env.err << CLI_PROGRAM << ": cannot read " << printable(utf8FromPath(env.historyFile))
+                << ": " << error << '\n';
+        return EXIT_DEVICE_FAILED;
+    }
+    for (const Json& record : *records) {
+        if (options.json)
+            env.out << record.dump() << '\n';
+        else
+            env.out << HistoryRecord::fromJson(record)->readable() << '\n';
+    }
+    if (records->empty() && !options.json)
+        env.out << "No update is recorded in " << printable(utf8FromPath(env.historyFile)) << ".\n";
+    env.out << std::flush;
+    return EXIT_UPDATED;
 }
 
 // --list, after the trace is opened and the device waited for when asked.
@@ -397,8 +462,9 @@ int run(std::span<const std::string> args, CliEnvironment& env, bool& outputChec
     Options options;
     if (const std::string error = parseOptions(args, options); !error.empty())
         return usageError(env, error);
-    // Help, version and the listing are what they print: a lost output is their failure.
-    outputChecked = options.help || options.version || options.list;
+    // Help, version, the listing and the history are what they print: a lost output is their
+    // failure.
+    outputChecked = options.help || options.version || options.list || options.history;
     if (options.help) {
         env.out << helpText(CLI_PROGRAM) << std::flush;
         return EXIT_UPDATED;
@@ -408,6 +474,8 @@ int run(std::span<const std::string> args, CliEnvironment& env, bool& outputChec
                 << std::flush;
         return EXIT_UPDATED;
     }
+    if (options.history)
+        return showHistory(env, options);
     return dispatch(env, options);
 }
 
@@ -462,6 +530,7 @@ int runCli(std::span<const std::string> args, CliEnvironment& env)
         out,           err,       env.terminal, env.realBackend, env.transportVersion,
         env.columns,   env.stops, env.guard,    env.escapes,     env.installedUdevRule,
         env.systemHold};
+    queued.historyFile = env.historyFile;
     bool outputChecked = false;
     int status = EXIT_DEVICE_FAILED;
     try {

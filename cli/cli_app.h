@@ -12,6 +12,7 @@
 #include "platform/process_stops.h"
 #include "platform/system_hold.h"
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <ostream>
@@ -54,6 +55,8 @@ struct CliEnvironment {
     QueuedWriter::Channel errChannel = {};
     // Standard output and error are one file (2>&1): when one stalls, the other gets nothing more.
     bool outputsShareFile = false;
+    // This user's update history (empty: none is kept).
+    std::filesystem::path historyFile = {};
     // Set by runCli when a reader of `out` or `err` stalled and text for it was left to a writer
     // thread still blocked on it: flushing those streams again would block too.
     bool outputLeftBehind = false;

@@ -98,6 +98,20 @@ const OptionEntry OPTIONS[] = {
          o.traceFile = *v;
          return std::string();
      }},
+    {"--history", nullptr, Value::None, nullptr,
+     "print the record of every update of this user's, newest last\n"
+     "(with --json: the records as they are kept, one per line)",
+     [](Options& o, const std::string*) {
+         o.history = true;
+         return std::string();
+     }},
+    {"--json", nullptr, Value::None, nullptr,
+     "print one JSON object per line for each event of the update,\n"
+     "in place of the human lines (fields in the README)",
+     [](Options& o, const std::string*) {
+         o.json = true;
+         return std::string();
+     }},
     {"--help", "-h", Value::None, nullptr, "show this help",
      [](Options& o, const std::string*) {
          o.help = true;
@@ -210,6 +224,8 @@ std::string parseOptions(std::span<const std::string> args, Options& options)
         return "--real-time goes with --simulate";
     if (options.pace && !options.simulate)
         return "--pace goes with --simulate";
+    if (options.json && options.list)
+        return "--json goes with an update or --history, not with --list";
     return {};
 }
 

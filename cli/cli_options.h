@@ -25,6 +25,8 @@ struct Options {
     std::optional<SimScenario> simulate;
     bool realTime = false;
     std::optional<SimPace> pace;
+    bool history = false; // print the update history instead of updating
+    bool json = false;    // JSON lines instead of the human ones
     std::optional<unsigned> waitSeconds;
     std::string traceFile;
 };

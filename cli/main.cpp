@@ -4,6 +4,7 @@
 #include "cli_app.h"
 #include "console.h"
 
+#include "frontend/history.h"
 #include "hid/hidapi_backend.h"
 #include "platform/instance_guard.h"
 #include "platform/process_stops.h"
@@ -42,6 +43,7 @@ int main(int argc, char** argv)
         console.outputChannel(1),
         console.outputChannel(2),
         console.outputsShareFile(),
+        quarvo::defaultHistoryFile(),
     };
     const int status = quarvo::runCli(args, env);
     // A writer thread is still blocked on a standard stream whose reader stalled: the flush of

@@ -1,6 +1,7 @@
 #include "update_run.h"
 
 #include "hid/clock.h"
+#include "hid/text_encoding.h"
 #include "protocol/device_ids.h"
 #include "protocol/texts.h"
 
@@ -142,6 +143,11 @@ RunSnapshot UpdateRun::snapshot() const
 {
     const std::int64_t now = m_setup.backend.clock().nowUs();
     const std::lock_guard lock(m_mutex);
+    return snapshotLocked(now);
+}
+
+RunSnapshot UpdateRun::snapshotLocked(std::int64_t now) const
+{
     RunSnapshot snap;
     snap.phase = m_phase;
     snap.nowUs = now;
@@ -169,6 +175,18 @@ RunSnapshot UpdateRun::snapshot() const
                 static_cast<double>(snap.bytesDone) * 1e6 / static_cast<double>(elapsedUs);
     }
     return snap;
+}
+
+std::vector<RunEvent> UpdateRun::takeEvents(RunSnapshot& snapshot)
+{
+    const std::int64_t now = m_setup.backend.clock().nowUs();
+    const std::lock_guard lock(m_mutex);
+    snapshot = snapshotLocked(now);
+    m_notified = false;
+    std::vector<RunEvent> events(std::make_move_iterator(m_events.begin()),
+                                 std::make_move_iterator(m_events.end()));
+    m_events.clear();
+    return events;
 }
 
 std::vector<RunEvent> UpdateRun::takeEvents()
@@ -311,6 +329,10 @@ void UpdateRun::runJob(const JobRequest& request)
     ctx.stopRequested = [this] { return shouldStop(); };
     m_context = &ctx;
     m_tap = request.tap;
+    m_startedAt = utcTimestamp();
+    m_startedSteady = std::chrono::steady_clock::now();
+    m_stepsEntered.clear();
+    m_filesRead.clear();
     try {
         flash(request, ctx, end);
     } catch (const std::bad_alloc&) {
@@ -330,6 +352,11 @@ void UpdateRun::runJob(const JobRequest& request)
     end.openFailure = ctx.openFailure;
     if (end.detail.empty())
         end.detail = std::move(ctx.detail);
+    try {
+        keepRecord(request, ctx, end);
+    } catch (const std::bad_alloc&) {
+        // No memory for the record: the end must still be told.
+    }
     finish(std::move(end));
 }
 
@@ -359,6 +386,9 @@ void UpdateRun::flash(const JobRequest& request, CommandContext& ctx, JobEnd& en
     }
     UpdateFiles files;
     end.outcome = loadUpdateFiles(ctx, request.directory, files);
+    for (const LoadedFile* file : {&files.code, &files.database})
+        if (!file->path.empty())
+            m_filesRead.push_back({file->path.filename().string(), file->size, {}});
     if (end.outcome != JobOutcome::Success)
         return;
     end.outcome = JobOutcome::DeviceFailed;
@@ -419,6 +449,51 @@ void UpdateRun::flash(const JobRequest& request, CommandContext& ctx, JobEnd& en
         }
     }
     end.outcome = flashUpdate(ctx, files);
+}
+
+void UpdateRun::keepRecord(const JobRequest& request, const CommandContext& ctx, const JobEnd& end)
+{
+    // An update that never began (the guard refused it, the front end refused to go on) leaves
+    // no record.
+    if (!m_setup.history || end.guardRefusal != GuardRefusal::None || !end.refusal.empty())
+        return;
+    HistoryRecord record;
+    record.time = m_startedAt;
+    record.frontEnd = m_setup.frontEnd;
+    record.version = m_setup.version;
+    record.simulated = request.simulated;
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::absolute(request.directory, error);
+    record.folder = printable(utf8FromPath(error ? request.directory : folder));
+    record.files = m_filesRead;
+    record.checked = "unchecked";
+    if (ctx.opened) {
+        record.devicePath = printable(ctx.opened->path);
+        record.deviceProduct = printable(ctx.opened->product);
+        record.deviceSerial = printable(ctx.opened->serial);
+    }
+    record.steps = m_stepsEntered;
+    record.device = end.device;
+    int stop = 0;
+    if (end.outcome != JobOutcome::Success) {
+        const std::lock_guard lock(m_mutex);
+        stop = m_policy.stoppedBy();
+    }
+    record.outcome = !end.internalError.empty() ? "internal error" : outcomeName(end.outcome);
+    if (stop != 0)
+        record.stoppedBy = signalName(stop);
+    record.detail = !end.internalError.empty() ? end.internalError : end.detail;
+    record.durationMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - m_startedSteady)
+                            .count();
+    std::string why;
+    if (!m_setup.history->append(record, why)) {
+        RunEvent event;
+        event.kind = RunEvent::Kind::Warning;
+        event.text = "the update's record could not be kept in " +
+                     printable(utf8FromPath(m_setup.history->file())) + ": " + why;
+        publish(std::move(event));
+    }
 }
 
 void UpdateRun::finish(JobEnd end)
@@ -538,6 +613,7 @@ void UpdateRun::beginStep(const StepInfo& step)
         heard();
         m_journey.enterStep(step, now);
         m_timeLeft.enterStep(step, now);
+        m_stepsEntered.emplace_back(step.label());
         RunEvent event;
         event.kind = RunEvent::Kind::Step;
         event.step = step;

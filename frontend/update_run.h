@@ -12,6 +12,7 @@
 // observer is woken from any thread, at most once until the front end next takes events.
 #pragma once
 
+#include "history.h"
 #include "job_end.h"
 #include "journey.h"
 #include "run_snapshot.h"
@@ -26,6 +27,7 @@
 #include "progress_model.h"
 #include "protocol/output_surface.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -61,7 +63,7 @@ struct RunEvent {
         Message,           // text, detail: a box (detail: the job's technical account)
         Step,              // step: the update enters it
         ConfirmationAsked, // an interrupt asks for a second one within CONFIRM_STOP_MS
-        Warning,           // text: what could not be held (the update goes on)
+        Warning,           // text: what could not be held or kept (the update goes on)
         WaitingForGuard,   // another updater holds the guard; waited for up to `waitUs`
         WaitingForDevice,  // the bootloader is waited for up to `waitUs`
         Ended,             // the snapshot's end is set
@@ -86,6 +88,11 @@ struct RunSetup {
     RunObserver* observer = nullptr;
     // Windows: the job's boxes wait on the worker until the front end answers them (answerBox).
     bool boxesWait = false;
+    // Where each job's record goes (none: kept nowhere), and who ran it: "quarvo-flash" and its
+    // version.
+    const History* history = nullptr;
+    std::string frontEnd = {};
+    std::string version = {};
 };
 
 struct JobRequest {
@@ -102,6 +109,8 @@ struct JobRequest {
     std::function<std::string()> afterLoad;
     // Also told of every status, box and step, on the worker, synchronously; must not block.
     OutputSurface* tap = nullptr;
+    // The device is the simulator's (its record says so).
+    bool simulated = false;
 };
 
 class UpdateRun final : private OutputSurface {
@@ -133,6 +142,9 @@ public:
     bool running() const;
     RunSnapshot snapshot() const;
     std::vector<RunEvent> takeEvents();
+    // The events not yet taken and the snapshot just after the last of them, taken together, so
+    // that the snapshot is never ahead of the events (the worker goes on meanwhile).
+    std::vector<RunEvent> takeEvents(RunSnapshot& snapshot);
     // For a front end without a loop of its own: waits until the observer would be told something
     // or timeoutMs have passed.
     void waitForChange(int timeoutMs);
@@ -162,6 +174,8 @@ private:
     void heard();
 
     void runJob(const JobRequest& request);
+    // The job's record for the history, from what the worker learnt and how the job ended.
+    void keepRecord(const JobRequest& request, const CommandContext& ctx, const JobEnd& end);
     // The job itself, from the files to the restart; fills `end`.
     void flash(const JobRequest& request, CommandContext& ctx, JobEnd& end);
     // Before every report the job sends or waits for: marks the device at risk, then weighs the
@@ -169,6 +183,8 @@ private:
     bool shouldStop();
     // Under m_mutex: takes and weighs the requests that came.
     void weighRequests();
+    // Under m_mutex.
+    RunSnapshot snapshotLocked(std::int64_t nowUs) const;
     void publish(RunEvent event);
     void notify();
     void finish(JobEnd end);
@@ -198,6 +214,11 @@ private:
     // The worker's own while it runs.
     const CommandContext* m_context = nullptr;
     OutputSurface* m_tap = nullptr;
+    // For the job's record: when it began, the steps it entered, the files it read.
+    std::string m_startedAt;
+    std::chrono::steady_clock::time_point m_startedSteady;
+    std::vector<std::string> m_stepsEntered;
+    std::vector<HistoryRecord::File> m_filesRead;
     std::thread m_worker;
 };
 

@@ -1,6 +1,8 @@
 #include "updater_session.h"
 #include "window_texts.h"
 
+#include "quarvo_version.h"
+
 #include "hid/clock.h"
 #include "hid/hid_device.h"
 #include "hid/text_encoding.h"
@@ -17,8 +19,8 @@ namespace {
 
 // What the run is told of the platform, from what the session was given.
 RunSetup runSetup(HidBackend& backend, std::optional<InstanceGuard>& guard,
-                  std::optional<SystemHold>& hold, const SessionPlatform& platform,
-                  RunObserver& observer)
+                  std::optional<SystemHold>& hold, const std::optional<History>& history,
+                  const SessionPlatform& platform, RunObserver& observer)
 {
     RunSetup setup{backend};
     setup.guard = guard ? &*guard : nullptr;
@@ -26,7 +28,17 @@ RunSetup runSetup(HidBackend& backend, std::optional<InstanceGuard>& guard,
     setup.stops = platform.stops;
     setup.observer = &observer;
     setup.boxesWait = true;
+    setup.history = history ? &*history : nullptr;
+    setup.frontEnd = "quarvo-updater";
+    setup.version = QUARVO_VERSION;
     return setup;
+}
+
+std::optional<History> historyFor(const SessionPlatform& platform)
+{
+    if (platform.historyFile.empty())
+        return std::nullopt;
+    return std::optional<History>(std::in_place, platform.historyFile);
 }
 
 std::optional<InstanceGuard> guardFor(const SessionPlatform& platform)
@@ -49,8 +61,8 @@ UpdaterSession::UpdaterSession(HidBackend& backend, std::filesystem::path direct
                                WindowView& view, std::string accessHelp, SessionPlatform platform)
     : m_backend(backend), m_directory(std::move(directory)), m_view(view),
       m_accessHelp(std::move(accessHelp)), m_platform(std::move(platform)),
-      m_guard(guardFor(m_platform)), m_hold(holdFor(m_platform)),
-      m_run(runSetup(backend, m_guard, m_hold, m_platform, *this))
+      m_guard(guardFor(m_platform)), m_hold(holdFor(m_platform)), m_history(historyFor(m_platform)),
+      m_run(runSetup(backend, m_guard, m_hold, m_history, m_platform, *this))
 {
 }
 
@@ -157,7 +169,8 @@ void UpdaterSession::tick()
         recheckDevice();
         return;
     }
-    showRunning();
+    // What the job told since the last look comes first, then its progress as of then.
+    runPendingCalls();
 }
 
 bool UpdaterSession::requestClose()
@@ -188,6 +201,7 @@ bool UpdaterSession::startUpdate()
     JobRequest request;
     request.directory = m_directory;
     request.holdSystem = m_hold.has_value();
+    request.simulated = m_platform.simulated;
     if (m_run.start(std::move(request)))
         return true;
     // No thread, no job: the press has no effect beyond the end the run published.
@@ -267,7 +281,8 @@ void UpdaterSession::finishJob(bool withBoxes)
 void UpdaterSession::runPendingCalls()
 {
     const unsigned stops = m_stopsMade;
-    for (const RunEvent& event : m_run.takeEvents()) {
+    RunSnapshot after;
+    for (const RunEvent& event : m_run.takeEvents(after)) {
         // A stop made meanwhile (the view may stop the job from what it is shown) has dropped
         // what is left.
         if (stops != m_stopsMade)
@@ -275,7 +290,7 @@ void UpdaterSession::runPendingCalls()
         handle(event);
     }
     if (stops == m_stopsMade && m_jobRunning.load())
-        showRunning();
+        showRunning(after);
 }
 
 void UpdaterSession::handle(const RunEvent& event)
@@ -318,9 +333,8 @@ void UpdaterSession::handle(const RunEvent& event)
     }
 }
 
-void UpdaterSession::showRunning()
+void UpdaterSession::showRunning(const RunSnapshot& snap)
 {
-    const RunSnapshot snap = m_run.snapshot();
     if (snap.phase == RunPhase::Ended)
         return; // the end comes with its event
     if (snap.barMaximum != m_barMaximum || snap.barPosition != m_barPosition) {
@@ -343,6 +357,21 @@ void UpdaterSession::showJourneyLine(const JourneyLine& line)
         return;
     m_journeyShown = key;
     m_view.showJourney(line);
+}
+
+void UpdaterSession::copyLastRecord()
+{
+    std::string error;
+    std::optional<std::vector<Json>> records;
+    if (m_history)
+        records = m_history->read(error);
+    if (!records || records->empty()) {
+        showOwnBox(windowtext::NO_RECORD, error);
+        return;
+    }
+    const std::string text = HistoryRecord::fromJson(records->back())->readable();
+    showOwnBox(m_view.copyToClipboard(text) ? windowtext::RECORD_COPIED
+                                            : windowtext::RECORD_NOT_COPIED);
 }
 
 std::string UpdaterSession::boxDetail(const std::string& reason) const

@@ -55,6 +55,12 @@ public:
     // A line for whoever follows the program (a terminal, a debugger): what could not be held,
     // why a job stopped, an interrupt that waits for its confirmation.
     virtual void logLine(const std::string& text) { static_cast<void>(text); }
+    // Puts `text` on the system's clipboard; false when it could not.
+    virtual bool copyToClipboard(const std::string& text)
+    {
+        static_cast<void>(text);
+        return false;
+    }
 };
 
 // What the session takes from the platform: the guard, the system's holds and the stop requests.
@@ -69,10 +75,15 @@ struct SessionPlatform {
     bool holdSystem = false;
     // The process's stop requests (signals); none: only stopJob stops a job.
     StopSource* stops = nullptr;
+    // Where each job's record is kept (empty: nowhere), and whether the device is simulated.
+    std::filesystem::path historyFile = {};
+    bool simulated = false;
 };
 
-// The system-menu command that opens the About box (the low four bits are the system's).
+// The system-menu commands that open the About box and copy the last update's record (the low four
+// bits are the system's).
 inline constexpr unsigned ABOUT_COMMAND = 16;
+inline constexpr unsigned COPY_RECORD_COMMAND = 32;
 
 // How often, on the backend's clock, the device is looked for again while no job runs.
 inline constexpr std::int64_t DEVICE_RECHECK_INTERVAL_US = 1000000;
@@ -131,6 +142,10 @@ public:
     // closes by itself when the job ends.
     bool requestClose();
     static bool opensAbout(unsigned command) { return (command & 0xFFF0) == ABOUT_COMMAND; }
+    static bool copiesRecord(unsigned command) { return (command & 0xFFF0) == COPY_RECORD_COMMAND; }
+    // The copy entry: the last update's record, as readable text, to the clipboard for support;
+    // a box says that it was copied (or that there is none).
+    void copyLastRecord();
     // A forced end (the system ends the session, the window must go), on the window's thread: asks
     // a running job to stop before its next report (it fails there, "stopped on request"), drops
     // the calls it handed over and answers a box it waits for as dismissed, then waits up to
@@ -153,8 +168,8 @@ private:
 
     bool stopJob(int signal);
     void handle(const RunEvent& event);
-    // On the window's thread: the run's latest progress and the journey line while a job runs.
-    void showRunning();
+    // On the window's thread: the run's progress as of `snapshot` and the journey line.
+    void showRunning(const RunSnapshot& snapshot);
     void showJourneyLine(const JourneyLine& line);
     // At idle, unless a job's end is on screen: whether the update files are in the folder.
     void showIdleLine();
@@ -192,6 +207,7 @@ private:
     std::atomic<bool> m_jobRunning{false};
     std::optional<InstanceGuard> m_guard;
     std::optional<SystemHold> m_hold;
+    std::optional<History> m_history;
     UpdateRun m_run; // last: its worker calls back into the session
 };
 

@@ -77,6 +77,12 @@ inline constexpr const char* FILES_FOLDER = "更新檔應放在這個資料夾�
 inline constexpr const char* WINDOWS_ACCESS_HELP =
     "設備已連接，但無法開啟：可能有其他程式正在使用它。\n"
     "請關閉其他使用此設備的程式（例如另一個更新程式），再按「更新」。";
+// The copy entry of the system menu (Windows) and the context menu (Qt), and its answers.
+inline constexpr const char* COPY_RECORD_ENTRY = "複製最近一次更新紀錄(&C)";
+inline constexpr const char* RECORD_COPIED =
+    "已複製最近一次更新紀錄。\n請貼到給客服的訊息或電子郵件中。";
+inline constexpr const char* RECORD_NOT_COPIED = "無法複製更新紀錄到剪貼簿，請稍後再試。";
+inline constexpr const char* NO_RECORD = "目前還沒有更新紀錄可以複製。";
 // The box when the job itself failed unexpectedly (the technical reason follows as its detail).
 inline constexpr const char* JOB_CRASHED = "更新程式發生內部錯誤，更新已中止。";
 

@@ -32,6 +32,7 @@ int HidDevice::open(std::uint16_t vendorId, std::uint16_t productId)
         m_connection = m_backend.open(info.path, error);
         if (m_connection) {
             m_openState = OpenState::Open;
+            m_openedInfo = info;
             m_lastError.clear();
             return 1;
         }

@@ -64,6 +64,8 @@ public:
     }
 
     OpenState openState() const { return m_openState; }
+    // The interface the last successful open found (its path and strings).
+    const HidDeviceInfo& openedInfo() const { return m_openedInfo; }
     const std::string& lastError() const { return m_lastError; }
     Failure lastFailure() const { return m_lastFailure; }
 
@@ -74,6 +76,7 @@ private:
     std::unique_ptr<HidConnection> m_connection;
     std::function<bool()> m_stopRequested;
     OpenState m_openState = OpenState::Closed;
+    HidDeviceInfo m_openedInfo;
     std::string m_lastError;
     Failure m_lastFailure = Failure::None;
 };

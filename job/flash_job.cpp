@@ -287,6 +287,23 @@ bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, st
     return true;
 }
 
+const char* outcomeName(JobOutcome outcome)
+{
+    switch (outcome) {
+    case JobOutcome::Success:
+        return "success";
+    case JobOutcome::MissingFile:
+        return "missing file";
+    case JobOutcome::InputRefused:
+        return "input refused";
+    case JobOutcome::OutOfMemory:
+        return "out of memory";
+    case JobOutcome::DeviceFailed:
+        break;
+    }
+    return "device failed";
+}
+
 std::string printable(const std::string& text)
 {
     std::string out;

@@ -40,6 +40,9 @@ enum class JobOutcome {
     DeviceFailed, // the device or the flashing failed; the status line says how
 };
 
+// "success", "missing file", "input refused", "out of memory", "device failed": for records.
+const char* outcomeName(JobOutcome outcome);
+
 // One update file read whole, followed by BUFFER_SLACK zero bytes: the room the last page needs.
 struct LoadedFile {
     std::filesystem::path path;

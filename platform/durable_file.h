@@ -12,7 +12,8 @@ namespace quarvo {
 // Appends `line` (which ends with a newline) to `file`, creating it and its folder (for this user
 // only) when they are not there, and syncs it to the disk before returning. A last line that an
 // earlier writer left torn (a power cut) is ended first, so that the new line stands on its own.
-// Appends from several processes at once are kept apart by a lock on the file.
+// Appends from several processes at once are kept apart by a lock (on the file; on Windows, on a
+// lock file beside it, FILE.lock, as a file held open cannot be replaced there).
 bool appendLineDurably(const std::filesystem::path& file, std::string_view line,
                        std::string& error);
 

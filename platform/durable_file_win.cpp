@@ -25,10 +25,20 @@ struct Handle {
     }
 };
 
-bool lockWhole(HANDLE file, std::string& error)
+// Appends and replacements of a file exclude one another through a lock file beside it: a file
+// that a handle holds open cannot be replaced on Windows, so the file itself is never the lock.
+bool lockBeside(const std::filesystem::path& file, Handle& lock, std::string& error)
 {
+    const std::filesystem::path lockFile = file.wstring() + L".lock";
+    lock.handle = CreateFileW(lockFile.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (lock.handle == INVALID_HANDLE_VALUE) {
+        error = reason("open the lock");
+        return false;
+    }
     OVERLAPPED whole{};
-    if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole))
+    if (LockFileEx(lock.handle, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole))
         return true;
     error = reason("lock");
     return false;
@@ -58,6 +68,9 @@ bool appendLineDurably(const std::filesystem::path& file, std::string_view line,
         error = file.parent_path().string() + ": " + made.message();
         return false;
     }
+    Handle lock;
+    if (!lockBeside(file, lock, error))
+        return false;
     Handle out;
     out.handle = CreateFileW(file.c_str(), GENERIC_READ | FILE_APPEND_DATA,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -66,8 +79,6 @@ bool appendLineDurably(const std::filesystem::path& file, std::string_view line,
         error = reason("open");
         return false;
     }
-    if (!lockWhole(out.handle, error))
-        return false;
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(out.handle, &size)) {
         error = reason("size");
@@ -125,21 +136,16 @@ bool replaceFileDurably(const std::filesystem::path& file, std::string_view cont
                         std::uintmax_t expectedSize, std::string& error)
 {
     Handle lock;
-    lock.handle = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (lock.handle == INVALID_HANDLE_VALUE) {
-        error = reason("open");
+    if (!lockBeside(file, lock, error))
         return false;
-    }
-    if (!lockWhole(lock.handle, error))
-        return false;
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(lock.handle, &size)) {
+    WIN32_FILE_ATTRIBUTE_DATA attributes{};
+    if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &attributes)) {
         error = reason("size");
         return false;
     }
-    if (static_cast<std::uintmax_t>(size.QuadPart) != expectedSize)
+    const std::uintmax_t size =
+        (std::uintmax_t{attributes.nFileSizeHigh} << 32) | attributes.nFileSizeLow;
+    if (size != expectedSize)
         return false;
     const std::filesystem::path next = file.wstring() + L".new";
     {

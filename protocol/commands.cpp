@@ -193,8 +193,10 @@ bool streamPages(CommandContext& ctx, HidDevice& device, std::span<const std::ui
 bool openBootloader(CommandContext& ctx, HidDevice& device, const char* what)
 {
     device.setStopCheck(ctx.stopRequested);
-    if (device.open(VENDOR_ID, PRODUCT_ID))
+    if (device.open(VENDOR_ID, PRODUCT_ID)) {
+        ctx.opened = device.openedInfo();
         return true;
+    }
     ctx.openFailure = device.openState();
     ctx.detail = std::string(what) + ": " + device.lastError();
     // A device that is gone after reports reached it was unplugged or lost its link.

@@ -54,6 +54,8 @@ struct CommandContext {
     // commands keep the state of `region`, the one the job is writing now (none: no region's).
     DeviceState device = {};
     std::optional<DeviceRegion> region = {};
+    // The interface the commands last opened (its path and strings), for the update's record.
+    std::optional<HidDeviceInfo> opened = {};
 };
 
 // The steps a region write announces: its erase (with the wait) and its programming.

@@ -15,6 +15,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QLabel>
 #include <QMenu>
@@ -205,6 +206,7 @@ struct Rig {
         options.accessHelp = std::move(accessHelp);
         options.sleepBus = &logind;
         options.stops = &stops;
+        options.historyFile = dir.filePath(QStringLiteral("state/history.jsonl")).toStdString();
         options.font = std::move(font);
         dialog =
             std::make_unique<UpdaterDialog>(*gate, dir.path().toStdString(), std::move(options));
@@ -311,8 +313,9 @@ private slots:
         auto* menu = rig.dialog->findChild<QMenu*>(QStringLiteral("contextMenu"));
         QVERIFY(menu);
         QCOMPARE(menu->font().family(), rig.dialog->font().family());
-        QCOMPARE(menu->actions().size(), 1);
-        QCOMPARE(menu->actions().constFirst()->text(), qs(windowtext::ABOUT_ENTRY));
+        QCOMPARE(menu->actions().size(), 2);
+        QCOMPARE(menu->actions().constFirst()->text(), qs(windowtext::COPY_RECORD_ENTRY));
+        QCOMPARE(menu->actions().constLast()->text(), qs(windowtext::ABOUT_ENTRY));
     }
 
     void probeShowsTheConnection_data()
@@ -745,6 +748,33 @@ private slots:
         QVERIFY(flash->isEnabled());
         QVERIFY(rig.dialog->close());
         QVERIFY(!rig.dialog->isVisible());
+    }
+
+    // The context menu's copy entry puts the last update's record, as readable text, on the
+    // clipboard for support, and says so; before any update it says there is none.
+    void theCopyEntryPutsTheLastRecordOnTheClipboard()
+    {
+        Rig rig({Fault::WriteFail, 5});
+        rig.writeSamples();
+        QVERIFY(rig.dialog->start());
+        auto* copy = rig.dialog->findChild<QAction*>(QStringLiteral("copyRecordAction"));
+        QVERIFY(copy);
+        QCOMPARE(copy->text(), qs(windowtext::COPY_RECORD_ENTRY));
+        {
+            ModalCloser closer;
+            copy->trigger();
+            QCOMPARE(closer.text, qs(windowtext::NO_RECORD));
+        }
+        QSignalSpy finished(rig.dialog.get(), &UpdaterDialog::jobFinished);
+        rig.dialog->startUpdate();
+        QVERIFY(finished.wait(JOB_TIMEOUT_MS));
+        ModalCloser closer;
+        copy->trigger();
+        QCOMPARE(closer.text, qs(windowtext::RECORD_COPIED));
+        const QString copied = QGuiApplication::clipboard()->text();
+        for (const char* part : {"quarvo-updater", "outcome: device failed", "code_data.bin: 3000",
+                                 "program partly written", "data report 3 of 48"})
+            QVERIFY2(copied.contains(QString::fromUtf8(part)), qPrintable(copied));
     }
 
     // While a job runs a warning beside the buttons says not to unplug or switch off; at idle the

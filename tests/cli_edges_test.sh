@@ -11,6 +11,8 @@ chmod 755 "$work"
 trap 'rm -rf "$work"' EXIT
 # A single-instance guard of this run's own, apart from any real updater's.
 export QUARVO_LOCK_DIR="$work"
+# The update history of this run's own, apart from the user's.
+export XDG_STATE_HOME="$work/state"
 HANG_BOUND=30
 mkdir "$work/small" "$work/mid" "$work/big"
 head -c 5000 /dev/urandom > "$work/small/code_data.bin"

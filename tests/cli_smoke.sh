@@ -9,6 +9,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # A single-instance guard of this run's own, apart from any real updater's.
 export QUARVO_LOCK_DIR="$work"
+# The update history of this run's own, apart from the user's.
+export XDG_STATE_HOME="$work/state"
 head -c 5000 /dev/urandom > "$work/code_data.bin"
 head -c 3000 /dev/urandom > "$work/car_data.bin"
 # Large enough that a real-time simulated update lasts long enough to be interrupted.

@@ -8,6 +8,7 @@
 
 #include "cli/cli_app.h"
 #include "cli/terminal_view.h"
+#include "frontend/history.h"
 #include "platform/instance_guard.h"
 #include "protocol/texts.h"
 
@@ -127,6 +128,7 @@ protected:
     SystemHold hold;
 #endif
     std::string installedRule;
+    std::filesystem::path historyFile; // empty: no history kept
     // How many links were opened to the "real" device, over all runs.
     std::shared_ptr<unsigned> realOpens = std::make_shared<unsigned>(0);
 
@@ -143,6 +145,7 @@ protected:
                            true,
                            installedRule,
                            &hold};
+        env.historyFile = historyFile;
         return runCli(args, env);
     }
 
@@ -278,6 +281,90 @@ TEST_P(CliFailureKinds, EndWithWhatTheDeviceHoldsAndTheWindowsSentence)
 
 INSTANTIATE_TEST_SUITE_P(Table, CliFailureKinds, ::testing::ValuesIn(failureKindCases()),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// Every update leaves one record in the history with what the device holds and why it ended; and
+// --json gives the same end as one line of the documented fields.
+class CliRecords : public CliTest, public ::testing::WithParamInterface<FailureKindCase> {};
+
+TEST_P(CliRecords, KeepWhatTheDeviceHoldsAndTheJsonEndSaysTheSame)
+{
+    const FailureKindCase& c = GetParam();
+    writeSamples();
+    historyFile = dir / "state" / "history.jsonl";
+    const std::string scenario = "--simulate=" + c.scenario.name();
+    const int status = run({"-C", dir.string(), scenario, "--json"});
+
+    // The JSON lines: every one parses, each has its event and time, the end comes last.
+    std::vector<Json> lines;
+    std::istringstream stream(out.str());
+    for (std::string line; std::getline(stream, line);) {
+        const std::optional<Json> json = Json::parse(line);
+        ASSERT_TRUE(json) << line;
+        EXPECT_FALSE((*json)["event"].text().empty()) << line;
+        EXPECT_FALSE((*json)["t"].isNull()) << line;
+        lines.push_back(*json);
+    }
+    ASSERT_FALSE(lines.empty());
+    const Json& end = lines.back();
+    EXPECT_EQ(end["event"].text(), "end");
+    EXPECT_EQ(end["exitStatus"].number(), status);
+    EXPECT_EQ(end["sentence"].text(), c.endSentence);
+    EXPECT_EQ(end["deviceState"]["reached"].boolean(), c.reached);
+    EXPECT_EQ(end["deviceState"]["restartSent"].boolean(), c.restartSent);
+    EXPECT_TRUE(err.str().empty()) << err.str(); // the human lines are not printed
+    const auto steps = std::count_if(lines.begin(), lines.end(), [](const Json& line) {
+        return line["event"].text() == "step";
+    });
+    EXPECT_EQ(steps, c.stepsShown);
+
+    std::string error;
+    const auto records = History(historyFile).read(error);
+    ASSERT_TRUE(records) << error;
+    ASSERT_EQ(records->size(), 1u);
+    const HistoryRecord record = HistoryRecord::fromJson(records->front()).value();
+    EXPECT_EQ(record.frontEnd, "quarvo-flash");
+    EXPECT_TRUE(record.simulated);
+    EXPECT_EQ(record.outcome, outcomeName(c.outcome));
+    EXPECT_EQ(record.device.reached, c.reached);
+    EXPECT_EQ(record.device[DeviceRegion::Program], c.program);
+    EXPECT_EQ(record.device[DeviceRegion::Header], c.header);
+    EXPECT_EQ(record.device[DeviceRegion::Database], c.database);
+    EXPECT_EQ(record.device.failure, c.failure);
+    EXPECT_EQ(record.steps.size(), static_cast<std::size_t>(c.stepsShown));
+    EXPECT_EQ(record.files.size(), 2u);
+    EXPECT_EQ(record.files[0].size, 3000u);
+    EXPECT_EQ(record.detail.empty(), c.outcome == JobOutcome::Success) << record.detail;
+    EXPECT_EQ(end["detail"].text(), record.detail);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CliRecords, ::testing::ValuesIn(failureKindCases()),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(CliTest, HistoryPrintsTheRecordsNewestLastAndAsTheyAreKeptWithJson)
+{
+    writeSamples();
+    historyFile = dir / "state" / "history.jsonl";
+    EXPECT_EQ(run({"--history"}), 0);
+    EXPECT_NE(out.str().find("No update is recorded"), std::string::npos) << out.str();
+    ASSERT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
+    ASSERT_EQ(run({"-C", dir.string(), "--simulate=write-fail:5"}), 1);
+    out.str("");
+    EXPECT_EQ(run({"--history"}), 0);
+    const std::string text = out.str();
+    const auto success = text.find("outcome: success");
+    const auto failure = text.find("outcome: device failed");
+    ASSERT_NE(success, std::string::npos) << text;
+    ASSERT_NE(failure, std::string::npos) << text;
+    EXPECT_LT(success, failure);
+    EXPECT_NE(text.find("data report 3 of 48"), std::string::npos) << text;
+    out.str("");
+    EXPECT_EQ(run({"--history", "--json"}), 0);
+    std::istringstream lines(out.str());
+    int records = 0;
+    for (std::string line; std::getline(lines, line); ++records)
+        EXPECT_TRUE(HistoryRecord::fromJson(Json::parse(line).value())) << line;
+    EXPECT_EQ(records, 2);
+}
 
 TEST_F(CliTest, NoDeviceAttachedFailsWithTheConnectionText)
 {

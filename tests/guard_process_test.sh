@@ -29,6 +29,8 @@ flash="$bin/quarvo-flash"
 cd / || exit 1
 # A single-instance guard of this run's own, apart from any real updater's.
 export QUARVO_LOCK_DIR="$work/locks"
+# The update history of this run's own, apart from the user's.
+export XDG_STATE_HOME="$work/state"
 mkdir "$QUARVO_LOCK_DIR"
 lock="$QUARVO_LOCK_DIR/GPS_UPDATE_CLIENT.lock"
 head -c 5000 /dev/urandom > "$work/code_data.bin"

@@ -161,7 +161,8 @@ protected:
     HWND open() { return open(backend); }
     HWND open(HidBackend& through)
     {
-        window = std::make_unique<UpdaterWindow>(through, dir, guardName());
+        window = std::make_unique<UpdaterWindow>(through, dir, guardName(), true,
+                                                 dir / "state" / "history.jsonl");
         window->onJobEnded([this] { ++jobsEnded; });
         window->onTaskbarProgress(
             [this](const TaskbarProgress& shown) { taskbar.push_back(shown); });
@@ -531,6 +532,49 @@ TEST_F(UpdaterWindowTest, ARefusedOpenIsExplainedInABox)
     GetDlgItemTextW(window->window(), IDC_JOURNEY, line, 256);
     EXPECT_EQ(std::wstring(line), wide(windowtext::END_OPEN_REFUSED));
     EXPECT_TRUE(device.traffic().empty());
+}
+
+// The text on the clipboard, as a paste would get it.
+std::wstring clipboardText(HWND owner)
+{
+    std::wstring text;
+    if (!OpenClipboard(owner))
+        return text;
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
+            text = chars;
+            GlobalUnlock(data);
+        }
+    }
+    CloseClipboard();
+    return text;
+}
+
+// The system menu's copy entry puts the last update's record on the clipboard for support.
+TEST_F(UpdaterWindowTest, TheSystemMenusCopyEntryPutsTheLastRecordOnTheClipboard)
+{
+    attach({Fault::WriteFail, 5});
+    writeUpdateFiles();
+    ASSERT_NE(open(), nullptr);
+    wchar_t entry[64] = {};
+    ASSERT_GT(GetMenuStringW(GetSystemMenu(window->window(), FALSE), COPY_RECORD_COMMAND, entry, 64,
+                             MF_BYCOMMAND),
+              0);
+    EXPECT_EQ(std::wstring(entry), wide(windowtext::COPY_RECORD_ENTRY));
+    pressUpdate();
+    ASSERT_TRUE(pumpUntil([this] { return jobsEnded == 1; }));
+    Dismisser box(dialogTitle());
+    PostMessageW(window->window(), WM_SYSCOMMAND, COPY_RECORD_COMMAND, 0);
+    ASSERT_TRUE(pumpUntil([&box] { return box.found.load(); }));
+    box.wait();
+    EXPECT_NE(std::find(box.texts.begin(), box.texts.end(), wide(windowtext::RECORD_COPIED)),
+              box.texts.end());
+    const std::wstring copied = clipboardText(window->window());
+    for (const char* part : {"quarvo-updater", "outcome: device failed", "program partly written",
+                             "data report 3 of 48"})
+        EXPECT_NE(copied.find(wide(part)), std::wstring::npos) << part;
+    // Windows line ends, so that it pastes as lines everywhere.
+    EXPECT_NE(copied.find(L"\r\n  outcome"), std::wstring::npos);
 }
 
 TEST_F(UpdaterWindowTest, ADeviceAttachedAfterTheStartIsSeen)

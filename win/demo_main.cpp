@@ -8,6 +8,7 @@
 #include "resource_ids.h"
 #include "updater_window.h"
 
+#include "frontend/history.h"
 #include "hid/clock.h"
 #include "hid/text_encoding.h"
 #include "sim/sim_backend.h"
@@ -93,7 +94,8 @@ int main()
         timing = quarvo::withPace(timing, *options->pace);
     quarvo::attachBootloader(backend, options->scenario, timing);
     quarvo::UpdaterWindow window(backend, options->files ? *options->files : writeSamples(),
-                                 "GPS_UPDATE_CLIENT_DEMO", false);
+                                 "GPS_UPDATE_CLIENT_DEMO", false, quarvo::defaultHistoryFile(),
+                                 true);
     HWND dialog = window.create();
     if (!dialog)
         return 1;

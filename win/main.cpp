@@ -6,6 +6,7 @@
 #include "folder_argument.h"
 #include "updater_window.h"
 
+#include "frontend/history.h"
 #include "frontend/window_texts.h"
 #include "hid/hidapi_backend.h"
 #include "hid/text_encoding.h"
@@ -19,6 +20,7 @@ int main()
         return choice.exitStatus;
     }
     quarvo::HidapiBackend backend;
-    quarvo::UpdaterWindow window(backend, *choice.folder, quarvo::UPDATER_GUARD_NAME);
+    quarvo::UpdaterWindow window(backend, *choice.folder, quarvo::UPDATER_GUARD_NAME, true,
+                                 quarvo::defaultHistoryFile());
     return window.run();
 }

@@ -13,6 +13,7 @@
 #include <shobjidl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 namespace quarvo {
@@ -207,9 +208,16 @@ std::vector<std::wstring> programArguments()
 }
 
 UpdaterWindow::UpdaterWindow(HidBackend& backend, std::filesystem::path directory,
-                             std::string instanceName, bool holdSystem)
+                             std::string instanceName, bool holdSystem,
+                             std::filesystem::path historyFile, bool simulated)
     : m_session(backend, std::move(directory), *this, windowtext::WINDOWS_ACCESS_HELP,
-                SessionPlatform{std::move(instanceName), {}, nullptr, holdSystem, nullptr})
+                SessionPlatform{std::move(instanceName),
+                                {},
+                                nullptr,
+                                holdSystem,
+                                nullptr,
+                                std::move(historyFile),
+                                simulated})
 {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
@@ -315,6 +323,10 @@ INT_PTR UpdaterWindow::handle(UINT message, WPARAM wParam, LPARAM lParam)
             m_session.requestClose();
             return TRUE;
         }
+        if (UpdaterSession::copiesRecord(static_cast<unsigned>(wParam))) {
+            m_session.copyLastRecord();
+            return TRUE;
+        }
         if (UpdaterSession::opensAbout(static_cast<unsigned>(wParam))) {
             DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_ABOUT), m_window,
                             aboutProc, 0);
@@ -377,6 +389,8 @@ bool UpdaterWindow::initialise()
         wchar_t entry[64] = {};
         if (LoadStringW(GetModuleHandleW(nullptr), IDS_ABOUT_ENTRY, entry, 64) > 0) {
             AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+            AppendMenuW(menu, MF_STRING, COPY_RECORD_COMMAND,
+                        wide(windowtext::COPY_RECORD_ENTRY).c_str());
             AppendMenuW(menu, MF_STRING, ABOUT_COMMAND, entry);
         }
     }
@@ -540,6 +554,37 @@ void UpdaterWindow::endForSession()
 void UpdaterWindow::endRequested(int) { close(IDCANCEL); }
 
 void UpdaterWindow::logLine(const std::string& text) { trace(text); }
+
+bool UpdaterWindow::copyToClipboard(const std::string& text)
+{
+    // Windows line ends, so that the text pastes as lines everywhere.
+    std::wstring lines;
+    for (const wchar_t c : wide(text)) {
+        if (c == L'\n')
+            lines += L'\r';
+        lines += c;
+    }
+    const std::size_t bytes = (lines.size() + 1) * sizeof(wchar_t);
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
+    if (!memory)
+        return false;
+    if (void* target = GlobalLock(memory)) {
+        std::memcpy(target, lines.c_str(), bytes);
+        GlobalUnlock(memory);
+    }
+    if (!OpenClipboard(m_window)) {
+        trace("the clipboard could not be opened (error " + std::to_string(GetLastError()) + ")");
+        GlobalFree(memory);
+        return false;
+    }
+    EmptyClipboard();
+    // The clipboard owns the memory once it took it.
+    const bool taken = SetClipboardData(CF_UNICODETEXT, memory) != nullptr;
+    if (!taken)
+        GlobalFree(memory);
+    CloseClipboard();
+    return taken;
+}
 
 void UpdaterWindow::showStatus(const std::string& text)
 {

@@ -47,9 +47,11 @@ struct TaskbarProgress {
 class UpdaterWindow final : private WindowView {
 public:
     // `instanceName` names the single-instance guard; `holdSystem`: a job keeps the system awake
-    // (not for the simulated device of a demo).
+    // (not for the simulated device of a demo); `historyFile`: where each update's record is kept
+    // (empty: nowhere); `simulated`: the device is the simulator's.
     UpdaterWindow(HidBackend& backend, std::filesystem::path directory, std::string instanceName,
-                  bool holdSystem = true);
+                  bool holdSystem = true, std::filesystem::path historyFile = {},
+                  bool simulated = false);
     ~UpdaterWindow() override;
     UpdaterWindow(const UpdaterWindow&) = delete;
     UpdaterWindow& operator=(const UpdaterWindow&) = delete;
@@ -105,6 +107,7 @@ private:
     void wakeWindowThread() override;
     void endRequested(int signal) override;
     void logLine(const std::string& text) override;
+    bool copyToClipboard(const std::string& text) override;
 
     HWND m_window = nullptr;
     bool m_modal = false;
