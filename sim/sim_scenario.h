@@ -1,5 +1,6 @@
 // The simulated bootloader's behaviours, selectable by name ("healthy", "write-fail:12", ...), for
-// tests, the command line's --simulate and the end-to-end device.
+// tests, the command line's --simulate and the end-to-end device; and "replay:TRACE", a --trace
+// recording played back as the device, which only front ends that build a ReplayBackend accept.
 #pragma once
 
 #include <cstdint>
@@ -28,11 +29,13 @@ enum class Fault {
     Disconnect,   // the device vanishes after output report N
     SecondDevice, // a second matching device is attached behind the first
     Late,         // the device is attached N seconds after the start
+    Replay,       // no model: a --trace recording answers (sim/replay_backend.h)
 };
 
 struct SimScenario {
     Fault fault = Fault::None;
-    unsigned at = 0; // N, 1-based, for the faults that take one
+    unsigned at = 0;            // N, 1-based, for the faults that take one
+    std::string recording = {}; // the trace file a Replay plays, as given (UTF-8)
 
     std::string name() const;
 };
@@ -40,13 +43,20 @@ struct SimScenario {
 struct ScenarioInfo {
     Fault fault;
     const char* name;
-    bool takesCount;
+    bool takesCount; // "name:N"
+    bool takesPath;  // "name:PATH"
     const char* description;
 };
 
-std::span<const ScenarioInfo> scenarioCatalogue();
+// Which scenarios a front end can run: the device model's alone (a window's demo, the end-to-end
+// device, the fuzzer), or those and a recording's replay (the command line, the tests).
+enum class ScenarioSet { DeviceModel, WithReplay };
 
-// "name" or "name:N"; nullopt for an unknown name, a missing or zero N, or an N where none belongs.
-std::optional<SimScenario> parseScenario(std::string_view text);
+std::span<const ScenarioInfo> scenarioCatalogue(ScenarioSet set = ScenarioSet::DeviceModel);
+
+// "name", "name:N" or "name:PATH" from the set; nullopt for an unknown name, a missing or zero N,
+// an empty PATH, or a value where none belongs.
+std::optional<SimScenario> parseScenario(std::string_view text,
+                                         ScenarioSet set = ScenarioSet::DeviceModel);
 
 } // namespace quarvo
