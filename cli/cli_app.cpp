@@ -15,6 +15,7 @@
 #include "job/flash_job.h"
 #include "platform/udev_rule.h"
 #include "protocol/texts.h"
+#include "sim/replay_backend.h"
 #include "sim/sim_backend.h"
 #include "sim/virtual_clock.h"
 
@@ -145,15 +146,24 @@ std::string waitingLine(RunEvent::Kind kind, std::int64_t waitUs)
     return "Waiting up to " + std::to_string(seconds) + " s for the bootloader (HID 0416:b500)...";
 }
 
-// The backend a run talks to, chosen by the options: the simulated bootloader (on virtual time
-// unless asked to keep a real device's pace) or the real one, with the trace around it when one
-// is asked for (opened later, once the update files are in).
+// The backend a run talks to, chosen by the options: the simulated bootloader or a recording
+// played back (on virtual time unless asked to keep a real device's pace) or the real one, with
+// the trace around it when one is asked for (opened later, once the update files are in).
 class Transport {
 public:
     Transport(const Options& options, CliEnvironment& env)
         : m_sim(options.realTime ? static_cast<Clock&>(m_steadyClock) : m_virtualClock)
     {
-        if (options.simulate) {
+        if (options.simulate && options.simulate->fault == Fault::Replay) {
+            Recording recording;
+            const auto path = pathFromUtf8(options.simulate->recording);
+            if (std::string reason; !loadRecording(path, recording, reason))
+                m_problem = "cannot replay " + printable(options.simulate->recording) + ": " +
+                            printable(reason);
+            m_recordingPath = path;
+            m_replay.emplace(m_sim.clock(), std::move(recording));
+            m_backend = &*m_replay;
+        } else if (options.simulate) {
             SimTiming timing;
             if (options.realTime)
                 timing.reportUs = REAL_TIME_REPORT_US;
@@ -186,6 +196,10 @@ public:
                 return "the trace file " + printable(options.traceFile) + " is the update file " +
                        printable(utf8FromPath(file)) + "; nothing was sent";
         }
+        if (std::error_code error;
+            m_replay && std::filesystem::equivalent(tracePath, m_recordingPath, error) && !error)
+            return "the trace file " + printable(options.traceFile) +
+                   " is the recording being replayed; nothing was sent";
         if (std::string reason; !m_trace->open(reason))
             return "cannot write the trace file " + printable(options.traceFile) + ": " + reason;
         return {};
@@ -195,6 +209,9 @@ public:
     TracingBackend* tracing() { return m_tracing ? &*m_tracing : nullptr; }
     TraceFile* trace() { return m_trace ? &*m_trace : nullptr; }
     const SimDevice* simDevice() const { return m_simDevice; }
+    const ReplayBackend* replay() const { return m_replay ? &*m_replay : nullptr; }
+    // Why the options' backend cannot be used (a recording that cannot be read); empty when it can.
+    const std::string& problem() const { return m_problem; }
 
     // What the trace lost, said once, on the error stream.
     void reportTrace(TerminalView& terminal)
@@ -209,6 +226,9 @@ private:
     SteadyClock m_steadyClock;
     SimBackend m_sim;
     const SimDevice* m_simDevice = nullptr;
+    std::optional<ReplayBackend> m_replay;
+    std::filesystem::path m_recordingPath;
+    std::string m_problem;
     std::unique_ptr<HidBackend> m_real;
     std::optional<TraceFile> m_trace;
     std::optional<TracingBackend> m_tracing;
@@ -260,6 +280,8 @@ void printSummary(CliEnvironment& env, Transport& transport, const JobEnd& end)
             env.out << "\n(no summary of the simulated device: out of memory)\n";
         }
     }
+    if (const ReplayBackend* replay = transport.replay())
+        printReplaySummary(env.out, *replay);
 }
 
 // The exit status an end gives.
@@ -447,6 +469,8 @@ int dispatch(CliEnvironment& env, const Options& options)
         if (const std::string problem = directoryProblem(options.directory); !problem.empty())
             return usageError(env, problem);
     Transport transport(options, env);
+    if (!transport.problem().empty())
+        return usageError(env, transport.problem());
     const int status =
         options.list ? list(env, options, transport) : update(env, options, transport);
     if (TraceFile* trace = transport.trace()) {

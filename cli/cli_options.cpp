@@ -38,9 +38,12 @@ std::optional<unsigned> parseSeconds(const std::string& text)
 std::string scenarioComplaint(const std::string& value)
 {
     const std::string name = value.substr(0, value.find(':'));
-    for (const ScenarioInfo& info : scenarioCatalogue()) {
+    for (const ScenarioInfo& info : scenarioCatalogue(ScenarioSet::WithReplay)) {
         if (name != info.name)
             continue;
+        if (info.takesPath)
+            return "scenario '" + name + "' needs :TRACE, a file written by --trace (" + name +
+                   ":TRACE)";
         if (info.takesCount)
             return "scenario '" + name + "' needs :N with a whole number N >= 1 (" + name + ":N)";
         return "scenario '" + name + "' takes no :N";
@@ -66,7 +69,8 @@ const OptionEntry OPTIONS[] = {
      "run against the built-in simulated bootloader instead of a real\n"
      "device (its waits take no real time), then print what it holds",
      [](Options& o, const std::string* v) {
-         o.simulate = v ? parseScenario(*v) : std::optional<SimScenario>(SimScenario{});
+         o.simulate = v ? parseScenario(*v, ScenarioSet::WithReplay)
+                        : std::optional<SimScenario>(SimScenario{});
          return o.simulate ? std::string() : scenarioComplaint(*v);
      }},
     {"--real-time", nullptr, Value::None, nullptr,
@@ -156,10 +160,12 @@ std::string optionsHelp()
 std::string scenarioHelp()
 {
     std::string text;
-    for (const ScenarioInfo& info : scenarioCatalogue()) {
+    for (const ScenarioInfo& info : scenarioCatalogue(ScenarioSet::WithReplay)) {
         std::string name = info.name;
         if (info.takesCount)
             name += ":N";
+        if (info.takesPath)
+            name += ":TRACE";
         name.resize(18, ' ');
         text += "  " + name + info.description + "\n";
     }

@@ -74,4 +74,22 @@ void printSimSummary(std::ostream& out, const SimDevice& device)
         out << "    " << violation << '\n';
 }
 
+void printReplaySummary(std::ostream& out, const ReplayBackend& replay)
+{
+    static constexpr std::string_view PREFIX = "protocol violation: ";
+    out << "\nReplayed recording " << printable(replay.recording().source) << ":\n"
+        << "  output reports sent as recorded: " << replay.reportsMatched() << " of "
+        << replay.reportsRecorded() << '\n';
+    std::string violation = replay.violation();
+    if (violation.starts_with(PREFIX))
+        violation.erase(0, PREFIX.size());
+    if (violation.empty()) {
+        const std::string unplayed = replay.unplayed();
+        out << "  played to its end: " << (unplayed.empty() ? "yes" : "no, " + unplayed) << '\n';
+    }
+    out << "  protocol violations: " << (violation.empty() ? "none" : "") << '\n';
+    if (!violation.empty())
+        out << "    " << printable(violation) << '\n';
+}
+
 } // namespace quarvo
