@@ -137,6 +137,16 @@ std::string ReplayBackend::describe(const RecordedEvent& event) const
     return "an event";
 }
 
+// Plays the event at the cursor at its time: it is done when it is due, or now if that is later.
+void ReplayBackend::playAtItsTime(std::unique_lock<std::mutex>& lock)
+{
+    const std::int64_t dueAt = dueUs(m_recording.events[m_cursor], false);
+    consume(std::max(m_clock.nowUs(), dueAt));
+    lock.unlock();
+    m_clock.sleepUntilUs(dueAt);
+    lock.lock();
+}
+
 int ReplayBackend::violate(std::string what, std::string& error)
 {
     if (m_violation.empty())
@@ -152,12 +162,8 @@ std::vector<HidDeviceInfo> ReplayBackend::enumerate(std::uint16_t vendorId, std:
         m_recording.events[m_cursor].kind == RecordedEvent::Kind::Enumerate) {
         // Played at its time; listings that have fallen due meanwhile are played too, so that a
         // host that looks less often than the recorded one sees a device arrive when it did.
-        const std::int64_t dueAt = dueUs(m_recording.events[m_cursor], false);
         m_listed = m_recording.events[m_cursor].count;
-        consume(std::max(m_clock.nowUs(), dueAt));
-        lock.unlock();
-        m_clock.sleepUntilUs(dueAt);
-        lock.lock();
+        playAtItsTime(lock);
         while (m_cursor < m_recording.events.size() &&
                m_recording.events[m_cursor].kind == RecordedEvent::Kind::Enumerate) {
             const std::int64_t next = dueUs(m_recording.events[m_cursor], false);
@@ -191,7 +197,7 @@ std::vector<HidDeviceInfo> ReplayBackend::enumerate(std::uint16_t vendorId, std:
 
 std::unique_ptr<HidConnection> ReplayBackend::open(const std::string& path, std::string& error)
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     if (!m_violation.empty())
         return std::make_unique<Link>(*this, 0);
     skipListings();
@@ -207,7 +213,7 @@ std::unique_ptr<HidConnection> ReplayBackend::open(const std::string& path, std:
                 ignored);
         return std::make_unique<Link>(*this, 0);
     }
-    consume(m_clock.nowUs());
+    playAtItsTime(lock);
     if (event.count < 0) {
         error = event.reason;
         return nullptr;
@@ -217,7 +223,7 @@ std::unique_ptr<HidConnection> ReplayBackend::open(const std::string& path, std:
 
 void ReplayBackend::close(unsigned link)
 {
-    std::lock_guard lock(m_mutex);
+    std::unique_lock lock(m_mutex);
     if (!m_violation.empty() || link == 0)
         return;
     skipListings();
@@ -226,7 +232,7 @@ void ReplayBackend::close(unsigned link)
         return;
     const RecordedEvent& event = m_recording.events[m_cursor];
     if (event.kind == RecordedEvent::Kind::Close && event.link == link) {
-        consume(m_clock.nowUs());
+        playAtItsTime(lock);
         return;
     }
     std::string ignored;
@@ -273,16 +279,11 @@ int ReplayBackend::write(unsigned link, const std::uint8_t* data, std::size_t le
                        error);
     // The write takes as long as it did: a device that was busy, or a write that ran into the
     // transport's bound, holds the host as long again.
-    const std::int64_t dueAt = dueUs(event, false);
-    const int count = event.count;
-    std::string reason = event.reason;
-    consume(std::max(m_clock.nowUs(), dueAt));
     ++m_matched;
-    lock.unlock();
-    m_clock.sleepUntilUs(dueAt);
-    if (count < 0)
-        error = reason;
-    return count;
+    playAtItsTime(lock);
+    if (event.count < 0)
+        error = event.reason;
+    return event.count;
 }
 
 int ReplayBackend::read(unsigned link, std::uint8_t* data, std::size_t length, int timeoutMs,

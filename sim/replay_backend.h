@@ -1,7 +1,8 @@
 // A HidBackend that plays a --trace recording back as the device. It lists and opens as the
 // recording did and answers each report the host sends with the input reports the recorded device
 // sent after it on the same link, each due as long after the host's report as it was then, so
-// that waits and time-outs fall as they did. The first thing the host does otherwise (a report
+// that waits and time-outs fall as they did; what the host does is played at its recorded time
+// too (a write takes as long as it took). The first thing the host does otherwise (a report
 // that differs in a byte, a report, open or close where the recording has something else) is a
 // protocol violation: that transfer and every one after it fails with a text that names the
 // difference, and violation() keeps it. Listings are lenient: a listing the recording has is
@@ -50,6 +51,7 @@ private:
     const RecordedEvent* nextPlayed() const;
     void skipListings();
     void consume(std::int64_t atUs);
+    void playAtItsTime(std::unique_lock<std::mutex>& lock);
     std::int64_t dueUs(const RecordedEvent& event, bool afterHost) const;
     std::string describe(const RecordedEvent& event) const;
     int violate(std::string what, std::string& error);
