@@ -112,12 +112,12 @@ void ReplayBackend::consume(std::int64_t atUs)
 }
 
 // When `event` is due: as long after the last event played (or, for input, the last one the host
-// caused) as it came after it in the recording.
+// caused) as it came after it in the recording, up to REPLAY_GAP_LIMIT_US.
 std::int64_t ReplayBackend::dueUs(const RecordedEvent& event, bool afterHost) const
 {
     const std::int64_t recordedUs = afterHost ? m_hostRecordedUs : m_lastRecordedUs;
     const std::int64_t replayUs = afterHost ? m_hostReplayUs : m_lastReplayUs;
-    return replayUs + std::max<std::int64_t>(0, event.timeUs - recordedUs);
+    return replayUs + std::clamp<std::int64_t>(event.timeUs - recordedUs, 0, REPLAY_GAP_LIMIT_US);
 }
 
 std::string ReplayBackend::describe(const RecordedEvent& event) const

@@ -18,6 +18,12 @@
 
 namespace quarvo {
 
+// The longest an event is played after the one before it, whatever the recording says: longer
+// than any wait of the updater's on a device (the erase of the largest database may take
+// 30 s + 0.5 s a sector, under 35 minutes), so that only a damaged recording meets it, and a
+// replay on the system clock (--real-time) never waits longer for one event.
+inline constexpr std::int64_t REPLAY_GAP_LIMIT_US = std::int64_t{3600} * 1000000;
+
 class ReplayBackend final : public HidBackend {
 public:
     ReplayBackend(Clock& clock, Recording recording);

@@ -461,6 +461,24 @@ TEST(ReplayBackendOpens, APathTheRecordingDidNotOpenFailsTheLinksTransfers)
     EXPECT_EQ(clock.nowUs(), 0); // nothing waited for
 }
 
+TEST(ReplayBackendPace, PlaysADamagedRecordingsGapAtMostAnHourLater)
+{
+    std::istringstream trace("0.000000 open a\n"
+                             "0.000000 out [1] 00\n"
+                             "999999999.000000 out [1] 01\n");
+    Recording recording;
+    std::string error;
+    ASSERT_TRUE(parseRecording(trace, recording, error)) << error;
+    VirtualClock clock;
+    ReplayBackend replay(clock, std::move(recording));
+    const auto link = replay.open("a", error);
+    ASSERT_NE(link, nullptr);
+    for (std::uint8_t byte : {std::uint8_t{0}, std::uint8_t{1}}) {
+        EXPECT_EQ(link->write(&byte, 1), 1) << link->error();
+    }
+    EXPECT_EQ(clock.nowUs(), REPLAY_GAP_LIMIT_US);
+}
+
 TEST(RecordingParser, ReadsEveryKindOfLine)
 {
     std::istringstream trace("# made by hand\r\n"
