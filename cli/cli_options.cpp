@@ -75,7 +75,8 @@ const OptionEntry OPTIONS[] = {
      }},
     {"--real-time", nullptr, Value::None, nullptr,
      "with --simulate: run the simulated device on the system clock\n"
-     "at a real device's pace (1 ms per report)",
+     "at a real device's pace (1 ms per report; a replay at its\n"
+     "recording's)",
      [](Options& o, const std::string*) {
          o.realTime = true;
          return std::string();

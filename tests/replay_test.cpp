@@ -188,11 +188,15 @@ TEST_P(AlteredUpdateFile, FailsItsReplayNamingTheFirstDifferingReport)
     });
     ASSERT_NE(sent, recording.events.end());
     const std::uint8_t expected = recording.reportBytes(*sent)[c.byte];
-    char named[160];
-    std::snprintf(named, sizeof named,
-                  "protocol violation: output report %u differs from the recording at byte %zu: "
-                  "expected 0x%02x, got 0x%02x (trace line %u)",
-                  c.report, c.byte, expected, expected ^ 0xFF, sent->line);
+    const auto hex = [](unsigned value) {
+        char text[8];
+        std::snprintf(text, sizeof text, "0x%02x", value);
+        return std::string(text);
+    };
+    const std::string named = "protocol violation: output report " + std::to_string(c.report) +
+                              " differs from the recording at byte " + std::to_string(c.byte) +
+                              ": expected " + hex(expected) + ", got " + hex(expected ^ 0xFFu) +
+                              " (trace line " + std::to_string(sent->line) + ")";
 
     const Played played = play(recording, dir);
     EXPECT_EQ(played.outcome, JobOutcome::DeviceFailed);
@@ -208,8 +212,8 @@ TEST_P(AlteredUpdateFile, FailsItsReplayNamingTheFirstDifferingReport)
     const std::string trace = (RECORDINGS / "healthy" / TRACE_NAME).string();
     EXPECT_EQ(flash({"-C", dir.string(), "--simulate=replay:" + trace}), 1);
     EXPECT_NE(err.str().find(named), std::string::npos) << err.str();
-    const std::string listed = std::string("protocol violations: \n    ") +
-                               (named + std::string_view("protocol violation: ").size());
+    const std::string listed = "protocol violations: \n    " +
+                               named.substr(std::string_view("protocol violation: ").size());
     EXPECT_NE(out.str().find(listed), std::string::npos) << out.str();
 }
 
@@ -433,6 +437,14 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"traced_into", "good.trace", "0.000000 enumerate 0 interfaces\n",
                                   true, "is the recording being replayed; nothing was sent"}),
     [](const auto& row) { return std::string(row.param.name); });
+
+TEST_F(ReplayTest, HelpAndUsageErrorsNameTheReplay)
+{
+    EXPECT_EQ(flash({"--help"}), 0);
+    EXPECT_NE(out.str().find("  replay:TRACE      "), std::string::npos) << out.str();
+    EXPECT_EQ(flash({"--simulate=replay"}), 2);
+    EXPECT_NE(err.str().find("scenario 'replay' needs :TRACE"), std::string::npos) << err.str();
+}
 
 TEST(ReplayBackendOpens, APathTheRecordingDidNotOpenFailsTheLinksTransfers)
 {
