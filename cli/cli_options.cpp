@@ -231,6 +231,8 @@ std::string parseOptions(std::span<const std::string> args, Options& options)
         return "--real-time goes with --simulate";
     if (options.pace && !options.simulate)
         return "--pace goes with --simulate";
+    if (options.pace && options.simulate->fault == Fault::Replay)
+        return "--pace does not go with a replay: the recording keeps its own pace";
     if (options.json && options.list)
         return "--json goes with an update or --history, not with --list";
     return {};

@@ -444,6 +444,8 @@ TEST_F(ReplayTest, HelpAndUsageErrorsNameTheReplay)
     EXPECT_NE(out.str().find("  replay:TRACE      "), std::string::npos) << out.str();
     EXPECT_EQ(flash({"--simulate=replay"}), 2);
     EXPECT_NE(err.str().find("scenario 'replay' needs :TRACE"), std::string::npos) << err.str();
+    EXPECT_EQ(flash({"--simulate=replay:x.trace", "--pace=20,1"}), 2);
+    EXPECT_NE(err.str().find("the recording keeps its own pace"), std::string::npos) << err.str();
 }
 
 TEST(ReplayBackendOpens, APathTheRecordingDidNotOpenFailsTheLinksTransfers)
