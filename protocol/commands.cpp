@@ -50,13 +50,15 @@ void stopped(CommandContext& ctx, const std::string& what)
     ctx.device.failure = FailureKind::Stopped;
 }
 
-// Sends one report; false with ctx.detail set when it did not go out. `stoppable`: whether a stop
-// request ends the command before the report goes out.
-bool sendReport(CommandContext& ctx, HidDevice& device, const Report& report,
-                const std::string& what, bool stoppable = true)
+// Sends one report; false with ctx.detail set when it did not go out. `what()` names the report
+// for that account; it is asked only then, so that a report that goes out costs no text.
+// `stoppable`: whether a stop request ends the command before the report goes out.
+template <typename Describe> bool sendReport(CommandContext& ctx, HidDevice& device,
+                                             const Report& report, const Describe& what,
+                                             bool stoppable = true)
 {
     if (stoppable && stopping(ctx)) {
-        stopped(ctx, what);
+        stopped(ctx, what());
         return false;
     }
     const std::int64_t boundUs =
@@ -67,7 +69,7 @@ bool sendReport(CommandContext& ctx, HidDevice& device, const Report& report,
         ctx.device.reached = true;
         return true;
     }
-    ctx.detail = what + ": " + device.lastError();
+    ctx.detail = what() + ": " + device.lastError();
     ctx.device.failure = failureOf(device.lastFailure());
     return false;
 }
@@ -79,7 +81,8 @@ bool sendCommand(CommandContext& ctx, HidDevice& device, std::uint16_t command,
 {
     Report report;
     frameCommand(command, param1, param2, report);
-    if (sendReport(ctx, device, report, what, stoppable))
+    if (sendReport(
+            ctx, device, report, [what] { return std::string(what); }, stoppable))
         return true;
     ctx.out.setStatus(failureText);
     return false;
@@ -172,8 +175,10 @@ bool streamPages(CommandContext& ctx, HidDevice& device, std::span<const std::ui
     // Only whole reports are accepted, so the offset moves by exactly one chunk per report.
     for (std::uint32_t written = 0; written < total; written += PAYLOAD_SIZE) {
         frameData(data.data() + written, report);
-        const std::string what = "data report " + std::to_string(written / PAYLOAD_SIZE + 1) +
-                                 " of " + std::to_string(reports);
+        const auto what = [written, reports] {
+            return "data report " + std::to_string(written / PAYLOAD_SIZE + 1) + " of " +
+                   std::to_string(reports);
+        };
         if (!sendReport(ctx, device, report, what)) {
             ctx.out.setStatus(text::WRITE_DATA_ERROR);
             return false;
