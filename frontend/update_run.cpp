@@ -284,7 +284,8 @@ bool UpdateRun::shouldStop()
         // Until the first report goes out nothing is at risk; marking it now, before the requests
         // are weighed, leaves no moment in which a request is weighed by the wrong rules: one that
         // came before now stops at once, one that comes from now on is weighed as the device's.
-        if (!m_policy.atRisk())
+        // The job also asks while it waits for its files to settle, when nothing is at risk yet.
+        if (!m_policy.atRisk() && m_phase == RunPhase::Flashing)
             m_policy.setAtRisk(true, monotonicMs());
         const std::size_t before = m_events.size();
         weighRequests();
@@ -385,7 +386,7 @@ void UpdateRun::flash(const JobRequest& request, CommandContext& ctx, JobEnd& en
         }
     }
     UpdateFiles files;
-    end.outcome = loadUpdateFiles(ctx, request.directory, files);
+    end.outcome = loadUpdateFiles(ctx, request.directory, files, request.loadHooks);
     for (const LoadedFile* file : {&files.code, &files.database})
         if (!file->path.empty())
             m_filesRead.push_back({file->path.filename().string(), file->size, {}});

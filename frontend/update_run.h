@@ -111,6 +111,8 @@ struct JobRequest {
     OutputSurface* tap = nullptr;
     // The device is the simulator's (its record says so).
     bool simulated = false;
+    // For tests: the job's ways into the loading of the update files.
+    LoadHooks loadHooks = {};
 };
 
 class UpdateRun final : private OutputSurface {
