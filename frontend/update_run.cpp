@@ -334,6 +334,7 @@ void UpdateRun::runJob(const JobRequest& request)
     m_startedSteady = std::chrono::steady_clock::now();
     m_stepsEntered.clear();
     m_filesRead.clear();
+    m_filesChecked = false;
     try {
         flash(request, ctx, end);
     } catch (const std::bad_alloc&) {
@@ -389,7 +390,8 @@ void UpdateRun::flash(const JobRequest& request, CommandContext& ctx, JobEnd& en
     end.outcome = loadUpdateFiles(ctx, request.directory, files, request.loadHooks);
     for (const LoadedFile* file : {&files.code, &files.database})
         if (!file->path.empty())
-            m_filesRead.push_back({file->path.filename().string(), file->size, {}});
+            m_filesRead.push_back({file->path.filename().string(), file->size, file->sha256});
+    m_filesChecked = files.code.checked && files.database.checked;
     if (end.outcome != JobOutcome::Success)
         return;
     end.outcome = JobOutcome::DeviceFailed;
@@ -467,7 +469,7 @@ void UpdateRun::keepRecord(const JobRequest& request, const CommandContext& ctx,
     const std::filesystem::path folder = std::filesystem::absolute(request.directory, error);
     record.folder = printable(utf8FromPath(error ? request.directory : folder));
     record.files = m_filesRead;
-    record.checked = "unchecked";
+    record.checked = m_filesChecked ? "SHA256SUMS" : "unchecked";
     if (ctx.opened) {
         record.devicePath = printable(ctx.opened->path);
         record.deviceProduct = printable(ctx.opened->product);

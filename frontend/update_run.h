@@ -221,6 +221,7 @@ private:
     std::chrono::steady_clock::time_point m_startedSteady;
     std::vector<std::string> m_stepsEntered;
     std::vector<HistoryRecord::File> m_filesRead;
+    bool m_filesChecked = false; // both against a SHA256SUMS beside them
     std::thread m_worker;
 };
 

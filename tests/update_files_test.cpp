@@ -3,6 +3,7 @@
 #include "job_fixture.h"
 #include "settled_files.h"
 
+#include "frontend/history.h"
 #include "frontend/update_run.h"
 #include "job/checksum_list.h"
 #include "job/file_texts.h"
@@ -162,6 +163,45 @@ TEST_F(UnusableChecksumList, ATruncatedDownloadIsRefusedByItsChecksum)
     EXPECT_EQ(loadUpdateFiles(ctx, dir, files, settledFiles()), JobOutcome::InputRefused);
     EXPECT_NE(ctx.detail.find("car_data.bin: its SHA-256 is "), std::string::npos) << ctx.detail;
     EXPECT_EQ(device.linksOpened(), 0u);
+}
+
+// The record of an update keeps each file's checksum, and whether a SHA256SUMS vouched for them.
+TEST_F(UnusableChecksumList, TheUpdatesRecordSaysWhatWasCheckedAndEachFilesChecksum)
+{
+    attach();
+    const auto code = pattern(300, 1);
+    const auto database = pattern(200, 2);
+    writeFile(CODE_FILE, code);
+    writeFile(DATABASE_FILE, database);
+    const History history(dir / "state" / "history.jsonl");
+    RunSetup setup{backend};
+    setup.history = &history;
+    UpdateRun run(setup);
+    for (const bool listed : {false, true}) {
+        if (listed)
+            std::ofstream(dir / "SHA256SUMS") << sha256Hex(code) << "  code_data.bin\n"
+                                              << sha256Hex(database) << "  car_data.bin\n";
+        JobRequest request;
+        request.directory = dir;
+        request.holdSystem = false;
+        request.loadHooks = settledFiles();
+        ASSERT_TRUE(run.start(std::move(request)));
+        while (!run.snapshot().end)
+            run.waitForChange(100);
+        EXPECT_EQ(run.snapshot().end->outcome, JobOutcome::Success);
+    }
+    std::string error;
+    const auto records = history.read(error);
+    ASSERT_TRUE(records) << error;
+    ASSERT_EQ(records->size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        const HistoryRecord record = HistoryRecord::fromJson((*records)[i]).value();
+        EXPECT_EQ(record.checked, i == 0 ? "unchecked" : "SHA256SUMS");
+        ASSERT_EQ(record.files.size(), 2u);
+        EXPECT_EQ(record.files[0].name, CODE_FILE);
+        EXPECT_EQ(record.files[0].sha256, sha256Hex(code));
+        EXPECT_EQ(record.files[1].sha256, sha256Hex(database));
+    }
 }
 
 // ---- files still being written ----
