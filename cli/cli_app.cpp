@@ -381,6 +381,7 @@ int update(CliEnvironment& env, const Options& options, Transport& transport)
     // Inputs before outputs: both files are loaded before the trace file is opened.
     request.afterLoad = [&transport, &options] { return transport.openTrace(options); };
     request.tap = &notes;
+    request.loadHooks = env.loadHooks;
     run.start(std::move(request));
     for (bool ended = false; !ended;) {
         // Requests are weighed here too, so that one is seen while the worker waits on the device.
@@ -555,6 +556,7 @@ int runCli(std::span<const std::string> args, CliEnvironment& env)
         env.columns,   env.stops, env.guard,    env.escapes,     env.installedUdevRule,
         env.systemHold};
     queued.historyFile = env.historyFile;
+    queued.loadHooks = env.loadHooks;
     bool outputChecked = false;
     int status = EXIT_DEVICE_FAILED;
     try {

@@ -8,6 +8,7 @@
 #include "queued_writer.h"
 
 #include "hid/hid_backend.h"
+#include "job/flash_job.h"
 #include "platform/instance_guard.h"
 #include "platform/process_stops.h"
 #include "platform/system_hold.h"
@@ -60,6 +61,8 @@ struct CliEnvironment {
     // Set by runCli when a reader of `out` or `err` stalled and text for it was left to a writer
     // thread still blocked on it: flushing those streams again would block too.
     bool outputLeftBehind = false;
+    // For tests: the job's ways into the loading of the update files.
+    LoadHooks loadHooks = {};
 };
 
 int runCli(std::span<const std::string> args, CliEnvironment& env);

@@ -284,7 +284,8 @@ bool UpdateRun::shouldStop()
         // Until the first report goes out nothing is at risk; marking it now, before the requests
         // are weighed, leaves no moment in which a request is weighed by the wrong rules: one that
         // came before now stops at once, one that comes from now on is weighed as the device's.
-        if (!m_policy.atRisk())
+        // The job also asks while it waits for its files to settle, when nothing is at risk yet.
+        if (!m_policy.atRisk() && m_phase == RunPhase::Flashing)
             m_policy.setAtRisk(true, monotonicMs());
         const std::size_t before = m_events.size();
         weighRequests();
@@ -333,6 +334,7 @@ void UpdateRun::runJob(const JobRequest& request)
     m_startedSteady = std::chrono::steady_clock::now();
     m_stepsEntered.clear();
     m_filesRead.clear();
+    m_filesChecked = false;
     try {
         flash(request, ctx, end);
     } catch (const std::bad_alloc&) {
@@ -385,10 +387,11 @@ void UpdateRun::flash(const JobRequest& request, CommandContext& ctx, JobEnd& en
         }
     }
     UpdateFiles files;
-    end.outcome = loadUpdateFiles(ctx, request.directory, files);
+    end.outcome = loadUpdateFiles(ctx, request.directory, files, request.loadHooks);
     for (const LoadedFile* file : {&files.code, &files.database})
         if (!file->path.empty())
-            m_filesRead.push_back({file->path.filename().string(), file->size, {}});
+            m_filesRead.push_back({file->path.filename().string(), file->size, file->sha256});
+    m_filesChecked = files.code.checked && files.database.checked;
     if (end.outcome != JobOutcome::Success)
         return;
     end.outcome = JobOutcome::DeviceFailed;
@@ -466,7 +469,7 @@ void UpdateRun::keepRecord(const JobRequest& request, const CommandContext& ctx,
     const std::filesystem::path folder = std::filesystem::absolute(request.directory, error);
     record.folder = printable(utf8FromPath(error ? request.directory : folder));
     record.files = m_filesRead;
-    record.checked = "unchecked";
+    record.checked = m_filesChecked ? "SHA256SUMS" : "unchecked";
     if (ctx.opened) {
         record.devicePath = printable(ctx.opened->path);
         record.deviceProduct = printable(ctx.opened->product);

@@ -111,6 +111,8 @@ struct JobRequest {
     OutputSurface* tap = nullptr;
     // The device is the simulator's (its record says so).
     bool simulated = false;
+    // For tests: the job's ways into the loading of the update files.
+    LoadHooks loadHooks = {};
 };
 
 class UpdateRun final : private OutputSurface {
@@ -219,6 +221,7 @@ private:
     std::chrono::steady_clock::time_point m_startedSteady;
     std::vector<std::string> m_stepsEntered;
     std::vector<HistoryRecord::File> m_filesRead;
+    bool m_filesChecked = false; // both against a SHA256SUMS beside them
     std::thread m_worker;
 };
 

@@ -1,7 +1,13 @@
 #include "flash_job.h"
 
+#include "checksum_list.h"
+#include "file_texts.h"
+#include "settle_watch.h"
+#include "sha256.h"
+
 #include "protocol/texts.h"
 
+#include "hid/clock.h"
 #include "hid/text_encoding.h"
 #include "platform/input_file.h"
 
@@ -9,6 +15,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <system_error>
+#include <utility>
 
 namespace quarvo {
 namespace {
@@ -45,21 +53,22 @@ std::string shownAddress(std::uint32_t address)
     return text;
 }
 
-// One update file on its way in: open, with its stamp from when it was opened.
+// One update file on its way in: open, with its stamp from when it settled.
 struct Input {
     const UpdateFileRole& role;
     LoadedFile& file;
     InputFile reader;
     FileStamp opened;
+    SettleWatch settle;
 };
 
 // Reads the file whole and then again, comparing, and compares its stamp now with the one from
-// when it was opened. The file system's times can stay the same through a rewrite within one of
+// when it settled. The file system's times can stay the same through a rewrite within one of
 // its clock ticks, so the second reading is what finds such a rewrite; the stamp finds a file
-// changed after that reading or another file put in its place. Empty `reason`: the file is
-// read, unchanged.
+// changed after that reading or another file put in its place. The first reading is what is
+// hashed, as the second confirms it. Empty `reason`: the file is read, unchanged.
 void readChecked(Input& input, std::span<std::uint8_t> data, std::span<std::uint8_t> chunk,
-                 const AfterFirstRead& afterFirstRead, std::string& reason)
+                 Sha256& hash, const AfterFirstRead& afterFirstRead, std::string& reason)
 {
     const std::size_t size = data.size();
     const std::string changed = "changed while being read: ";
@@ -105,23 +114,17 @@ void readChecked(Input& input, std::span<std::uint8_t> data, std::span<std::uint
                      " differs between two readings";
             return;
         }
+        hash.update(first);
     }
     FileStamp now;
     if (!stampPath(input.file.path, now, why))
         reason = changed + why;
-    else if (!now.sameFile(input.opened))
-        reason = changed + "another file took its place";
-    else if (now.size != input.opened.size)
-        reason = changed + "its size went from " + std::to_string(input.opened.size) + " to " +
-                 std::to_string(now.size) + " bytes";
-    else if (now.modified != input.opened.modified)
-        reason = changed + "its modification time moved";
-    else if (now.changed != input.opened.changed)
-        reason = changed + "its status change time moved";
+    else if (const std::string change = describeChange(input.opened, now); !change.empty())
+        reason = changed + change;
 }
 
-// Reads the whole file into a buffer with BUFFER_SLACK zero bytes after the data, and makes sure
-// that it did not change meanwhile.
+// Reads the whole file into a buffer with BUFFER_SLACK zero bytes after the data, makes sure
+// that it did not change meanwhile and takes its SHA-256.
 JobOutcome readInput(CommandContext& ctx, Input& input, const AfterFirstRead& afterFirstRead)
 {
     LoadedFile& file = input.file;
@@ -138,14 +141,139 @@ JobOutcome readInput(CommandContext& ctx, Input& input, const AfterFirstRead& af
     }
     std::fill_n(file.data.get() + file.size, BUFFER_SLACK, std::uint8_t{0});
     std::string reason;
+    Sha256 hash;
     readChecked(input, {file.data.get(), file.size},
-                {chunk.get(), std::min(file.size, CHECK_CHUNK)}, afterFirstRead, reason);
+                {chunk.get(), std::min(file.size, CHECK_CHUNK)}, hash, afterFirstRead, reason);
     input.reader.close();
-    if (reason.empty())
+    if (reason.empty()) {
+        file.sha256 = toHex(hash.finish());
         return JobOutcome::Success;
+    }
     ctx.detail = where + ": " + reason;
     ctx.out.showMessage(input.role.missingText);
     return JobOutcome::MissingFile;
+}
+
+// The stamp of the file that the input's path names now: the open one, or, when another file has
+// been renamed into its place, that one, opened instead.
+bool lookAt(Input& input, FileStamp& stamp, std::string& reason)
+{
+    FileStamp named;
+    if (!stampPath(input.file.path, named, reason) || !input.reader.stamp(stamp, reason))
+        return false;
+    if (named.sameFile(stamp))
+        return true;
+    return input.reader.open(input.file.path, reason) && input.reader.stamp(stamp, reason);
+}
+
+// Waits until every input has settled (see SettleWatch), looking every SETTLE_LOOK_MS on the
+// backend's clock for at most SETTLE_WAIT_MS, and leaves each one's last stamp in `opened`. The
+// file system's clock is read once and moved on by the backend's: the same on a real clock, and
+// on a virtual one the files age with the wait.
+JobOutcome settleInputs(CommandContext& ctx, std::initializer_list<Input*> inputs,
+                        const LoadHooks& hooks)
+{
+    Clock& clock = ctx.backend.clock();
+    const std::int64_t startUs = clock.nowUs();
+    const std::int64_t fileClockUs =
+        fileTimeUs(hooks.fileClock ? hooks.fileClock() : fileClockNow());
+    for (bool told = false;;) {
+        const std::int64_t waitedUs = clock.nowUs() - startUs;
+        Input* unsettled = nullptr;
+        for (Input* input : inputs) {
+            std::string reason;
+            if (!lookAt(*input, input->opened, reason)) {
+                ctx.detail = shownPath(input->file.path) + ": " + reason;
+                ctx.out.showMessage(input->role.missingText);
+                return JobOutcome::MissingFile;
+            }
+            if (!input->settle.look(input->opened, fileClockUs + waitedUs) && !unsettled)
+                unsettled = input;
+        }
+        // The status line says how a wait ended, so that it never goes on saying that the job
+        // waits.
+        if (!unsettled) {
+            if (told)
+                ctx.out.setStatus(text::SETTLE_DONE);
+            return JobOutcome::Success;
+        }
+        if (waitedUs >= SETTLE_WAIT_MS * 1000) {
+            const std::string& change = unsettled->settle.lastChange();
+            ctx.detail = shownPath(unsettled->file.path) + ": still being written after " +
+                         std::to_string(SETTLE_WAIT_MS / 1000) + " s of waiting" +
+                         (change.empty() ? "" : ": " + change);
+            ctx.out.setStatus(text::SETTLE_TIMED_OUT);
+            ctx.out.showMessage(unsettled->role.missingText);
+            return JobOutcome::MissingFile;
+        }
+        if (!std::exchange(told, true))
+            ctx.out.setStatus(text::SETTLE_WAIT);
+        if (ctx.stopRequested && ctx.stopRequested()) {
+            ctx.detail = "waiting for the update files to be written: stopped on request";
+            return JobOutcome::InputRefused;
+        }
+        clock.sleepUntilUs(startUs +
+                           std::min(waitedUs + SETTLE_LOOK_MS * 1000, SETTLE_WAIT_MS * 1000));
+    }
+}
+
+// Reads the SHA256SUMS at `path` into `list`; false with ctx.detail set and the box shown.
+bool readChecksumList(CommandContext& ctx, const std::filesystem::path& path, ChecksumList& list)
+{
+    const auto refuse = [&ctx](const std::string& why) {
+        ctx.detail = std::string(CHECKSUM_LIST_FILE) + why;
+        ctx.out.showMessage(text::CHECKSUM_LIST_UNUSABLE);
+        return false;
+    };
+    InputFile reader;
+    std::string text(MAX_CHECKSUM_LIST_SIZE + 1, '\0');
+    std::size_t got = 0;
+    std::string reason;
+    if (!reader.open(path, reason) ||
+        !reader.readAt(0, {reinterpret_cast<std::uint8_t*>(text.data()), text.size()}, got, reason))
+        return refuse(": " + reason);
+    if (got > MAX_CHECKSUM_LIST_SIZE)
+        return refuse(" is larger than " + std::to_string(MAX_CHECKSUM_LIST_SIZE) +
+                      " bytes, too large for a list of checksums");
+    text.resize(got);
+    if (!parseChecksumList(text, list, reason))
+        return refuse(" " + reason);
+    return true;
+}
+
+// With a SHA256SUMS in `directory`, each input must be listed in it, and every line that lists it
+// must give its checksum. Without one, the inputs stay unchecked.
+JobOutcome checkInputs(CommandContext& ctx, const std::filesystem::path& directory,
+                       std::initializer_list<Input*> inputs)
+{
+    const std::filesystem::path path = directory / CHECKSUM_LIST_FILE;
+    std::error_code error;
+    if (std::filesystem::symlink_status(path, error).type() ==
+        std::filesystem::file_type::not_found)
+        return JobOutcome::Success;
+    ChecksumList list;
+    if (!readChecksumList(ctx, path, list))
+        return JobOutcome::InputRefused;
+    for (Input* input : inputs) {
+        const auto entries = list.entriesFor(input->role.name);
+        std::string why;
+        if (entries.empty())
+            why = std::string(CHECKSUM_LIST_FILE) + " does not list " + input->role.name;
+        for (const ChecksumEntry* entry : entries) {
+            if (entry->sha256 != input->file.sha256) {
+                why = std::string(input->role.name) + ": its SHA-256 is " + input->file.sha256 +
+                      ", " + CHECKSUM_LIST_FILE + " says " + entry->sha256;
+                break;
+            }
+        }
+        if (!why.empty()) {
+            ctx.detail = std::move(why);
+            ctx.out.showMessage(input->role.missingText);
+            return JobOutcome::InputRefused;
+        }
+        input->file.checked = true;
+    }
+    return JobOutcome::Success;
 }
 
 const StepInfo& stepOf(const UpdatePlan& plan, UpdateStep step)
@@ -341,22 +469,25 @@ std::string printable(const std::string& text)
 }
 
 JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& directory,
-                           UpdateFiles& files, const AfterFirstRead& afterFirstRead)
+                           UpdateFiles& files, const LoadHooks& hooks)
 {
     // Both are opened (the database first) before either is sized, and sized before either is
-    // read, so that the first problem found is reported the same way every time.
-    Input database{DATABASE_INPUT, files.database, {}, {}};
-    Input code{CODE_INPUT, files.code, {}, {}};
+    // read, so that the first problem found is reported the same way every time. They are sized
+    // once they have settled: a copy in progress may not have its length yet.
+    Input database{DATABASE_INPUT, files.database, {}, {}, {}};
+    Input code{CODE_INPUT, files.code, {}, {}, {}};
     for (Input* input : {&database, &code}) {
         input->file.path = directory / input->role.name;
         std::string reason;
-        if (!input->reader.open(input->file.path, reason) ||
-            !input->reader.stamp(input->opened, reason)) {
+        if (!input->reader.open(input->file.path, reason)) {
             ctx.detail = shownPath(input->file.path) + ": " + reason;
             ctx.out.showMessage(input->role.missingText);
             return JobOutcome::MissingFile;
         }
     }
+    if (const JobOutcome outcome = settleInputs(ctx, {&database, &code}, hooks);
+        outcome != JobOutcome::Success)
+        return outcome;
     for (Input* input : {&code, &database}) {
         if (input->opened.size > input->role.limit) {
             ctx.detail = std::string(input->role.name) + " has " +
@@ -380,11 +511,11 @@ JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& dir
         }
     }
     for (Input* input : {&code, &database}) {
-        if (const JobOutcome outcome = readInput(ctx, *input, afterFirstRead);
+        if (const JobOutcome outcome = readInput(ctx, *input, hooks.afterFirstRead);
             outcome != JobOutcome::Success)
             return outcome;
     }
-    return JobOutcome::Success;
+    return checkInputs(ctx, directory, {&code, &database});
 }
 
 JobOutcome flashUpdate(CommandContext& ctx, UpdateFiles& files)

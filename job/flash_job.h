@@ -8,6 +8,8 @@
 #include "protocol/commands.h"
 #include "protocol/update_step.h"
 
+#include "platform/input_file.h"
+
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -48,6 +50,10 @@ struct LoadedFile {
     std::filesystem::path path;
     std::unique_ptr<std::uint8_t[]> data;
     std::size_t size = 0;
+    // The SHA-256 of the `size` bytes loaded, as 64 lower-case hexadecimal digits.
+    std::string sha256;
+    // Whether a SHA256SUMS beside the file listed it with that checksum; false: unchecked.
+    bool checked = false;
 
     std::span<std::uint8_t> buffer() const { return {data.get(), size + BUFFER_SLACK}; }
 };
@@ -92,13 +98,28 @@ bool writeDatabase(CommandContext& ctx, std::span<const std::uint8_t> buffer, st
 // again and checked, so that a test can change the file while the job holds it open.
 using AfterFirstRead = std::function<void(const std::filesystem::path&)>;
 
-// Opens, checks and reads both files from `directory` without touching the device. Each file is
-// read twice and its stamp taken when it is opened and again at the end: a file that changed
-// meanwhile (contents, size, times, or another file in its place) is refused like one that cannot
-// be read. Success when both are loaded; otherwise the user has been told (message box or status
-// line) and ctx.detail says why, with the system's reason where there is one.
+// For tests only: ways into the loading of the update files.
+struct LoadHooks {
+    AfterFirstRead afterFirstRead;
+    // The file system's clock when the wait for the files to settle begins (empty: the system's,
+    // fileClockNow). The wait moves it on by the backend's clock, so that files age on a
+    // virtual clock too.
+    std::function<FileTime()> fileClock;
+};
+
+// Opens, checks and reads both files from `directory` without touching the device. A file whose
+// modification or change time is less than SETTLE_AGE_MS old is still being written: the job
+// shows text::SETTLE_WAIT and waits until both have settled (then text::SETTLE_DONE), at most
+// SETTLE_WAIT_MS (then text::SETTLE_TIMED_OUT and the file's box), looking at
+// ctx.stopRequested between looks (a stop ends the load as InputRefused with no box). Each file
+// is then read twice, its stamp from the end of the wait compared with its stamp at the end: a
+// file that changed meanwhile (contents, size, times, or another file in its place) is refused
+// like one that cannot be read. Each file's SHA-256 is taken of the bytes loaded; where a
+// SHA256SUMS lies beside them, both files must be listed in it with those checksums. Success when
+// both are loaded; otherwise the user has been told (message box or status line) and ctx.detail
+// says why, with the system's reason where there is one.
 JobOutcome loadUpdateFiles(CommandContext& ctx, const std::filesystem::path& directory,
-                           UpdateFiles& files, const AfterFirstRead& afterFirstRead = {});
+                           UpdateFiles& files, const LoadHooks& hooks = {});
 
 // Writes loaded files: code, header page, database (transformed in place), restart.
 JobOutcome flashUpdate(CommandContext& ctx, UpdateFiles& files);

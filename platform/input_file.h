@@ -28,7 +28,8 @@ struct FileStamp {
     std::uint64_t index = 0;  // the inode (POSIX) or the file index (Windows)
     std::uint64_t size = 0;
     FileTime modified; // the last write
-    FileTime changed;  // POSIX: the last change of contents or attributes; Windows: 0
+    FileTime changed;  // the last change of contents or attributes (0 where the file system
+                       // keeps none)
     bool sameFile(const FileStamp& other) const
     {
         return volume == other.volume && index == other.index;
@@ -38,6 +39,9 @@ struct FileStamp {
 
 // The stamp of what `path` names now (symbolic links followed), without reading it.
 bool stampPath(const std::filesystem::path& path, FileStamp& stamp, std::string& reason);
+
+// The system's time of day now, counted as the file system counts its files' times.
+FileTime fileClockNow();
 
 class InputFile {
 public:

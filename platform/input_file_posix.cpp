@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -47,6 +48,17 @@ bool stampPath(const std::filesystem::path& path, FileStamp& stamp, std::string&
     }
     stamp = stampOf(info);
     return true;
+}
+
+FileTime fileClockNow()
+{
+    // The system clock counts from the same epoch as the file times (1970, UTC).
+    const auto sinceEpoch = std::chrono::system_clock::now().time_since_epoch();
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
+    return {
+        static_cast<std::int64_t>(seconds.count()),
+        static_cast<std::int64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch - seconds).count())};
 }
 
 InputFile::InputFile(InputFile&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}

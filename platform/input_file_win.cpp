@@ -25,13 +25,16 @@ std::string systemReason(DWORD error)
 
 std::string lastReason() { return systemReason(GetLastError()); }
 
-FileTime fileTime(const FILETIME& time)
+// A time in 100-nanosecond ticks since 1601.
+FileTime fileTime(std::uint64_t ticks)
 {
-    // 100-nanosecond ticks since 1601.
-    const std::uint64_t ticks =
-        (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
     return {static_cast<std::int64_t>(ticks / 10000000),
             static_cast<std::int64_t>(ticks % 10000000) * 100};
+}
+
+FileTime fileTime(const FILETIME& time)
+{
+    return fileTime((static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime);
 }
 
 bool stampHandle(HANDLE handle, FileStamp& stamp, std::string& reason)
@@ -45,7 +48,14 @@ bool stampHandle(HANDLE handle, FileStamp& stamp, std::string& reason)
     stamp.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     stamp.modified = fileTime(info.ftLastWriteTime);
-    stamp.changed = {};
+    // The change time moves with attributes and times set after a write too, as a copy that keeps
+    // its source's modification time sets them.
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+        reason = lastReason();
+        return false;
+    }
+    stamp.changed = fileTime(static_cast<std::uint64_t>(basic.ChangeTime.QuadPart));
     return true;
 }
 
@@ -65,6 +75,13 @@ bool stampPath(const std::filesystem::path& path, FileStamp& stamp, std::string&
     const bool stamped = stampHandle(handle, stamp, reason);
     CloseHandle(handle);
     return stamped;
+}
+
+FileTime fileClockNow()
+{
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    return fileTime(now);
 }
 
 InputFile::InputFile(InputFile&& other) noexcept : m_handle(std::exchange(other.m_handle, nullptr))

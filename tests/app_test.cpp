@@ -63,8 +63,10 @@ public:
     std::unique_ptr<HidConnection> open(const std::string& path, std::string& error) override
     {
         std::unique_lock lock(m_mutex);
+        m_holding = m_armed;
         m_changed.wait_for(lock, std::chrono::milliseconds(JOB_TIMEOUT_MS),
                            [this] { return !m_armed; });
+        m_holding = false;
         lock.unlock();
         return m_inner.open(path, error);
     }
@@ -73,6 +75,12 @@ public:
     {
         const std::lock_guard lock(m_mutex);
         m_armed = true;
+    }
+    // Whether an open waits at the gate now.
+    bool holding()
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_holding;
     }
     void release()
     {
@@ -88,6 +96,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     bool m_armed = false;
+    bool m_holding = false;
 };
 
 // The process's stop requests as a test posts them, through a pipe the window watches as it
@@ -835,6 +844,8 @@ private slots:
         QSignalSpy jobFinished(rig.dialog.get(), &UpdaterDialog::jobFinished);
         rig.gate->arm(); // the job waits at its first open
         rig.dialog->startUpdate();
+        // Past the loading, whose wait for freshly written files a stop ends at once.
+        QTRY_VERIFY_WITH_TIMEOUT(rig.gate->holding(), JOB_TIMEOUT_MS);
         QTest::ignoreMessage(QtWarningMsg,
                              QRegularExpression("quarvo-updater: stopped by SIGTERM; nothing was "
                                                 "sent, the device is unchanged"));

@@ -1,5 +1,6 @@
 #include "failure_kinds.h"
 #include "job_fixture.h"
+#include "settled_files.h"
 #if !defined(_WIN32)
 #include "fake_logind.h"
 #endif
@@ -146,6 +147,7 @@ protected:
                            installedRule,
                            &hold};
         env.historyFile = historyFile;
+        env.loadHooks = loadHooks;
         return runCli(args, env);
     }
 
@@ -165,6 +167,7 @@ protected:
             return real;
         return std::make_unique<TwoListingBackend>(std::move(real), realListingSource);
     }
+    LoadHooks loadHooks = settledFiles();
 };
 
 TEST_F(CliTest, SimulatedUpdateSucceedsAndDescribesTheDevice)

@@ -1,5 +1,9 @@
 #include "job_fixture.h"
+#include "settled_files.h"
 
+#include "job/file_texts.h"
+#include "job/settle_watch.h"
+#include "job/sha256.h"
 #include "protocol/texts.h"
 
 #include <chrono>
@@ -12,6 +16,15 @@
 namespace quarvo {
 namespace {
 
+// The whole update from files that the job takes as long settled, as files copied a while ago
+// are: no wait comes before the device's steps.
+JobOutcome runSettled(CommandContext& ctx, const std::filesystem::path& dir)
+{
+    UpdateFiles files;
+    const JobOutcome loaded = loadUpdateFiles(ctx, dir, files, settledFiles());
+    return loaded == JobOutcome::Success ? flashUpdate(ctx, files) : loaded;
+}
+
 class FlashJobTest : public JobFixture, public ::testing::Test {};
 
 TEST_F(FlashJobTest, HealthyUpdateWritesCodeHeaderAndDatabaseThenRestarts)
@@ -22,7 +35,7 @@ TEST_F(FlashJobTest, HealthyUpdateWritesCodeHeaderAndDatabaseThenRestarts)
     writeFile(CODE_FILE, code);
     writeFile(DATABASE_FILE, database);
 
-    EXPECT_EQ(runFlashJob(ctx, dir), JobOutcome::Success);
+    EXPECT_EQ(runSettled(ctx, dir), JobOutcome::Success);
 
     EXPECT_EQ(device.flash(CODE_ADDRESS, 20 * 256), expectedPages(code, code.size()));
     const auto header = buildImageHeader(5000);
@@ -110,7 +123,7 @@ TEST_P(OversizeFiles, AreRefusedBeforeAnythingIsSent)
     SimDevice& device = attach();
     sizedFile(CODE_FILE, GetParam().codeSize);
     sizedFile(DATABASE_FILE, GetParam().databaseSize);
-    EXPECT_EQ(runFlashJob(ctx, dir), JobOutcome::InputRefused);
+    EXPECT_EQ(runSettled(ctx, dir), JobOutcome::InputRefused);
     EXPECT_EQ(out.statuses(), std::vector<std::string>{text::TOO_LARGE});
     EXPECT_TRUE(out.messages().empty());
     EXPECT_NE(ctx.detail.find(GetParam().detail), std::string::npos) << ctx.detail;
@@ -249,7 +262,7 @@ TEST_P(EmptyFiles, AreRefusedByNameBeforeAnythingIsSent)
     SimDevice& device = attach();
     writeFile(CODE_FILE, pattern(c.codeSize, 1));
     writeFile(DATABASE_FILE, pattern(c.databaseSize, 2));
-    EXPECT_EQ(runFlashJob(ctx, dir), JobOutcome::InputRefused);
+    EXPECT_EQ(runSettled(ctx, dir), JobOutcome::InputRefused);
     EXPECT_EQ(out.messages(), std::vector<std::string>{c.message});
     EXPECT_TRUE(out.statuses().empty());
     EXPECT_NE(ctx.detail.find("is empty"), std::string::npos);
@@ -325,11 +338,12 @@ TEST_P(ChangedWhileRead, IsRefusedWhileAnUnchangedFileLoads)
     writeFile(CODE_FILE, code);
     writeFile(DATABASE_FILE, pattern(300, 2));
     UpdateFiles files;
-    const JobOutcome outcome =
-        loadUpdateFiles(ctx, dir, files, [&c](const std::filesystem::path& p) {
-            if (p.filename() == CODE_FILE)
-                c.change(p);
-        });
+    LoadHooks hooks;
+    hooks.afterFirstRead = [&c](const std::filesystem::path& p) {
+        if (p.filename() == CODE_FILE)
+            c.change(p);
+    };
+    const JobOutcome outcome = loadUpdateFiles(ctx, dir, files, hooks);
     if (!c.detail) {
         ASSERT_EQ(outcome, JobOutcome::Success) << ctx.detail;
         EXPECT_TRUE(std::equal(code.begin(), code.end(), files.code.data.get()));

@@ -3,6 +3,7 @@
 // quarvo-flash --trace, replays to the same end; a changed update file or a changed recording
 // fails its replay with the difference named; the recorded pace holds the host's waits.
 #include "job_fixture.h"
+#include "settled_files.h"
 
 #include "cli/cli_app.h"
 #include "protocol/texts.h"
@@ -51,7 +52,11 @@ protected:
         ReplayBackend replay(clock, std::move(recording));
         RecordingSurface surface;
         CommandContext context{replay, surface};
-        const JobOutcome outcome = runFlashJob(context, files);
+        // Files long settled, so that the replay's clock starts with the device's first report.
+        UpdateFiles loaded;
+        JobOutcome outcome = loadUpdateFiles(context, files, loaded, settledFiles());
+        if (outcome == JobOutcome::Success)
+            outcome = flashUpdate(context, loaded);
         return {outcome,
                 surface.statuses(),
                 surface.messages(),

@@ -1,6 +1,7 @@
 // The update run under every front end: how stop requests are weighed, and what the run
 // publishes of a job (its events in order, its end) whoever renders it.
 #include "job_fixture.h"
+#include "settled_files.h"
 
 #include "frontend/stop_policy.h"
 #include "frontend/update_run.h"
@@ -112,6 +113,7 @@ protected:
     {
         request.directory = dir;
         request.holdSystem = false;
+        request.loadHooks = settledFiles();
         run.start(std::move(request));
         for (;;) {
             for (RunEvent& event : run.takeEvents()) {

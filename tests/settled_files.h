@@ -1,0 +1,22 @@
+// Load hooks under which the update files a test has just written count as long settled: the file
+// system's clock, as the job reads it, runs an hour ahead. For tests of what follows the loading,
+// which would otherwise meet the job's wait for freshly written files.
+#pragma once
+
+#include "job/flash_job.h"
+#include "platform/input_file.h"
+
+namespace quarvo {
+
+inline LoadHooks settledFiles()
+{
+    LoadHooks hooks;
+    hooks.fileClock = [] {
+        FileTime now = fileClockNow();
+        now.seconds += 3600;
+        return now;
+    };
+    return hooks;
+}
+
+} // namespace quarvo
