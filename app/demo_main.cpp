@@ -49,9 +49,9 @@
 #include <QTimer>
 #include <QTranslator>
 
-#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -268,15 +268,18 @@ int main(int argc, char** argv)
     } else if (!timedShots.empty()) {
         constexpr int PRESS_MS = 300;
         QTimer::singleShot(PRESS_MS, &dialog, [&dialog] { dialog.startUpdate(); });
-        int lastMs = 0;
+        auto left = std::make_shared<std::size_t>(timedShots.size());
         for (const auto& [ms, file] : timedShots) {
-            QTimer::singleShot(PRESS_MS + ms, &dialog,
-                               [&dialog, file = file] { saveWindow(dialog, file); });
-            lastMs = std::max(lastMs, ms);
+            // Precise: a coarse timer of some seconds may fire hundreds of milliseconds off, and
+            // the pictures of a countdown are compared by their time apart.
+            QTimer::singleShot(PRESS_MS + ms, Qt::PreciseTimer, &dialog, [&dialog, file, left] {
+                saveWindow(dialog, file);
+                // After the last picture every loop ends, the dialog's too, though an update may
+                // still run: the dialog's end stops it (a silent device's wait included).
+                if (--*left == 0)
+                    QCoreApplication::exit(0);
+            });
         }
-        // Every loop ends, the dialog's too, though an update may still run: the dialog's end
-        // stops it (a silent device's wait included) before the demo returns.
-        QTimer::singleShot(PRESS_MS + lastMs + 100, &dialog, [] { QCoreApplication::exit(0); });
     } else if (!idleShot.isEmpty()) {
         // After the start-up check and the first re-check, which may change the lines.
         QTimer::singleShot(1500, &dialog, [&dialog, idleShot] {
