@@ -125,6 +125,9 @@ void shootTheEnd(quarvo::UpdaterDialog& dialog, const QString& file)
     });
 }
 
+// The latest a --shot-at picture may be asked for: an hour after the press.
+constexpr int MAX_SHOT_MS = 3600000;
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -162,8 +165,8 @@ int main(int argc, char** argv)
         } else if (option == QLatin1String("--shot-at")) {
             bool number = false;
             const int ms = value.toInt(&number);
-            if (!number || ms < 0) {
-                std::fprintf(stderr, "--shot-at takes milliseconds and a file\n");
+            if (!number || ms < 0 || ms > MAX_SHOT_MS) {
+                std::fprintf(stderr, "--shot-at takes milliseconds (up to an hour) and a file\n");
                 return 2;
             }
             timedShots.emplace_back(ms, second);
