@@ -70,12 +70,17 @@ dialog_window() {
   done | sort -n | tail -n 1 | cut -d ' ' -f 2
 }
 
-# shoot DPI "SECONDS=FILE ..." [DEMO OPTIONS...]: the dialog SECONDS after it (or a box of its
+# shoot DPI SECONDS=FILE... [-- DEMO OPTIONS...]: the dialog SECONDS after it (or a box of its
 # start-up) appeared, for each picture in turn (the demo presses 更新 half a second after the
 # dialog appears, unless told not to), then the demo is ended.
 shoot() {
-  local dpi=$1 shots=$2 window="" demo shot at=0
-  shift 2
+  local dpi=$1 window="" demo shot at=0 shots=()
+  shift
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    shots+=("$1")
+    shift
+  done
+  [ $# -eq 0 ] || shift
   use_prefix "$dpi"
   wine build/windows/win/quarvo-updater-demo.exe "$@" & demo=$!
   for _ in $(seq 1 600); do
@@ -83,7 +88,7 @@ shoot() {
     sleep 0.1
   done
   [ -n "$window" ] || { echo "the dialog did not appear"; exit 1; }
-  for shot in $shots; do
+  for shot in "${shots[@]}"; do
     sleep "$(awk "BEGIN { print ${shot%%=*} - $at }")"
     at=${shot%%=*}
     window=$(dialog_window)
@@ -101,7 +106,7 @@ shoot() {
 # at 2 ms each; 5.5 s after the dialog appeared is some 3.5 s into the code's data.
 mid_pace=30,2
 if [ -z "$journey_dir" ]; then
-  shoot 96 "5.5=docs/screenshot-windows.png" --pace "$mid_pace"
+  shoot 96 "5.5=docs/screenshot-windows.png" -- --pace "$mid_pace"
   exit 0
 fi
 # A folder with the code but not the database (wine sees the root of the file system as Z:).
@@ -113,17 +118,17 @@ d=$journey_dir
 # The silent device's second pictures, kept out of DIR for a look.
 later=$(mktemp -d)
 for dpi in 96 144; do
-  shoot "$dpi" "5.5=$d/win-mid-${dpi}dpi.png" --pace "$mid_pace"
+  shoot "$dpi" "5.5=$d/win-mid-${dpi}dpi.png" -- --pace "$mid_pace"
   # The wait for the first erase record, some 10 s into it (it is shown after 3 s of silence).
-  shoot "$dpi" "10.5=$d/win-silent-${dpi}dpi.png 14.5=$later/win-silent-later-${dpi}dpi.png" \
-    --scenario silent
+  shoot "$dpi" "10.5=$d/win-silent-${dpi}dpi.png" "14.5=$later/win-silent-later-${dpi}dpi.png" \
+    -- --scenario silent
   shoot "$dpi" "20=$d/win-success-${dpi}dpi.png"
-  shoot "$dpi" "6=$d/win-code-fail-${dpi}dpi.png" --scenario write-fail:200
-  shoot "$dpi" "20=$d/win-restart-fail-${dpi}dpi.png" --scenario write-fail:7827
-  shoot "$dpi" "15=$d/win-database-fail-${dpi}dpi.png" --scenario write-fail:5000
-  shoot "$dpi" "8=$d/win-cable-pulled-${dpi}dpi.png" --scenario disconnect:1500
-  shoot "$dpi" "8=$d/win-open-refused-${dpi}dpi.png" --scenario open-refused --dismiss-boxes
-  shoot "$dpi" "3=$d/win-idle-missing-${dpi}dpi.png" --files "$one_file_wine" --no-press
+  shoot "$dpi" "6=$d/win-code-fail-${dpi}dpi.png" -- --scenario write-fail:200
+  shoot "$dpi" "20=$d/win-restart-fail-${dpi}dpi.png" -- --scenario write-fail:7827
+  shoot "$dpi" "15=$d/win-database-fail-${dpi}dpi.png" -- --scenario write-fail:5000
+  shoot "$dpi" "8=$d/win-cable-pulled-${dpi}dpi.png" -- --scenario disconnect:1500
+  shoot "$dpi" "8=$d/win-open-refused-${dpi}dpi.png" -- --scenario open-refused --dismiss-boxes
+  shoot "$dpi" "3=$d/win-idle-missing-${dpi}dpi.png" -- --files "$one_file_wine" --no-press
   # The countdown must have changed between the two pictures of the silent device (that it went
   # down is for the eye).
   if compare -metric AE "$d/win-silent-${dpi}dpi.png" "$later/win-silent-later-${dpi}dpi.png" \
