@@ -38,6 +38,11 @@ fi
 cmake --preset release >/dev/null
 cmake --build --preset release -j"$(nproc)" --target quarvo-updater-demo
 demo=$PWD/build/release/app/quarvo-updater-demo
+# The demo records each update in the history like the updater; the pictures' updates go into a
+# throw-away folder rather than the user's.
+XDG_STATE_HOME=$(mktemp -d)
+export XDG_STATE_HOME
+trap 'rm -rf "$XDG_STATE_HOME"' EXIT
 
 if [ "${1:-}" = --journey ]; then
   mkdir -p "$out"
@@ -45,7 +50,7 @@ if [ "${1:-}" = --journey ]; then
   # A folder with the code but not the database; the silent device's second pictures.
   one_file=$(mktemp -d)
   later=$(mktemp -d)
-  trap 'rm -rf "$one_file"' EXIT
+  trap 'rm -rf "$one_file" "$XDG_STATE_HOME"' EXIT
   head -c 524288 /dev/zero >"$one_file/code_data.bin"
   # One X display with openbox on it; each demo saves its window with the frame and quits.
   xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" bash -c '
@@ -92,7 +97,7 @@ fi
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 empty=$(mktemp -d)
-trap 'rm -rf "$empty"' EXIT
+trap 'rm -rf "$empty" "$XDG_STATE_HOME"' EXIT
 # One X display with openbox on it for the three pictures; each demo waits for its box to be
 # framed and drawn, saves the screen and dismisses the box.
 xvfb-run -a -s "-screen 0 800x600x24 -dpi 96" bash -c '
