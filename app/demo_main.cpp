@@ -8,6 +8,13 @@
 //                      writing the code, let the update finish and quit
 //   --end-shot FILE    press the update button, save a picture of the window once the update has
 //                      ended (with --scenario write-fail:N, say, after a failure) and quit
+//   --shot-at MS FILE  press the update button and save a picture of the window MS milliseconds
+//                      later; may be given more than once (a silent device's countdown, say). The
+//                      demo quits after the last picture, stopping an update that still runs
+//   --idle-shot FILE   save a picture of the window at rest, without pressing anything, and quit
+//   --dismiss-boxes    answer every message box with OK once it has been open for a moment,
+//                      printing its text (with --scenario open-refused: the access help at start-up
+//                      and after the update)
 //   --about FILE       save a picture of the About box and quit
 //   --box-shot KIND FILE
 //                      save a picture of the whole screen (window manager included) while a
@@ -17,6 +24,10 @@
 //                      with an empty directory)
 // A window that a window manager has framed is saved with its frame, at the screen's pixels
 // (QT_SCALE_FACTOR=1.5 gives the window at 150 %).
+// The samples are 512 KiB of code and 128 KiB of database. Their output reports, as
+// `quarvo-flash --simulate --trace` shows for the same files: 1 the code's erase, 2 to 8198 its
+// write, 8199 to 8204 the header, 8205 the database's erase, 8206 to 10258 its write, 10259 the
+// restart; --scenario write-fail:N or disconnect:N fails in the one of them that N names.
 #include "frontend/access_help.h"
 #include "frontend/history.h"
 #include "frontend/window_texts.h"
@@ -40,6 +51,8 @@
 
 #include <cstdio>
 #include <fstream>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -81,6 +94,26 @@ void saveWindow(QWidget& window, const QString& file)
         .save(file);
 }
 
+// Answers every message box with OK once it has been open for a moment (the window manager has
+// framed it), printing its text so that the run shows which boxes came.
+void dismissBoxes(QDialog& dialog)
+{
+    auto* poll = new QTimer(&dialog);
+    QObject::connect(poll, &QTimer::timeout, &dialog, [ticks = 0]() mutable {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible()) {
+            ticks = 0;
+            return;
+        }
+        if (++ticks < 15)
+            return;
+        ticks = 0;
+        std::fprintf(stderr, "box dismissed: %s\n", qPrintable(box->text()));
+        box->accept();
+    });
+    poll->start(50);
+}
+
 // Once the job has ended, gives the window a moment to draw its end, saves it and ends the demo.
 void shootTheEnd(quarvo::UpdaterDialog& dialog, const QString& file)
 {
@@ -91,6 +124,9 @@ void shootTheEnd(quarvo::UpdaterDialog& dialog, const QString& file)
         });
     });
 }
+
+// The latest a --shot-at picture may be asked for: an hour after the press.
+constexpr int MAX_SHOT_MS = 3600000;
 
 } // namespace
 
@@ -107,24 +143,47 @@ int main(int argc, char** argv)
     QString aboutShot;
     QString boxKind;
     QString boxShot;
+    QString idleShot;
+    std::vector<std::pair<int, QString>> timedShots; // milliseconds after the press, file
+    bool dismiss = false;
     const QStringList args = QApplication::arguments();
-    for (int i = 1; i + 1 < args.size(); i += 2) {
-        if (args[i] == QLatin1String("--box-shot") && i + 2 < args.size()) {
-            boxKind = args[i + 1];
-            boxShot = args[i + 2];
-            ++i;
-        } else if (args[i] == QLatin1String("--scenario"))
-            scenarioName = args[i + 1];
-        else if (args[i] == QLatin1String("--files"))
-            filesDir = args[i + 1];
-        else if (args[i] == QLatin1String("--pace"))
-            paceText = args[i + 1];
-        else if (args[i] == QLatin1String("--screenshot"))
-            screenshot = args[i + 1];
-        else if (args[i] == QLatin1String("--end-shot"))
-            endShot = args[i + 1];
-        else if (args[i] == QLatin1String("--about"))
-            aboutShot = args[i + 1];
+    for (int i = 1; i < args.size();) {
+        const QString option = args[i++];
+        if (option == QLatin1String("--dismiss-boxes")) {
+            dismiss = true;
+            continue;
+        }
+        const bool two =
+            option == QLatin1String("--box-shot") || option == QLatin1String("--shot-at");
+        if (i + (two ? 2 : 1) > args.size())
+            break;
+        const QString value = args[i++];
+        const QString second = two ? args[i++] : QString();
+        if (option == QLatin1String("--box-shot")) {
+            boxKind = value;
+            boxShot = second;
+        } else if (option == QLatin1String("--shot-at")) {
+            bool number = false;
+            const int ms = value.toInt(&number);
+            if (!number || ms < 0 || ms > MAX_SHOT_MS) {
+                std::fprintf(stderr, "--shot-at takes milliseconds (up to an hour) and a file\n");
+                return 2;
+            }
+            timedShots.emplace_back(ms, second);
+        } else if (option == QLatin1String("--idle-shot"))
+            idleShot = value;
+        else if (option == QLatin1String("--scenario"))
+            scenarioName = value;
+        else if (option == QLatin1String("--files"))
+            filesDir = value;
+        else if (option == QLatin1String("--pace"))
+            paceText = value;
+        else if (option == QLatin1String("--screenshot"))
+            screenshot = value;
+        else if (option == QLatin1String("--end-shot"))
+            endShot = value;
+        else if (option == QLatin1String("--about"))
+            aboutShot = value;
     }
     const auto scenario = quarvo::parseScenario(scenarioName.toStdString());
     if (!scenario) {
@@ -132,8 +191,9 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    // Samples large enough that the update runs for some seconds and the journey line shows the
-    // time left half way through the code.
+    // Samples large enough that the update runs for some seconds; at --pace 20,1 (the plan's
+    // own) the code's erase and its data each go on for over a second before half the code is
+    // written, so the journey line shows the time left there.
     QTemporaryDir samples;
     if (filesDir.isEmpty()) {
         filesDir = samples.path();
@@ -183,6 +243,8 @@ int main(int argc, char** argv)
             return 2;
         }
     }
+    if (dismiss)
+        dismissBoxes(dialog);
     if (!dialog.start())
         return 1;
     if (boxKind == QLatin1String("access"))
@@ -206,6 +268,27 @@ int main(int argc, char** argv)
     } else if (!endShot.isEmpty()) {
         shootTheEnd(dialog, endShot);
         QTimer::singleShot(300, &dialog, [&dialog] { dialog.startUpdate(); });
+    } else if (!timedShots.empty()) {
+        constexpr int PRESS_MS = 300;
+        QTimer::singleShot(PRESS_MS, &dialog, [&dialog] { dialog.startUpdate(); });
+        auto left = std::make_shared<std::size_t>(timedShots.size());
+        for (const auto& [ms, file] : timedShots) {
+            // Precise: a coarse timer of some seconds may fire hundreds of milliseconds off, and
+            // the pictures of a countdown are compared by their time apart.
+            QTimer::singleShot(PRESS_MS + ms, Qt::PreciseTimer, &dialog, [&dialog, file, left] {
+                saveWindow(dialog, file);
+                // After the last picture every loop ends, the dialog's too, though an update may
+                // still run: the dialog's end stops it (a silent device's wait included).
+                if (--*left == 0)
+                    QCoreApplication::exit(0);
+            });
+        }
+    } else if (!idleShot.isEmpty()) {
+        // After the start-up check and the first re-check, which may change the lines.
+        QTimer::singleShot(1500, &dialog, [&dialog, idleShot] {
+            saveWindow(dialog, idleShot);
+            dialog.accept();
+        });
     }
     if (!aboutShot.isEmpty()) {
         QTimer::singleShot(300, &dialog, [&dialog, aboutShot] {

@@ -3,16 +3,29 @@
 # docs/screenshot-windows.png. The dialog's faces are mapped to Debian's Traditional Chinese Ming
 # and regular-script faces in a throw-away wine prefix.
 #   scripts/screenshot-windows.sh                docs/screenshot-windows.png
-#   scripts/screenshot-windows.sh --journey DIR  also, at 96 dpi and at 150 % (144 dpi): the
-#                                                dialog mid-update, after a success and after a
-#                                                failed write, as
-#                                                DIR/win-{mid,success,failure}-{96,144}dpi.png
+#   scripts/screenshot-windows.sh --journey DIR  instead, the dialog at 96 dpi and at 150 % (144
+#                                                dpi) in each of these states, as
+#                                                DIR/win-STATE-{96,144}dpi.png:
+#     mid            well into the code's data at 30 ms per erased sector and 2 ms per report: the
+#                    warning beside the buttons, the whole update's percentage and the time left
+#     silent         a device that never answers, 10 s after 更新: the countdown of the wait (a
+#                    second picture 4 s later must differ from it; it is kept in a temporary
+#                    folder, named at the end, to see that the countdown went down)
+#     success        after a whole update
+#     code-fail      a write that fails in the code's data (report 200)
+#     restart-fail   the restart's report fails (report 7827 of the demo's samples)
+#     database-fail  a write that fails in the database's data (report 5000)
+#     cable-pulled   the device vanishes in the code's data (after report 1500)
+#     open-refused   the device refuses the open: the access help box at start-up and after 更新
+#                    is answered, and the dialog shown once the update has ended
+#     idle-missing   at rest, with only code_data.bin in the folder
 set -euo pipefail
 cd "$(dirname "$0")/.."
 journey_dir=""
 if [ "${1:-}" = --journey ]; then
   journey_dir=${2:?"--journey needs a folder"}
   mkdir -p "$journey_dir"
+  journey_dir=$(cd "$journey_dir" && pwd)
 fi
 ./scripts/setup.sh --windows
 for package in imagemagick fonts-arphic-uming fonts-arphic-ukai xdotool; do
@@ -47,31 +60,81 @@ use_prefix() {
   wineserver -w
 }
 
-# shoot DPI SECONDS FILE [DEMO OPTIONS...]: the dialog SECONDS after it appeared (the demo presses
-# 更新 half a second after it appears), then the demo is ended.
+# The dialog: the largest visible window with its title (a message box over it has the same title).
+dialog_window() {
+  local window WIDTH HEIGHT
+  for window in $(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null); do
+    WIDTH=0 HEIGHT=0
+    eval "$(xdotool getwindowgeometry --shell "$window" 2>/dev/null)" || true
+    echo "$((WIDTH * HEIGHT)) $window"
+  done | sort -n | tail -n 1 | cut -d ' ' -f 2
+}
+
+# shoot DPI SECONDS=FILE... [-- DEMO OPTIONS...]: the dialog SECONDS after it (or a box of its
+# start-up) appeared, for each picture in turn (the demo presses 更新 half a second after the
+# dialog appears, unless told not to), then the demo is ended.
 shoot() {
-  local dpi=$1 seconds=$2 file=$3 window="" demo
-  shift 3
+  local dpi=$1 window="" demo shot at=0 shots=()
+  shift
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do
+    shots+=("$1")
+    shift
+  done
+  [ $# -eq 0 ] || shift
   use_prefix "$dpi"
   wine build/windows/win/quarvo-updater-demo.exe "$@" & demo=$!
   for _ in $(seq 1 600); do
-    window=$(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | head -n 1) && [ -n "$window" ] && break
+    window=$(dialog_window) && [ -n "$window" ] && break
     sleep 0.1
   done
   [ -n "$window" ] || { echo "the dialog did not appear"; exit 1; }
-  sleep "$seconds"
-  import -window "$window" "$file"
+  for shot in "${shots[@]}"; do
+    sleep "$(awk "BEGIN { print ${shot%%=*} - $at }")"
+    at=${shot%%=*}
+    window=$(dialog_window)
+    [ -n "$window" ] || { echo "the dialog is gone at ${at} s"; exit 1; }
+    import -window "$window" "${shot#*=}"
+    echo "wrote ${shot#*=}"
+  done
   kill "$demo" 2>/dev/null || true
   wineserver -k || true
   wait "$demo" 2>/dev/null || true
-  echo "wrote $file"
 }
 
-shoot 96 4 docs/screenshot-windows.png   # mid-update, once the time left is shown
-if [ -n "$journey_dir" ]; then
-  for dpi in 96 144; do
-    shoot "$dpi" 4 "$journey_dir/win-mid-${dpi}dpi.png"
-    shoot "$dpi" 20 "$journey_dir/win-success-${dpi}dpi.png"
-    shoot "$dpi" 4 "$journey_dir/win-failure-${dpi}dpi.png" --scenario write-fail:200
-  done
+# The journey line shows the time left once the erase and the data have each gone on for a second:
+# the samples' code (49 sectors) takes 1.5 s to erase at 30 ms a sector, its 3129 reports over 6 s
+# at 2 ms each; 5.5 s after the dialog appeared is some 3.5 s into the code's data.
+mid_pace=30,2
+if [ -z "$journey_dir" ]; then
+  shoot 96 "5.5=docs/screenshot-windows.png" -- --pace "$mid_pace"
+  exit 0
 fi
+# A folder with the code but not the database (wine sees the root of the file system as Z:).
+one_file=$work/one-file
+mkdir -p "$one_file"
+head -c 200000 /dev/zero >"$one_file/code_data.bin"
+one_file_wine="Z:${one_file//\//\\}"
+d=$journey_dir
+# The silent device's second pictures, kept out of DIR for a look.
+later=$(mktemp -d)
+for dpi in 96 144; do
+  shoot "$dpi" "5.5=$d/win-mid-${dpi}dpi.png" -- --pace "$mid_pace"
+  # The wait for the first erase record, some 10 s into it (it is shown after 3 s of silence).
+  shoot "$dpi" "10.5=$d/win-silent-${dpi}dpi.png" "14.5=$later/win-silent-later-${dpi}dpi.png" \
+    -- --scenario silent
+  shoot "$dpi" "20=$d/win-success-${dpi}dpi.png"
+  shoot "$dpi" "6=$d/win-code-fail-${dpi}dpi.png" -- --scenario write-fail:200
+  shoot "$dpi" "20=$d/win-restart-fail-${dpi}dpi.png" -- --scenario write-fail:7827
+  shoot "$dpi" "15=$d/win-database-fail-${dpi}dpi.png" -- --scenario write-fail:5000
+  shoot "$dpi" "8=$d/win-cable-pulled-${dpi}dpi.png" -- --scenario disconnect:1500
+  shoot "$dpi" "8=$d/win-open-refused-${dpi}dpi.png" -- --scenario open-refused --dismiss-boxes
+  shoot "$dpi" "3=$d/win-idle-missing-${dpi}dpi.png" -- --files "$one_file_wine" --no-press
+  # The countdown must have changed between the two pictures of the silent device (that it went
+  # down is for the eye).
+  if compare -metric AE "$d/win-silent-${dpi}dpi.png" "$later/win-silent-later-${dpi}dpi.png" \
+    null: 2>/dev/null; then
+    echo "the silent device's countdown did not change in 4 s at $dpi dpi"
+    exit 1
+  fi
+done
+echo "the silent device 4 s later: $later/win-silent-later-{96,144}dpi.png"

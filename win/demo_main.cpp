@@ -5,6 +5,14 @@
 //   --files DIR        the update files (default: generated samples)
 //   --pace ERASE,REPORT  the simulated device's pace in milliseconds per erased sector and per
 //                      report (default 2,1)
+//   --no-press         leave 更新 alone: the dialog at rest
+//   --dismiss-boxes    answer every message box with OK once it has been open for a moment,
+//                      writing its text to the standard error (with --scenario open-refused: the
+//                      access help at start-up and after the update)
+// The samples are 200000 bytes of code and 300000 of database. Their output reports, as
+// `quarvo-flash --simulate --trace` shows for the same files: 1 the code's erase, 2 to 3130 its
+// write, 3131 to 3136 the header, 3137 the database's erase, 3138 to 7826 its write, 7827 the
+// restart; --scenario write-fail:N or disconnect:N fails in the one of them that N names.
 #include "resource_ids.h"
 #include "updater_window.h"
 
@@ -43,6 +51,8 @@ struct DemoOptions {
     quarvo::SimScenario scenario;
     std::optional<std::filesystem::path> files;
     std::optional<quarvo::SimPace> pace;
+    bool press = true;
+    bool dismissBoxes = false;
 };
 
 // The options, or nullopt (after a box that says what is accepted) when one is not understood.
@@ -50,18 +60,31 @@ std::optional<DemoOptions> parseOptions()
 {
     DemoOptions options;
     const std::vector<std::wstring> arguments = quarvo::programArguments();
-    bool understood = arguments.size() % 2 == 0;
-    for (std::size_t i = 0; understood && i + 1 < arguments.size(); i += 2) {
-        if (arguments[i] == L"--scenario") {
-            const auto scenario =
-                quarvo::parseScenario(quarvo::utf8FromWide(arguments[i + 1].c_str()));
+    bool understood = true;
+    for (std::size_t i = 0; understood && i < arguments.size();) {
+        const std::wstring& option = arguments[i++];
+        if (option == L"--no-press") {
+            options.press = false;
+            continue;
+        }
+        if (option == L"--dismiss-boxes") {
+            options.dismissBoxes = true;
+            continue;
+        }
+        if (i == arguments.size()) {
+            understood = false;
+            continue;
+        }
+        const std::string value = quarvo::utf8FromWide(arguments[i++].c_str());
+        if (option == L"--scenario") {
+            const auto scenario = quarvo::parseScenario(value);
             understood = scenario.has_value();
             if (scenario)
                 options.scenario = *scenario;
-        } else if (arguments[i] == L"--files") {
-            options.files = arguments[i + 1];
-        } else if (arguments[i] == L"--pace") {
-            options.pace = quarvo::parsePace(quarvo::utf8FromWide(arguments[i + 1].c_str()));
+        } else if (option == L"--files") {
+            options.files = arguments[i - 1];
+        } else if (option == L"--pace") {
+            options.pace = quarvo::parsePace(value);
             understood = options.pace.has_value();
         } else {
             understood = false;
@@ -70,13 +93,69 @@ std::optional<DemoOptions> parseOptions()
     if (understood)
         return options;
     std::wstring usage = L"quarvo-updater-demo [--scenario NAME] [--files DIR] "
-                         L"[--pace ERASE_MS,REPORT_MS]\n\nNAME:";
+                         L"[--pace ERASE_MS,REPORT_MS] [--no-press] [--dismiss-boxes]\n\nNAME:";
     for (const quarvo::ScenarioInfo& info : quarvo::scenarioCatalogue())
         usage += L"\n" +
                  std::wstring(info.name, info.name + std::char_traits<char>::length(info.name)) +
                  (info.takesCount ? L":N" : L"");
     MessageBoxW(nullptr, usage.c_str(), L"quarvo-updater-demo", MB_OK);
     return std::nullopt;
+}
+
+// The message box open on this thread, if any: a visible dialog-class window with an owner (the
+// updater's dialog has none).
+HWND openBox()
+{
+    HWND found = nullptr;
+    EnumThreadWindows(
+        GetCurrentThreadId(),
+        [](HWND window, LPARAM result) -> BOOL {
+            wchar_t className[16] = {};
+            GetClassNameW(window, className, 16);
+            if (std::wstring(className) != L"#32770" || !IsWindowVisible(window) ||
+                !GetWindow(window, GW_OWNER))
+                return TRUE;
+            *reinterpret_cast<HWND*>(result) = window;
+            return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&found));
+    return found;
+}
+
+// Once a box has been open for BOX_SHOWN_MS (drawn, and long enough to be seen), writes its text
+// to the standard error and answers it with OK. A timer of the thread's own: it fires in the
+// boxes' own loops too, the start-up check's box before the dialog's loop included.
+constexpr UINT BOX_POLL_MS = 100;
+constexpr UINT BOX_SHOWN_MS = 800;
+
+void CALLBACK dismissBox(HWND, UINT, UINT_PTR, DWORD)
+{
+    static HWND seen = nullptr;
+    static UINT shownMs = 0;
+    HWND box = openBox();
+    if (box != seen) {
+        seen = box;
+        shownMs = 0;
+        return;
+    }
+    if (!box || (shownMs += BOX_POLL_MS) < BOX_SHOWN_MS)
+        return;
+    // The box's text is its static control with the id 0xFFFF.
+    wchar_t text[2048] = {};
+    if (GetDlgItemTextW(box, 0xFFFF, text, 2048) == 0)
+        text[0] = L'\0';
+    // Answered as its OK button would; tried again on the next tick when the message is refused.
+    const bool answered = PostMessageW(box, WM_COMMAND, IDOK, 0) != 0;
+    const std::string line =
+        (answered ? "box dismissed: " : "box not answered: ") + quarvo::utf8FromWide(text) + "\n";
+    // Only a line for whoever watches the demo: nothing to do when it cannot be written.
+    DWORD written = 0;
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    if (error && error != INVALID_HANDLE_VALUE)
+        static_cast<void>(
+            WriteFile(error, line.data(), static_cast<DWORD>(line.size()), &written, nullptr));
+    if (answered)
+        seen = nullptr;
 }
 
 } // namespace
@@ -96,16 +175,19 @@ int main()
     quarvo::UpdaterWindow window(backend, options->files ? *options->files : writeSamples(),
                                  "GPS_UPDATE_CLIENT_DEMO", false, quarvo::defaultHistoryFile(),
                                  true);
+    if (options->dismissBoxes && !SetTimer(nullptr, 0, BOX_POLL_MS, dismissBox))
+        return 1;
     HWND dialog = window.create();
     if (!dialog)
         return 1;
     // Press 更新 once the dialog has been shown for a moment. A timer of the thread's own: one of
     // the dialog's would have to keep clear of the ids of the dialog's own timers.
     static HWND pressedIn = dialog;
-    SetTimer(nullptr, 0, 500, [](HWND, UINT, UINT_PTR id, DWORD) {
-        KillTimer(nullptr, id);
-        SendMessageW(GetDlgItem(pressedIn, IDC_UPDATE), BM_CLICK, 0, 0);
-    });
+    if (options->press)
+        SetTimer(nullptr, 0, 500, [](HWND, UINT, UINT_PTR id, DWORD) {
+            KillTimer(nullptr, id);
+            SendMessageW(GetDlgItem(pressedIn, IDC_UPDATE), BM_CLICK, 0, 0);
+        });
     MSG message;
     while (IsWindow(dialog) && GetMessageW(&message, nullptr, 0, 0) > 0) {
         if (!IsDialogMessageW(dialog, &message)) {
