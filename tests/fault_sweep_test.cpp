@@ -3,6 +3,7 @@
 // never programs flash that was not erased. A fault the update rides out must leave the device
 // exactly as a healthy run does.
 #include "job_fixture.h"
+#include "settled_files.h"
 
 #include "protocol/texts.h"
 
@@ -36,7 +37,7 @@ protected:
         auto run = std::make_unique<Run>();
         run->device = &attachBootloader(*run->backend, scenario);
         CommandContext context{*run->backend, run->surface};
-        run->outcome = runFlashJob(context, dir);
+        run->outcome = runSettled(context, dir);
         return run;
     }
 

@@ -16,15 +16,6 @@
 namespace quarvo {
 namespace {
 
-// The whole update from files that the job takes as long settled, as files copied a while ago
-// are: no wait comes before the device's steps.
-JobOutcome runSettled(CommandContext& ctx, const std::filesystem::path& dir)
-{
-    UpdateFiles files;
-    const JobOutcome loaded = loadUpdateFiles(ctx, dir, files, settledFiles());
-    return loaded == JobOutcome::Success ? flashUpdate(ctx, files) : loaded;
-}
-
 class FlashJobTest : public JobFixture, public ::testing::Test {};
 
 TEST_F(FlashJobTest, HealthyUpdateWritesCodeHeaderAndDatabaseThenRestarts)

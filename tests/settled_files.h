@@ -19,4 +19,13 @@ inline LoadHooks settledFiles()
     return hooks;
 }
 
+// The whole update from files that the job takes as long settled, as files copied a while ago
+// are: no wait comes before the device's steps, however long the test took to get there.
+inline JobOutcome runSettled(CommandContext& ctx, const std::filesystem::path& dir)
+{
+    UpdateFiles files;
+    const JobOutcome loaded = loadUpdateFiles(ctx, dir, files, settledFiles());
+    return loaded == JobOutcome::Success ? flashUpdate(ctx, files) : loaded;
+}
+
 } // namespace quarvo

@@ -2,6 +2,7 @@
 // faster and slower than the plan at erasing and at taking reports, fed to the estimate as the run
 // feeds it, and the estimate read at every event and every tenth of a second in between.
 #include "job_fixture.h"
+#include "settled_files.h"
 
 #include "frontend/time_left.h"
 
@@ -66,7 +67,7 @@ TEST_P(TimeLeftAtPaces, StaysNearTheTruthOnceBothKindsOfWorkHaveBeenSeenForASeco
     TimedSurface timed(clock);
     CommandContext job{backend, timed};
     const std::int64_t startUs = clock.nowUs();
-    ASSERT_EQ(runFlashJob(job, dir), JobOutcome::Success);
+    ASSERT_EQ(runSettled(job, dir), JobOutcome::Success);
     const std::int64_t endUs = clock.nowUs();
 
     TimeLeft estimate;
