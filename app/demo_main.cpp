@@ -1,7 +1,10 @@
 // quarvo-updater-demo: the updater window against the simulated bootloader, on real time so that
 // the progress can be watched. Not the updater: this one takes options.
 //   --scenario NAME    a simulator scenario (default healthy)
-//   --files DIR        the update files (default: generated samples)
+//   --files DIR        the update files (default: generated samples, which the demo writes
+//                      whole just before it starts and so has the job take as settled)
+//   --fresh-files      the generated samples count as just written, as a copy still landing
+//                      would: the update begins with the wait for them to settle
 //   --pace ERASE,REPORT  the simulated device's pace in milliseconds per erased sector and per
 //                      report (default 20,0.25)
 //   --screenshot FILE  press the update button, save a picture of the window half way through
@@ -16,6 +19,11 @@
 //                      printing its text (with --scenario open-refused: the access help at start-up
 //                      and after the update)
 //   --about FILE       save a picture of the About box and quit
+//   --menu-shot FILE   press the update button; once the update has ended, open the context menu
+//                      where a right-click in the window opens it, save a picture of the screen's
+//                      part that holds the window and the menu, choose 複製最近一次更新紀錄, answer
+//                      the box that says it was copied, print "record copied" and stay (the
+//                      clipboard's owner) until closed, for at most a minute
 //   --box-shot KIND FILE
 //                      save a picture of the whole screen (window manager included) while a
 //                      message box is open, dismiss it and quit. KIND: closing (a close request
@@ -35,12 +43,15 @@
 #include "updater_dialog.h"
 
 #include "job/flash_job.h"
+#include "platform/input_file.h"
 #include "platform/udev_rule.h"
 #include "sim/sim_backend.h"
 #include "sim/sim_pace.h"
 
 #include <QApplication>
+#include <QAction>
 #include <QDir>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -127,6 +138,41 @@ void shootTheEnd(quarvo::UpdaterDialog& dialog, const QString& file)
 
 // The latest a --shot-at picture may be asked for: an hour after the press.
 constexpr int MAX_SHOT_MS = 3600000;
+// How long the context menu is open before its picture (the window manager has drawn it), and how
+// long the demo stays the clipboard's owner after the copy, for a paste elsewhere.
+constexpr int MENU_SHOWN_MS = 800;
+constexpr int COPY_HOLD_MS = 60000;
+
+// Once the update has ended: the context menu opened as a right-click in the window opens it, a
+// picture of the window and the menu, then the copy entry chosen as a click on it would.
+void shootMenuAndCopy(quarvo::UpdaterDialog& dialog, const QString& file)
+{
+    QObject::connect(&dialog, &quarvo::UpdaterDialog::jobFinished, &dialog, [&dialog, file] {
+        QTimer::singleShot(500, &dialog, [&dialog, file] {
+            emit dialog.customContextMenuRequested(QPoint(dialog.width() / 2, dialog.height() / 3));
+            QTimer::singleShot(MENU_SHOWN_MS, &dialog, [&dialog, file] {
+                auto* menu = dialog.findChild<QMenu*>(QStringLiteral("contextMenu"));
+                auto* copy =
+                    menu ? menu->findChild<QAction*>(QStringLiteral("copyRecordAction")) : nullptr;
+                if (!menu || !copy || !menu->isVisible()) {
+                    std::fprintf(stderr, "the context menu with the copy entry did not open\n");
+                    QCoreApplication::exit(1);
+                    return;
+                }
+                const QRect area = dialog.frameGeometry().united(menu->geometry());
+                QGuiApplication::primaryScreen()
+                    ->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                    .save(file);
+                menu->hide();
+                copy->trigger(); // returns once the box that says so has been answered
+                std::printf("record copied\n");
+                std::fflush(stdout);
+                QTimer::singleShot(COPY_HOLD_MS, &dialog, [] { QCoreApplication::exit(0); });
+            });
+        });
+    });
+    QTimer::singleShot(300, &dialog, [&dialog] { dialog.startUpdate(); });
+}
 
 } // namespace
 
@@ -144,6 +190,8 @@ int main(int argc, char** argv)
     QString boxKind;
     QString boxShot;
     QString idleShot;
+    QString menuShot;
+    bool freshFiles = false;
     std::vector<std::pair<int, QString>> timedShots; // milliseconds after the press, file
     bool dismiss = false;
     const QStringList args = QApplication::arguments();
@@ -151,6 +199,10 @@ int main(int argc, char** argv)
         const QString option = args[i++];
         if (option == QLatin1String("--dismiss-boxes")) {
             dismiss = true;
+            continue;
+        }
+        if (option == QLatin1String("--fresh-files")) {
+            freshFiles = true;
             continue;
         }
         const bool two =
@@ -184,6 +236,8 @@ int main(int argc, char** argv)
             endShot = value;
         else if (option == QLatin1String("--about"))
             aboutShot = value;
+        else if (option == QLatin1String("--menu-shot"))
+            menuShot = value;
     }
     const auto scenario = quarvo::parseScenario(scenarioName.toStdString());
     if (!scenario) {
@@ -195,7 +249,8 @@ int main(int argc, char** argv)
     // own) the code's erase and its data each go on for over a second before half the code is
     // written, so the journey line shows the time left there.
     QTemporaryDir samples;
-    if (filesDir.isEmpty()) {
+    const bool ownSamples = filesDir.isEmpty();
+    if (ownSamples) {
         filesDir = samples.path();
         writeSample(QDir(filesDir).filePath(quarvo::CODE_FILE), 512 * 1024, 1);
         writeSample(QDir(filesDir).filePath(quarvo::DATABASE_FILE), 128 * 1024, 2);
@@ -222,6 +277,14 @@ int main(int argc, char** argv)
     options.holdSystem = false; // a simulated device: nothing to hold the computer back for
     options.historyFile = quarvo::defaultHistoryFile();
     options.simulated = true;
+    // The samples were written whole just now: the job takes them as long settled (its file clock
+    // an hour ahead) rather than wait for them to age, unless that wait is asked for.
+    if (ownSamples && !freshFiles)
+        options.loadHooks.fileClock = [] {
+            quarvo::FileTime now = quarvo::fileClockNow();
+            now.seconds += 3600;
+            return now;
+        };
     quarvo::UpdaterDialog dialog(backend, filesDir.toStdString(), std::move(options));
     if (!boxShot.isEmpty()) {
         shootFirstBox(dialog, boxShot);
@@ -243,7 +306,7 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    if (dismiss)
+    if (dismiss || !menuShot.isEmpty())
         dismissBoxes(dialog);
     if (!dialog.start())
         return 1;
@@ -283,6 +346,8 @@ int main(int argc, char** argv)
                     QCoreApplication::exit(0);
             });
         }
+    } else if (!menuShot.isEmpty()) {
+        shootMenuAndCopy(dialog, menuShot);
     } else if (!idleShot.isEmpty()) {
         // After the start-up check and the first re-check, which may change the lines.
         QTimer::singleShot(1500, &dialog, [&dialog, idleShot] {

@@ -34,7 +34,8 @@ UpdaterDialog::UpdaterDialog(HidBackend& backend, std::filesystem::path director
       m_session(backend, std::move(directory), *this, std::move(options.accessHelp),
                 SessionPlatform{std::move(options.instanceName), std::move(options.lockDirectory),
                                 options.sleepBus, options.holdSystem, options.stops,
-                                std::move(options.historyFile), options.simulated})
+                                std::move(options.historyFile), options.simulated,
+                                std::move(options.loadHooks)})
 {
     setObjectName(QStringLiteral("flasherDialog"));
     setWindowTitle(QString::fromUtf8(windowtext::DIALOG_TITLE));

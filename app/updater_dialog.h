@@ -39,6 +39,7 @@ struct UpdaterDialogOptions {
     StopSource* stops = nullptr;       // the process's stop requests (signals); none: not watched
     std::filesystem::path historyFile; // where each update's record is kept (empty: nowhere)
     bool simulated = false;            // the device is the simulator's (its records say so)
+    LoadHooks loadHooks;               // the jobs' ways into the loading of the update files
     std::optional<QFont> font;         // the dialog's font (default: dialogFont())
 };
 

@@ -202,6 +202,7 @@ bool UpdaterSession::startUpdate()
     request.directory = m_directory;
     request.holdSystem = m_hold.has_value();
     request.simulated = m_platform.simulated;
+    request.loadHooks = m_platform.loadHooks;
     if (m_run.start(std::move(request)))
         return true;
     // No thread, no job: the press has no effect beyond the end the run published.

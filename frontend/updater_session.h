@@ -78,6 +78,9 @@ struct SessionPlatform {
     // Where each job's record is kept (empty: nowhere), and whether the device is simulated.
     std::filesystem::path historyFile = {};
     bool simulated = false;
+    // The jobs' ways into the loading of the update files (a demo that wrote its sample files
+    // itself and knows them whole has them count as settled).
+    LoadHooks loadHooks = {};
 };
 
 // The system-menu commands that open the About box and copy the last update's record (the low four

@@ -19,13 +19,30 @@
 #     open-refused   the device refuses the open: the access help box at start-up and after 更新
 #                    is answered, and the dialog shown once the update has ended
 #     idle-missing   at rest, with only code_data.bin in the folder
+#                                                and, at 96 dpi only, as DIR/win-settle-96dpi.png:
+#     settle         the wait for update files that were written just now (the demo's
+#                    --fresh-files), 1.1 s after the dialog appeared
+#                    The demo writes its sample files itself and knows them whole, so in every
+#                    other picture the job takes them as settled and starts at once.
+#   scripts/screenshot-windows.sh --history DIR  instead, the copy of the last update's record at
+#                                                96 dpi, after a database write failed:
+#                                                DIR/win-menu.png, the dialog with its system menu
+#                                                open (as Alt+Space opens it) on 複製最近一次更新紀錄,
+#                                                and DIR/win-pasted.png, the copied text pasted
+#                                                (Ctrl+V) into wine's notepad
+# The demo's updates are recorded in the throw-away wine prefix's history, never the user's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 journey_dir=""
+history_dir=""
 if [ "${1:-}" = --journey ]; then
   journey_dir=${2:?"--journey needs a folder"}
   mkdir -p "$journey_dir"
   journey_dir=$(cd "$journey_dir" && pwd)
+elif [ "${1:-}" = --history ]; then
+  history_dir=${2:?"--history needs a folder"}
+  mkdir -p "$history_dir"
+  history_dir=$(cd "$history_dir" && pwd)
 fi
 ./scripts/setup.sh --windows
 for package in imagemagick fonts-arphic-uming fonts-arphic-ukai xdotool; do
@@ -57,6 +74,13 @@ use_prefix() {
   wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f >/dev/null
   wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v '微軟正黑體' /d 'Noto Sans CJK TC' /f >/dev/null
   wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v '標楷體' /d 'AR PL UKai TW' /f >/dev/null
+  # The system's own face (menus, boxes) falls back to a Traditional Chinese one for the characters
+  # it lacks, as on a Traditional Chinese Windows.
+  wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink' \
+    /v Tahoma /t REG_MULTI_SZ /d 'NotoSansCJK-Regular.ttc,Noto Sans CJK TC' /f >/dev/null
+  # Notepad in a face that has the Chinese characters, large enough to read.
+  wine reg add 'HKCU\Software\Microsoft\Notepad' /v lfFaceName /d '微軟正黑體' /f >/dev/null
+  wine reg add 'HKCU\Software\Microsoft\Notepad' /v iPointSize /t REG_DWORD /d 110 /f >/dev/null
   wineserver -w
 }
 
@@ -105,6 +129,52 @@ shoot() {
 # the samples' code (49 sectors) takes 1.5 s to erase at 30 ms a sector, its 3129 reports over 6 s
 # at 2 ms each; 5.5 s after the dialog appeared is some 3.5 s into the code's data.
 mid_pace=30,2
+if [ -n "$history_dir" ]; then
+  use_prefix 96
+  # The demo shoots nothing itself: it opens its system menu once the update has failed, says so,
+  # chooses the copy entry 2 s later and stays, owning the clipboard, until ended.
+  log=$work/demo.log
+  wine build/windows/win/quarvo-updater-demo.exe --scenario write-fail:5000 --copy-record \
+    2>"$log" & demo=$!
+  pids+=("$demo")
+  # wait_for TEXT: until the demo has written TEXT (at most a minute).
+  wait_for() {
+    for _ in $(seq 1 600); do
+      grep -q "$1" "$log" && return 0
+      kill -0 "$demo" 2>/dev/null || break
+      sleep 0.1
+    done
+    echo "the demo did not say \"$1\""
+    exit 1
+  }
+  wait_for "menu open"
+  sleep 0.3
+  # The dialog and its menu: the screen's part under the dialog, which the menu opens inside.
+  window=$(dialog_window)
+  [ -n "$window" ] || { echo "the dialog is gone"; exit 1; }
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$history_dir/win-menu.png"
+  echo "wrote $history_dir/win-menu.png"
+  wait_for "record copied"
+  wine notepad & editor=$!
+  pids+=("$editor")
+  notepad=""
+  for _ in $(seq 1 300); do
+    notepad=$(xdotool search --onlyvisible --name "Notepad" 2>/dev/null | head -n 1) &&
+      [ -n "$notepad" ] && break
+    sleep 0.1
+  done
+  [ -n "$notepad" ] || { echo "notepad did not appear"; exit 1; }
+  sleep 1
+  xdotool windowsize --sync "$notepad" 900 560 || true
+  xdotool windowfocus --sync "$notepad" || true
+  xdotool key --clearmodifiers ctrl+v
+  sleep 1
+  import -window "$notepad" "$history_dir/win-pasted.png"
+  echo "wrote $history_dir/win-pasted.png"
+  wineserver -k || true
+  exit 0
+fi
 if [ -z "$journey_dir" ]; then
   shoot 96 "5.5=docs/screenshot-windows.png" -- --pace "$mid_pace"
   exit 0
@@ -129,6 +199,9 @@ for dpi in 96 144; do
   shoot "$dpi" "8=$d/win-cable-pulled-${dpi}dpi.png" -- --scenario disconnect:1500
   shoot "$dpi" "8=$d/win-open-refused-${dpi}dpi.png" -- --scenario open-refused --dismiss-boxes
   shoot "$dpi" "3=$d/win-idle-missing-${dpi}dpi.png" -- --files "$one_file_wine" --no-press
+  if [ "$dpi" = 96 ]; then
+    shoot 96 "1.1=$d/win-settle-96dpi.png" -- --fresh-files
+  fi
   # The countdown must have changed between the two pictures of the silent device (that it went
   # down is for the eye).
   if compare -metric AE "$d/win-silent-${dpi}dpi.png" "$later/win-silent-later-${dpi}dpi.png" \

@@ -25,12 +25,31 @@
 #     open-refused   the device refuses the open: the access help box at start-up and after 更新
 #                    is answered, and the window shown once the update has ended
 #     idle-missing   at rest, with only code_data.bin in the folder
+#                    and, at 100 % only, as DIR/linux-settle-100.png:
+#     settle         the wait for update files that were written just now (the demo's
+#                    --fresh-files), 0.8 s after 更新
+#                    The demo writes its sample files itself and knows them whole, so in every
+#                    other picture the job takes them as settled and starts at once.
+#   scripts/screenshot.sh --history DIR
+#                                    the copy of the last update's record, under openbox, after a
+#                                    database write failed: DIR/linux-menu.png, the window with its
+#                                    context menu open on 複製最近一次更新紀錄, and
+#                                    DIR/linux-pasted.png, the copied text pasted (Ctrl+V) into a
+#                                    plain text editor (FeatherPad, installed when missing)
+# The demo's updates are recorded in a throw-away history, never the user's.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ "${1:-}" = --boxes ] || [ "${1:-}" = --journey ]; then
-  out="${2:?usage: scripts/screenshot.sh --boxes|--journey DIR}"
+if [ "${1:-}" = --boxes ] || [ "${1:-}" = --journey ] || [ "${1:-}" = --history ]; then
+  out="${2:?usage: scripts/screenshot.sh --boxes|--journey|--history DIR}"
   ./scripts/setup.sh --screenshots
+  if [ "$1" = --history ] && ! dpkg-query -W -f='${Status}' featherpad 2>/dev/null |
+    grep -q "install ok installed"; then
+    sudo_cmd=()
+    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends \
+      featherpad
+  fi
 else
   out="${1:-docs/screenshot.png}"
   ./scripts/setup.sh
@@ -72,6 +91,9 @@ if [ "${1:-}" = --journey ]; then
       "$demo" --scenario open-refused --dismiss-boxes \
         --end-shot "$out/linux-open-refused-$scale.png"
       "$demo" --files "$one_file" --idle-shot "$out/linux-idle-missing-$scale.png"
+      if [ "$scale" = 100 ]; then
+        "$demo" --fresh-files --shot-at 800 "$out/linux-settle-100.png"
+      fi
     done
     kill $wm
   ' _ "$demo" "$out" "$one_file" "$later"
@@ -83,8 +105,44 @@ if [ "${1:-}" = --journey ]; then
       exit 1
     fi
   done
-  echo "saved $out/linux-{mid,silent,success,code-fail,restart-fail,database-fail,cable-pulled,open-refused,idle-missing}-{100,150}.png"
+  echo "saved $out/linux-{mid,silent,success,code-fail,restart-fail,database-fail,cable-pulled,open-refused,idle-missing}-{100,150}.png $out/linux-settle-100.png"
   echo "the silent device 4 s later: $later/linux-silent-later-{100,150}.png"
+  exit 0
+fi
+
+if [ "${1:-}" = --history ]; then
+  mkdir -p "$out"
+  out=$(cd "$out" && pwd)
+  # The editor's settings and session in a throw-away home, so that it opens plain and empty.
+  editor_home=$(mktemp -d)
+  trap 'rm -rf "$editor_home" "$XDG_STATE_HOME"' EXIT
+  xvfb-run -a -s "-screen 0 1280x1024x24 -dpi 96" bash -c '
+    set -e
+    demo=$1 out=$2 editor_home=$3
+    openbox & wm=$!
+    sleep 1
+    # The demo shoots its menu, copies the record and stays, owning the clipboard, until ended.
+    "$demo" --scenario write-fail:9000 --menu-shot "$out/linux-menu.png" >"$editor_home/demo.out" &
+    demo_pid=$!
+    for _ in $(seq 1 600); do
+      grep -q "record copied" "$editor_home/demo.out" && break
+      kill -0 "$demo_pid" 2>/dev/null || { echo "the demo ended before the copy"; exit 1; }
+      sleep 0.1
+    done
+    grep -q "record copied" "$editor_home/demo.out" || { echo "the record was not copied"; exit 1; }
+    HOME=$editor_home XDG_CONFIG_HOME=$editor_home/config featherpad & editor_pid=$!
+    editor=$(xdotool search --sync --onlyvisible --pid "$editor_pid" | head -n 1)
+    sleep 1
+    xdotool windowsize --sync "$editor" 900 560
+    xdotool windowactivate --sync "$editor"
+    sleep 0.5
+    xdotool key --clearmodifiers ctrl+v
+    sleep 1
+    import -frame -window "$editor" "$out/linux-pasted.png"
+    kill "$editor_pid" "$demo_pid" "$wm"
+    wait "$editor_pid" "$demo_pid" 2>/dev/null || true
+  ' _ "$demo" "$out" "$editor_home"
+  echo "saved $out/linux-menu.png $out/linux-pasted.png"
   exit 0
 fi
 

@@ -2,13 +2,21 @@
 // pace, pressing 更新 by itself after a moment. For screenshots and demonstrations; not the
 // updater, and unlike it this one takes options (the Linux demo's):
 //   --scenario NAME    a simulator scenario (default healthy), so that every failure can be seen
-//   --files DIR        the update files (default: generated samples)
+//   --files DIR        the update files (default: generated samples, which the demo writes
+//                      whole just before the dialog appears and so has the job take as settled)
+//   --fresh-files      the generated samples count as just written, as a copy still landing
+//                      would: the update begins with the wait for them to settle
 //   --pace ERASE,REPORT  the simulated device's pace in milliseconds per erased sector and per
 //                      report (default 2,1)
 //   --no-press         leave 更新 alone: the dialog at rest
 //   --dismiss-boxes    answer every message box with OK once it has been open for a moment,
 //                      writing its text to the standard error (with --scenario open-refused: the
 //                      access help at start-up and after the update)
+//   --copy-record      once the update has ended, open the system menu as Alt+Space does and
+//                      write "menu open" to the standard error; 2 s later close it, choose
+//                      複製最近一次更新紀錄 as the menu does, answer the box that says it was
+//                      copied and write "record copied"; the demo then stays (the clipboard's
+//                      owner)
 // The samples are 200000 bytes of code and 300000 of database. Their output reports, as
 // `quarvo-flash --simulate --trace` shows for the same files: 1 the code's erase, 2 to 3130 its
 // write, 3131 to 3136 the header, 3137 the database's erase, 3138 to 7826 its write, 7827 the
@@ -19,13 +27,16 @@
 #include "frontend/history.h"
 #include "hid/clock.h"
 #include "hid/text_encoding.h"
+#include "platform/input_file.h"
 #include "sim/sim_backend.h"
 #include "sim/sim_pace.h"
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -53,6 +64,8 @@ struct DemoOptions {
     std::optional<quarvo::SimPace> pace;
     bool press = true;
     bool dismissBoxes = false;
+    bool freshFiles = false;
+    bool copyRecord = false;
 };
 
 // The options, or nullopt (after a box that says what is accepted) when one is not understood.
@@ -69,6 +82,14 @@ std::optional<DemoOptions> parseOptions()
         }
         if (option == L"--dismiss-boxes") {
             options.dismissBoxes = true;
+            continue;
+        }
+        if (option == L"--fresh-files") {
+            options.freshFiles = true;
+            continue;
+        }
+        if (option == L"--copy-record") {
+            options.copyRecord = true;
             continue;
         }
         if (i == arguments.size()) {
@@ -92,8 +113,10 @@ std::optional<DemoOptions> parseOptions()
     }
     if (understood)
         return options;
-    std::wstring usage = L"quarvo-updater-demo [--scenario NAME] [--files DIR] "
-                         L"[--pace ERASE_MS,REPORT_MS] [--no-press] [--dismiss-boxes]\n\nNAME:";
+    std::wstring usage =
+        L"quarvo-updater-demo [--scenario NAME] [--files DIR] "
+        L"[--pace ERASE_MS,REPORT_MS] [--no-press] [--dismiss-boxes] [--fresh-files] "
+        L"[--copy-record]\n\nNAME:";
     for (const quarvo::ScenarioInfo& info : quarvo::scenarioCatalogue())
         usage += L"\n" +
                  std::wstring(info.name, info.name + std::char_traits<char>::length(info.name)) +
@@ -158,6 +181,69 @@ void CALLBACK dismissBox(HWND, UINT, UINT_PTR, DWORD)
         seen = nullptr;
 }
 
+// A line on the standard error for whoever drives the demo; nothing to do when it cannot be
+// written.
+void tell(const char* line)
+{
+    DWORD written = 0;
+    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    if (error && error != INVALID_HANDLE_VALUE)
+        static_cast<void>(
+            WriteFile(error, line, static_cast<DWORD>(std::strlen(line)), &written, nullptr));
+}
+
+// --copy-record, step by step on a timer of the thread's own (it fires in the menu's and the
+// box's loops too): the system menu opened, held open for a picture, closed, the copy entry
+// chosen, its box answered (by dismissBox).
+constexpr UINT COPY_STEP_MS = 100;
+constexpr UINT MENU_DELAY_MS = 500;  // after the end, which the dialog draws first
+constexpr UINT MENU_DRAWN_MS = 300;  // the menu has been drawn
+constexpr UINT MENU_SHOWN_MS = 2000; // the menu stays open this long for its picture
+HWND copyIn = nullptr;
+
+void CALLBACK copyRecordStep(HWND, UINT, UINT_PTR id, DWORD)
+{
+    enum Stage { Waiting, MenuOpening, MenuOpen, Copying, BoxOpen };
+    static Stage stage = Waiting;
+    static UINT elapsedMs = 0;
+    elapsedMs += COPY_STEP_MS;
+    switch (stage) {
+    case Waiting:
+        if (elapsedMs < MENU_DELAY_MS)
+            return;
+        // As Alt+Space: the window's system menu, tracked until it is closed.
+        PostMessageW(copyIn, WM_SYSCOMMAND, SC_KEYMENU, VK_SPACE);
+        stage = MenuOpening;
+        elapsedMs = 0;
+        return;
+    case MenuOpening:
+        if (elapsedMs < MENU_DRAWN_MS)
+            return;
+        tell("menu open\n");
+        stage = MenuOpen;
+        elapsedMs = 0;
+        return;
+    case MenuOpen:
+        if (elapsedMs < MENU_SHOWN_MS)
+            return;
+        // The entry chosen: the menu closes and sends its command.
+        EndMenu();
+        PostMessageW(copyIn, WM_SYSCOMMAND, quarvo::COPY_RECORD_COMMAND, 0);
+        stage = Copying;
+        return;
+    case Copying:
+        if (openBox())
+            stage = BoxOpen;
+        return;
+    case BoxOpen:
+        if (openBox())
+            return;
+        tell("record copied\n");
+        KillTimer(nullptr, id);
+        return;
+    }
+}
+
 } // namespace
 
 int main()
@@ -172,14 +258,31 @@ int main()
     if (options->pace)
         timing = quarvo::withPace(timing, *options->pace);
     quarvo::attachBootloader(backend, options->scenario, timing);
+    // The samples are written whole just now: the job takes them as long settled (its file clock
+    // an hour ahead) rather than wait for them to age, unless that wait is asked for.
+    quarvo::LoadHooks loadHooks;
+    if (!options->files && !options->freshFiles)
+        loadHooks.fileClock = [] {
+            quarvo::FileTime now = quarvo::fileClockNow();
+            now.seconds += 3600;
+            return now;
+        };
     quarvo::UpdaterWindow window(backend, options->files ? *options->files : writeSamples(),
                                  "GPS_UPDATE_CLIENT_DEMO", false, quarvo::defaultHistoryFile(),
-                                 true);
-    if (options->dismissBoxes && !SetTimer(nullptr, 0, BOX_POLL_MS, dismissBox))
+                                 true, std::move(loadHooks));
+    if ((options->dismissBoxes || options->copyRecord) &&
+        !SetTimer(nullptr, 0, BOX_POLL_MS, dismissBox))
         return 1;
     HWND dialog = window.create();
     if (!dialog)
         return 1;
+    if (options->copyRecord) {
+        copyIn = dialog;
+        window.onJobEnded([] {
+            if (!SetTimer(nullptr, 0, COPY_STEP_MS, copyRecordStep))
+                tell("no timer for the copy\n");
+        });
+    }
     // Press 更新 once the dialog has been shown for a moment. A timer of the thread's own: one of
     // the dialog's would have to keep clear of the ids of the dialog's own timers.
     static HWND pressedIn = dialog;

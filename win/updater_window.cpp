@@ -209,7 +209,7 @@ std::vector<std::wstring> programArguments()
 
 UpdaterWindow::UpdaterWindow(HidBackend& backend, std::filesystem::path directory,
                              std::string instanceName, bool holdSystem,
-                             std::filesystem::path historyFile, bool simulated)
+                             std::filesystem::path historyFile, bool simulated, LoadHooks loadHooks)
     : m_session(backend, std::move(directory), *this, windowtext::WINDOWS_ACCESS_HELP,
                 SessionPlatform{std::move(instanceName),
                                 {},
@@ -217,7 +217,8 @@ UpdaterWindow::UpdaterWindow(HidBackend& backend, std::filesystem::path director
                                 holdSystem,
                                 nullptr,
                                 std::move(historyFile),
-                                simulated})
+                                simulated,
+                                std::move(loadHooks)})
 {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);

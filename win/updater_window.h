@@ -48,10 +48,11 @@ class UpdaterWindow final : private WindowView {
 public:
     // `instanceName` names the single-instance guard; `holdSystem`: a job keeps the system awake
     // (not for the simulated device of a demo); `historyFile`: where each update's record is kept
-    // (empty: nowhere); `simulated`: the device is the simulator's.
+    // (empty: nowhere); `simulated`: the device is the simulator's; `loadHooks`: the jobs' ways
+    // into the loading of the update files.
     UpdaterWindow(HidBackend& backend, std::filesystem::path directory, std::string instanceName,
                   bool holdSystem = true, std::filesystem::path historyFile = {},
-                  bool simulated = false);
+                  bool simulated = false, LoadHooks loadHooks = {});
     ~UpdaterWindow() override;
     UpdaterWindow(const UpdaterWindow&) = delete;
     UpdaterWindow& operator=(const UpdaterWindow&) = delete;
