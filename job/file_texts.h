@@ -4,9 +4,10 @@
 
 namespace quarvo::text {
 
-// The status line while the job waits for update files that are still being written, and how
-// that wait ended: the files are whole, or still being written when the wait ran out.
-inline constexpr const char* SETTLE_WAIT = "等待更新檔寫入完成…";
+// The status line while the job waits for update files that are still being written (naming the
+// wait's limit, SETTLE_WAIT_MS), and how that wait ended: the files are whole, or still being
+// written when the wait ran out.
+inline constexpr const char* SETTLE_WAIT = "等待更新檔寫入完成（最多 10 秒）…";
 inline constexpr const char* SETTLE_DONE = "更新檔已寫入完成";
 inline constexpr const char* SETTLE_TIMED_OUT = "更新檔仍在寫入中";
 // The box when a SHA256SUMS beside the files cannot be read or holds a line that is no checksum.

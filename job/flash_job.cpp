@@ -170,6 +170,8 @@ bool lookAt(Input& input, FileStamp& stamp, std::string& reason)
 // backend's clock for at most SETTLE_WAIT_MS, and leaves each one's last stamp in `opened`. The
 // file system's clock is read once and moved on by the backend's: the same on a real clock, and
 // on a virtual one the files age with the wait.
+static_assert(SETTLE_WAIT_MS == 10000, "text::SETTLE_WAIT names the wait's limit in seconds");
+
 JobOutcome settleInputs(CommandContext& ctx, std::initializer_list<Input*> inputs,
                         const LoadHooks& hooks)
 {
