@@ -31,14 +31,7 @@ pass() { passed=$((passed + 1)); }
 sanitized=no
 if ldd "$flash" | grep -qE 'libasan|libtsan'; then sanitized=yes; fi
 
-# Waits until FILE has a line matching PATTERN (at most 20 s).
-wait_for_line() {
-  for _ in $(seq 1 200); do
-    grep -q -- "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
+. "$(dirname "$0")/wait_for_line.sh"
 
 # Waits until FILE exists and is not empty (at most HANG_BOUND s).
 wait_for_file() {

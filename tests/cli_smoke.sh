@@ -48,14 +48,7 @@ expect() {   # expect STATUS TEXT ARGS...
   fi
 }
 
-# Waits until FILE has a line matching PATTERN (at most 20 s).
-wait_for_line() {
-  for _ in $(seq 1 200); do
-    grep -q -- "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
+. "$(dirname "$0")/wait_for_line.sh"
 
 if [ -z "$("$flash" --list 2>/dev/null | grep -v 'No bootloader')" ]; then
   expect 1 "設備連線失敗! 請檢查USB連接。" -C "$work"

@@ -48,14 +48,7 @@ pass() {
   passed=$((passed + 1))
 }
 
-# Waits until FILE has a line matching PATTERN (at most 60 s: a loaded machine starts slowly).
-wait_for_line() {
-  for _ in $(seq 1 600); do
-    grep -q -- "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  return 1
-}
+. "$(dirname "$0")/wait_for_line.sh"
 
 # check NAME WANT_STATUS TEXT COMMAND...: the command exits WANT_STATUS and prints TEXT.
 check() {
