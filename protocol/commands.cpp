@@ -133,15 +133,20 @@ int followEraseRecords(CommandContext& ctx, HidDevice& device, std::uint32_t sec
             return -1;
         }
         const std::int64_t now = clock.nowUs();
-        const std::int64_t leftMs = (deadlineUs - now) / 1000;
-        if (leftMs <= 0)
+        if (now >= deadlineUs)
             return ranOut();
+        // Rounded up, so that the last read reaches the whole wait's end rather than stopping
+        // short of it; a read that the whole wait's end cut short and that timed out means the
+        // erase ran out of time, not that one record failed to come.
+        const std::int64_t leftMs = (deadlineUs - now + 999) / 1000;
+        const bool lastRead = leftMs <= ERASE_RECORD_TIMEOUT_MS;
         const auto waitMs =
             static_cast<unsigned>(std::min<std::int64_t>(leftMs, ERASE_RECORD_TIMEOUT_MS));
         ctx.out.beginWait({now + std::int64_t{waitMs} * 1000, deadlineUs});
         unsigned count = 0;
         if (!device.readReport(report.data(), REPORT_SIZE, &count, waitMs)) {
-            if (clock.nowUs() >= deadlineUs)
+            if (clock.nowUs() >= deadlineUs ||
+                (lastRead && device.lastFailure() == HidDevice::Failure::TimedOut))
                 return ranOut();
             ctx.detail =
                 "erase status record " + std::to_string(records + 1) + ": " + device.lastError();
