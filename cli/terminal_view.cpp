@@ -38,8 +38,8 @@ std::string formatBytes(double bytes)
     return text;
 }
 
-std::string formatBarLine(double fraction, const std::string& amounts, const std::string& pace,
-                          int columns)
+std::string formatBarLine(double fraction, const std::string& step, const std::string& bytes,
+                          const std::string& pace, int columns)
 {
     const int width = columns > 0 ? columns : 80;
     char percent[8];
@@ -60,22 +60,21 @@ std::string formatBarLine(double fraction, const std::string& amounts, const std
     // its end (without escapes), so that not even an interrupt makes the line wrap.
     const auto usable = static_cast<std::size_t>(width - 3);
     // Built by appending: GCC 12 warns wrongly (-Wrestrict) about operator+ on a literal.
-    const auto fields = [&](bool withAmounts, bool withPace) {
+    const auto fields = [&](std::initializer_list<const std::string*> kept) {
         std::string text;
-        if (withAmounts && !amounts.empty())
-            text.append("  ").append(amounts);
-        if (withPace && !pace.empty())
-            text.append("  ").append(pace);
+        for (const std::string* field : kept)
+            if (!field->empty())
+                text.append("  ").append(*field);
         return text;
     };
     // The bar narrows down to BAR_MIN_WIDTH before a field is dropped; without fields it takes
     // what is left beside "[", "] " and the percentage.
-    for (const auto& [withAmounts, withPace] :
-         {std::pair{true, true}, std::pair{true, false}, std::pair{false, false}}) {
-        const std::string tail =
-            std::string("] ").append(percent).append(fields(withAmounts, withPace));
+    const std::string choices[] = {fields({&step, &bytes, &pace}), fields({&step, &pace}),
+                                   fields({&pace}), std::string()};
+    for (const std::string& chosen : choices) {
+        const std::string tail = std::string("] ").append(percent).append(chosen);
         const std::size_t room = usable > tail.size() + 1 ? usable - tail.size() - 1 : 0;
-        const bool last = !withAmounts;
+        const bool last = chosen.empty();
         if (room < BAR_MIN_WIDTH && !last)
             continue;
         const std::size_t barWidth = std::min<std::size_t>(room, BAR_WIDTH);
@@ -89,23 +88,26 @@ std::string formatBarLine(double fraction, const std::string& amounts, const std
     return percent;
 }
 
-std::string barAmounts(const RunSnapshot& snapshot)
+std::string barStep(const RunSnapshot& snapshot)
 {
-    std::string amounts;
+    std::string step;
     if (snapshot.step)
-        amounts.append(std::to_string(snapshot.step->number()))
+        step.append(std::to_string(snapshot.step->number()))
             .append("/")
             .append(std::to_string(UPDATE_STEP_COUNT))
             .append(" ")
             .append(snapshot.step->label());
-    if (snapshot.bytesTotal > 0) {
-        if (!amounts.empty())
-            amounts.append("  ");
-        amounts.append(formatBytes(static_cast<double>(snapshot.bytesDone)))
+    return step;
+}
+
+std::string barBytes(const RunSnapshot& snapshot)
+{
+    std::string bytes;
+    if (snapshot.bytesTotal > 0)
+        bytes.append(formatBytes(static_cast<double>(snapshot.bytesDone)))
             .append(" / ")
             .append(formatBytes(static_cast<double>(snapshot.bytesTotal)));
-    }
-    return amounts;
+    return bytes;
 }
 
 std::string shortDuration(std::int64_t us)
@@ -234,8 +236,8 @@ void TerminalView::redraw()
         return;
     }
     const int columns = width();
-    const std::string line =
-        formatBarLine(m_shown.overall, barAmounts(m_shown), barPace(m_shown), columns);
+    const std::string line = formatBarLine(m_shown.overall, barStep(m_shown), barBytes(m_shown),
+                                           barPace(m_shown), columns);
     if (line.empty()) { // not even the percentage fits
         clearBar();
         return;

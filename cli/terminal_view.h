@@ -68,9 +68,10 @@ private:
     int m_barWidth = 0;          // the terminal's width when the bar was last drawn
 };
 
-// The bar's fields from a snapshot: the step ("2/6 code write") and the bytes while data is
-// written, and the pace (rate and time left).
-std::string barAmounts(const RunSnapshot& snapshot);
+// The bar's fields from a snapshot: the step ("2/6 code write"), the bytes while data is written
+// ("1.2 MiB / 3.0 MiB"), and the pace (rate and time left, or how long a wait may still last).
+std::string barStep(const RunSnapshot& snapshot);
+std::string barBytes(const RunSnapshot& snapshot);
 std::string barPace(const RunSnapshot& snapshot);
 // "45 s", "2:15": a duration rounded up to whole seconds.
 std::string shortDuration(std::int64_t us);
@@ -88,14 +89,15 @@ bool escapesFromEnvironment();
 std::string formatBytes(double bytes);
 
 // The bar's line for a terminal of `columns` (0: unknown, taken as 80): as much as fits of
-// "[####------] 42%  AMOUNTS  PACE", the bar narrowed to BAR_MIN_WIDTH before the pace is
-// dropped, then the amounts; the percentage alone below BAR_MIN_COLUMNS (" 42%", "42%" where
+// "[####------] 42%  STEP  BYTES  PACE", the bar narrowed to BAR_MIN_WIDTH before a field is
+// dropped: the bytes first, then the step, the pace last (a wait's limit and the time left matter
+// most); the percentage alone below BAR_MIN_COLUMNS (" 42%", "42%" where
 // that does not fit). Always shorter than `columns`, so that the terminal never wraps it, not even
 // with a "^C" echoed after it where there is room for one; empty where not even the percentage
 // fits, never a percentage cut short (a cut "42%" would read as 4). Plain ASCII: its length is
 // its width in columns.
-std::string formatBarLine(double fraction, const std::string& amounts, const std::string& pace,
-                          int columns);
+std::string formatBarLine(double fraction, const std::string& step, const std::string& bytes,
+                          const std::string& pace, int columns);
 
 inline constexpr int BAR_MIN_COLUMNS = 30;
 

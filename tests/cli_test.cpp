@@ -995,15 +995,19 @@ TEST_F(CliTest, ADirectoryThatIsAFileIsRefusedWithTheSystemsReason)
 // ---- the bar ----
 
 struct BarCase {
+    const char* pace;
     int columns;
     const char* expected;
 };
 class BarLines : public ::testing::TestWithParam<BarCase> {};
+constexpr const char* RATE = "15.0 KiB/s  0:45 left";
+constexpr const char* WAIT = "waiting for the device, at most 27 s more";
 
+// The bytes go first, then the step; the pace (the time left, or a wait's limit) stays longest.
 TEST_P(BarLines, FitTheTerminalDroppingTheLeastImportantFieldsFirst)
 {
-    const std::string line =
-        formatBarLine(0.42, "1.2 MiB / 3.0 MiB", "15.0 KiB/s  0:45 left", GetParam().columns);
+    const std::string line = formatBarLine(0.42, "2/6 code write", "1.2 MiB / 3.0 MiB",
+                                           GetParam().pace, GetParam().columns);
     EXPECT_EQ(line, GetParam().expected);
     EXPECT_LT(line.size(),
               static_cast<std::size_t>(GetParam().columns > 0 ? GetParam().columns : 80));
@@ -1015,14 +1019,27 @@ TEST_P(BarLines, FitTheTerminalDroppingTheLeastImportantFieldsFirst)
 INSTANTIATE_TEST_SUITE_P(
     Widths, BarLines,
     ::testing::Values(
-        BarCase{0, "[###########-----------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
-        BarCase{80,
-                "[###########-----------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
-        BarCase{75, "[#########--------------]  42%  1.2 MiB / 3.0 MiB  15.0 KiB/s  0:45 left"},
-        BarCase{60, "[############------------------]  42%  1.2 MiB / 3.0 MiB"},
-        BarCase{40, "[############------------------]  42%"},
-        BarCase{30, "[########------------]  42%"}, BarCase{29, " 42%"}, BarCase{20, " 42%"},
-        BarCase{3, ""}));
+        BarCase{RATE, 0,
+                "[############------------------]  42%  2/6 code write  15.0 KiB/s  0:45 left"},
+        BarCase{RATE, 100,
+                "[############------------------]  42%  2/6 code write  1.2 MiB / 3.0 MiB  15.0 "
+                "KiB/s  0:45 left"},
+        BarCase{RATE, 80,
+                "[############------------------]  42%  2/6 code write  15.0 KiB/s  0:45 left"},
+        BarCase{RATE, 75,
+                "[##########----------------]  42%  2/6 code write  15.0 KiB/s  0:45 left"},
+        BarCase{RATE, 60, "[###########----------------]  42%  15.0 KiB/s  0:45 left"},
+        BarCase{RATE, 40, "[############------------------]  42%"},
+        BarCase{RATE, 30, "[########------------]  42%"}, BarCase{RATE, 29, " 42%"},
+        BarCase{RATE, 20, " 42%"}, BarCase{RATE, 3, ""},
+        BarCase{WAIT, 100,
+                "[############------------------]  42%  2/6 code write  waiting for the device, at "
+                "most 27 s more"},
+        BarCase{WAIT, 80,
+                "[###########----------------]  42%  waiting for the device, at most 27 s more"},
+        BarCase{WAIT, 75,
+                "[#########-------------]  42%  waiting for the device, at most 27 s more"},
+        BarCase{WAIT, 60, "[############------------------]  42%"}));
 
 TEST_F(CliTest, OnANarrowTerminalEveryBarFitsOnItsLine)
 {

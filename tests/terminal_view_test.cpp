@@ -294,7 +294,7 @@ TEST_P(BarAfterResize, LeavesNoPieceOfTheOldBarAndKeepsTheLinesAboveIt)
         EXPECT_EQ(lines[1], text::WRITING);
         const std::string percent = std::to_string(page) + "%";
         if (width < BAR_MIN_COLUMNS) {
-            const std::string alone = formatBarLine(page / 100.0, "", "", width);
+            const std::string alone = formatBarLine(page / 100.0, "", "", "", width);
             EXPECT_EQ(lines.size(), alone.empty() ? 2u : 3u);
             if (!alone.empty()) {
                 EXPECT_EQ(lines.back(), alone);
@@ -346,8 +346,9 @@ class NarrowBars : public ::testing::TestWithParam<NarrowCase> {};
 
 TEST_P(NarrowBars, ShowTheWholePercentageWhereverItFitsAndNothingElse)
 {
-    const std::string line = formatBarLine(GetParam().fraction, "1.2 MiB / 3.0 MiB",
-                                           "15.0 KiB/s  0:45 left", GetParam().columns);
+    const std::string line =
+        formatBarLine(GetParam().fraction, "2/6 code write", "1.2 MiB / 3.0 MiB",
+                      "15.0 KiB/s  0:45 left", GetParam().columns);
     EXPECT_EQ(line, GetParam().expected);
     EXPECT_LT(line.size(), static_cast<std::size_t>(GetParam().columns)); // last column free
 }
