@@ -87,7 +87,7 @@ for _ in $(seq 1 300); do kill -0 "$first" 2>/dev/null || break; sleep 0.1; done
 wait "$first" 2>/dev/null
 status=$?
 [ "$status" -eq 143 ] && pass || fail "the first copy ended with $status after SIGTERM, not 143"
-"$updater" & third=$!
+"$updater" 2>"$work/third.err" & third=$!
 pids+=("$third")
 if wait_window "$title" >/dev/null; then
   pass
@@ -97,7 +97,8 @@ elif kill -0 "$third" 2>/dev/null; then
   fail "a copy started after the first ended showed no dialog (still running)"
 else
   wait "$third"
-  fail "a copy started after the first ended showed no dialog (it exited with $?)"
+  fail "a copy started after the first ended showed no dialog (it exited with $?; it said:
+$(cat "$work/third.err"))"
 fi
 rm -rf "$work"
 
