@@ -47,6 +47,11 @@ void TimeLeft::progress(std::uint16_t maximum, std::uint32_t position, std::int6
         m_lastProgressUs = nowUs;
 }
 
+double TimeLeft::quantumUs(double sectorUs, double reportUs) const
+{
+    return erasing() ? m_step->sectors / ERASE_STEPS * sectorUs : REPORTS_PER_PAGE * reportUs;
+}
+
 double TimeLeft::stepDone() const
 {
     if (!m_step || m_maximum == 0)
@@ -62,6 +67,8 @@ void TimeLeft::foldStep()
     Pace& pace = erasing() ? m_erase : m_reports;
     pace.done += stepDone();
     pace.elapsedUs += m_lastProgressUs - m_stepStartUs;
+    // The job enters the next step only once this one has ended well.
+    pace.wholeStepSeen = pace.wholeStepSeen || (erasing() && stepDone() >= m_step->sectors);
 }
 
 std::optional<std::int64_t> TimeLeft::leftUs(std::int64_t nowUs)
@@ -80,14 +87,21 @@ std::optional<std::int64_t> TimeLeft::leftUs(std::int64_t nowUs)
         (erasing() ? 0.0 : m_step->reports - stepDone()) + m_step->laterReports;
 
     if (erase.done == 0 && reports.done == 0) {
-        // Nothing measured yet: the plan alone, counting down and never rising.
+        // Nothing measured yet: the plan alone, never rising, and counting down only as far as
+        // one step of progress beyond the last, so that a silent device is not shown as nearly
+        // done.
         auto estimate = static_cast<std::int64_t>(sectorsLeft * PLAN_SECTOR_ERASE_US +
                                                   reportsLeft * PLAN_REPORT_US);
+        const std::int64_t countedUntilUs = std::min(
+            nowUs, m_lastProgressUs +
+                       static_cast<std::int64_t>(quantumUs(PLAN_SECTOR_ERASE_US, PLAN_REPORT_US)));
         if (m_priorShownUs)
-            estimate = std::min(estimate, *m_priorShownUs - (nowUs - m_priorShownAtUs));
+            estimate = std::min(estimate,
+                                *m_priorShownUs -
+                                    std::max<std::int64_t>(countedUntilUs - m_priorShownAtUs, 0));
         estimate = std::max<std::int64_t>(estimate, 0);
         m_priorShownUs = estimate;
-        m_priorShownAtUs = nowUs;
+        m_priorShownAtUs = std::max(m_priorShownAtUs, countedUntilUs);
         return estimate;
     }
     // A kind of work that remains and has not been measured long enough: no estimate yet.
@@ -97,9 +111,8 @@ std::optional<std::int64_t> TimeLeft::leftUs(std::int64_t nowUs)
     const double reportUs = reports.usPerUnit(PLAN_REPORT_US);
     double estimate = sectorsLeft * sectorUs + reportsLeft * reportUs;
     // Progress is reported in steps; between two of them the work goes on, up to one step.
-    const double quantum =
-        erasing() ? m_step->sectors / ERASE_STEPS * sectorUs : REPORTS_PER_PAGE * reportUs;
-    estimate -= std::min(static_cast<double>(nowUs - m_lastProgressUs), quantum);
+    estimate -=
+        std::min(static_cast<double>(nowUs - m_lastProgressUs), quantumUs(sectorUs, reportUs));
     return std::max<std::int64_t>(static_cast<std::int64_t>(estimate), 0);
 }
 

@@ -3,11 +3,14 @@
 // measured while it goes (time per erased sector, time per report). The plan's paces are the prior
 // until then. Pure computation on the times it is given; UpdateRun keeps one per job.
 //
-// What is shown: at the start, while nothing has been measured, the plan's estimate, never rising;
-// then nothing until every kind of work that remains has been measured for PACE_ESTABLISHED_US;
-// from then on the estimate at the measured paces. Between two reports of progress the estimate
-// counts down for at most one step of progress, so that a device that falls silent does not count
-// down to nothing.
+// What is shown: at the start, while nothing has been measured, the plan's estimate, never rising
+// and counting down between two reports of progress for at most one step of progress;
+// then nothing until every kind of work that remains has been measured for PACE_ESTABLISHED_US
+// (or, for the erase, over one region's whole erase, however short: a fast device erases the code
+// in a fraction of a second, and its pace is then known as well as it will be before the
+// database's erase); from then on the estimate at the measured paces. Between two reports of
+// progress the estimate counts down for at most one step of progress, so that a device that falls
+// silent does not count down to nothing.
 #pragma once
 
 #include "protocol/update_step.h"
@@ -36,7 +39,11 @@ private:
     struct Pace {
         double done = 0;
         std::int64_t elapsedUs = 0;
-        bool measured() const { return done > 0 && elapsedUs >= PACE_ESTABLISHED_US; }
+        bool wholeStepSeen = false; // a step of this kind was followed from its start to its end
+        bool measured() const
+        {
+            return done > 0 && (elapsedUs >= PACE_ESTABLISHED_US || wholeStepSeen);
+        }
         double usPerUnit(double prior) const
         {
             return done > 0 ? static_cast<double>(elapsedUs) / done : prior;
@@ -46,6 +53,8 @@ private:
     // next step begins.
     void foldStep();
     double stepDone() const;
+    // The time one step of the current step's progress takes at these paces.
+    double quantumUs(double sectorUs, double reportUs) const;
     bool erasing() const { return m_step && m_step->sectors > 0; }
 
     std::optional<StepInfo> m_step;
