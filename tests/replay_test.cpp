@@ -407,6 +407,8 @@ struct RefusalCase {
     const char* contents;
     bool traceIntoIt; // --trace names the recording too
     const char* said;
+    // Writes the recording in place of `contents` (one too large to compare afterwards).
+    std::function<void(const std::filesystem::path&)> make = {};
 };
 
 class ReplayRefusals : public ReplayTest, public ::testing::WithParamInterface<RefusalCase> {};
@@ -416,7 +418,9 @@ TEST_P(ReplayRefusals, AreUsageErrors)
     const RefusalCase& c = GetParam();
     writeSmallUpdate();
     const std::filesystem::path trace = dir / c.trace;
-    if (*c.contents)
+    if (c.make)
+        c.make(trace);
+    else if (*c.contents)
         std::ofstream(trace, std::ios::binary) << c.contents;
     std::vector<std::string> args = {"-C", dir.string(), "--simulate=replay:" + trace.string()};
     if (c.traceIntoIt)
@@ -440,7 +444,23 @@ INSTANTIATE_TEST_SUITE_P(
                                   "0.000000 enumerate 1 interfaces\nopen sim:0\n", false,
                                   ": line 2: no time stamp"},
                       RefusalCase{"traced_into", "good.trace", "0.000000 enumerate 0 interfaces\n",
-                                  true, "is the recording being replayed; nothing was sent"}),
+                                  true, "is the recording being replayed; nothing was sent"},
+                      // Refused by its size, before it is read (the file holds no data).
+                      RefusalCase{"too_large", "large.trace", "", false,
+                                  "536870913 bytes, larger than 512 MiB, the most a recording "
+                                  "may hold",
+                                  [](const std::filesystem::path& path) {
+                                      std::ofstream(path, std::ios::binary).close();
+                                      std::filesystem::resize_file(path,
+                                                                   RECORDING_SIZE_LIMIT_BYTES + 1);
+                                  }},
+                      // One line without an end: refused once it has passed the line's limit.
+                      RefusalCase{"endless_line", "line.trace", "", false,
+                                  ": line 1: longer than 64 KiB, the most a trace line may hold",
+                                  [](const std::filesystem::path& path) {
+                                      std::ofstream(path, std::ios::binary)
+                                          << std::string(RECORDING_SIZE_LIMIT_BYTES / 64, '0');
+                                  }}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(ReplayTest, HelpAndUsageErrorsNameTheReplay)
@@ -541,10 +561,26 @@ TEST(RecordingParser, ReadsEveryKindOfLine)
     EXPECT_EQ(r.noteTexts("step"), std::vector<std::string>{"1 of 6: code erase"});
 }
 
+// Lines as long as a line may be, with and without a line end, and a recording as large as
+// one may be, are read.
+TEST(RecordingParser, TakesLinesAndRecordingsUpToTheirLimits)
+{
+    const std::string comment = "#" + std::string(RECORDING_LINE_LIMIT_BYTES - 1, 'x');
+    for (const std::string& text :
+         {comment + "\n0.000000 open a\n" + comment, comment + "\r\n0.000000 open a\n"}) {
+        std::istringstream trace(text);
+        Recording recording;
+        std::string error;
+        EXPECT_TRUE(parseRecording(trace, recording, error, text.size())) << error;
+        EXPECT_EQ(recording.events.size(), 1u);
+    }
+}
+
 struct BadLineCase {
     const char* name;
-    const char* trace;
+    std::string trace;
     const char* error;
+    std::uintmax_t sizeLimit = RECORDING_SIZE_LIMIT_BYTES;
 };
 
 class RecordingParserRefuses : public ::testing::TestWithParam<BadLineCase> {};
@@ -554,7 +590,7 @@ TEST_P(RecordingParserRefuses, NamesTheLineAndWhy)
     std::istringstream trace(GetParam().trace);
     Recording recording;
     std::string error;
-    EXPECT_FALSE(parseRecording(trace, recording, error));
+    EXPECT_FALSE(parseRecording(trace, recording, error, GetParam().sizeLimit));
     EXPECT_EQ(error.rfind(GetParam().error, 0), 0u) << error;
 }
 
@@ -584,7 +620,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "0.000000 open \xc2\x9b"
                     "2J\n",
                     "line 1: byte 15 is not printable"},
-        BadLineCase{"not_utf8", "0.000000 open \xff\n", "line 1: byte 15 is not printable"}),
+        BadLineCase{"not_utf8", "0.000000 open \xff\n", "line 1: byte 15 is not printable"},
+        BadLineCase{"long_line",
+                    "0.000000 open a\n0.000000 out [1] 00" +
+                        std::string(RECORDING_LINE_LIMIT_BYTES, ' ') + "\n",
+                    "line 2: longer than 64 KiB, the most a trace line may hold"},
+        BadLineCase{"long_last_line",
+                    "0.000000 open a\n#" + std::string(RECORDING_LINE_LIMIT_BYTES, 'x'),
+                    "line 2: longer than 64 KiB, the most a trace line may hold"},
+        // A stream that goes on past the size a recording may have (a file still growing).
+        BadLineCase{"too_much", "0.000000 open a\n0.000000 close\n0.000000 open a\n",
+                    "larger than 32 bytes, the most a recording may hold", 32}),
     [](const auto& row) { return std::string(row.param.name); });
 
 struct ReplayParseCase {
