@@ -161,7 +161,8 @@ public:
                 m_problem = "cannot replay " + printable(options.simulate->recording) + ": " +
                             printable(reason);
             m_recordingPath = path;
-            m_replay.emplace(m_sim.clock(), std::move(recording));
+            m_replay.emplace(m_sim.clock(), std::move(recording),
+                             options.realTime ? HostTime::Spent : HostTime::Recorded);
             m_backend = &*m_replay;
         } else if (options.simulate) {
             SimTiming timing;

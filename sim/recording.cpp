@@ -98,6 +98,17 @@ std::size_t unprintableAt(std::string_view line)
     return std::string_view::npos;
 }
 
+// "64 KiB", "512 MiB", or "32 bytes" where the count is no whole number of either.
+std::string sizeText(std::uintmax_t bytes)
+{
+    constexpr std::uintmax_t KIB = 1024;
+    if (bytes >= KIB * KIB && bytes % (KIB * KIB) == 0)
+        return std::to_string(bytes / (KIB * KIB)) + " MiB";
+    if (bytes >= KIB && bytes % KIB == 0)
+        return std::to_string(bytes / KIB) + " KiB";
+    return std::to_string(bytes) + " bytes";
+}
+
 class Parser {
 public:
     explicit Parser(Recording& recording) : m_recording(recording) {}
@@ -242,21 +253,47 @@ std::vector<std::string> Recording::noteTexts(std::string_view tag) const
     return texts;
 }
 
-bool parseRecording(std::istream& in, Recording& recording, std::string& error)
+bool parseRecording(std::istream& in, Recording& recording, std::string& error,
+                    std::uintmax_t sizeLimit)
 {
     Parser parser(recording);
-    std::string line;
-    for (unsigned number = 1; std::getline(in, line); ++number) {
+    // A line, the '\r' of a line written on Windows, and the '\0' getline puts after them: no
+    // more of a line than that is ever held.
+    std::vector<char> buffer(RECORDING_LINE_LIMIT_BYTES + 2);
+    const auto tooLong = [&error](unsigned number) {
+        error = "line " + std::to_string(number) + ": longer than " +
+                sizeText(RECORDING_LINE_LIMIT_BYTES) + ", the most a trace line may hold";
+        return false;
+    };
+    std::uintmax_t total = 0;
+    for (unsigned number = 1;; ++number) {
+        in.getline(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        if (in.bad()) {
+            error = "read failed";
+            return false;
+        }
+        const auto extracted = static_cast<std::size_t>(in.gcount());
+        if (in.fail() && !in.eof())
+            return tooLong(number); // the buffer filled before the line ended
+        total += extracted;
+        if (total > sizeLimit) {
+            error = "larger than " + sizeText(sizeLimit) + ", the most a recording may hold";
+            return false;
+        }
+        if (extracted == 0 && in.eof())
+            return true;
+        // Without the '\n' getline took, where one ended the line.
+        const std::size_t size = in.eof() ? extracted : extracted - 1;
+        const std::string_view line(buffer.data(), size);
+        if (size > RECORDING_LINE_LIMIT_BYTES && line.back() != '\r')
+            return tooLong(number);
         if (std::string why = parser.take(line, number); !why.empty()) {
             error = "line " + std::to_string(number) + ": " + why;
             return false;
         }
+        if (in.eof())
+            return true;
     }
-    if (in.bad()) {
-        error = "read failed";
-        return false;
-    }
-    return true;
 }
 
 bool loadRecording(const std::filesystem::path& path, Recording& recording, std::string& error)
@@ -273,6 +310,16 @@ bool loadRecording(const std::filesystem::path& path, Recording& recording, std:
         error = std::filesystem::is_directory(status)
                     ? std::make_error_code(std::errc::is_a_directory).message()
                     : "not a regular file";
+        return false;
+    }
+    const std::uintmax_t size = std::filesystem::file_size(path, why);
+    if (why) {
+        error = why.message();
+        return false;
+    }
+    if (size > RECORDING_SIZE_LIMIT_BYTES) {
+        error = std::to_string(size) + " bytes, larger than " +
+                sizeText(RECORDING_SIZE_LIMIT_BYTES) + ", the most a recording may hold";
         return false;
     }
     errno = 0;

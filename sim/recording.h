@@ -53,11 +53,21 @@ struct Recording {
     std::vector<std::string> noteTexts(std::string_view tag) const;
 };
 
-// Reads a whole trace. Blank lines and lines that begin with '#' are comments. False with
-// "line N: why" when a line cannot be read; `recording` is then incomplete.
-bool parseRecording(std::istream& in, Recording& recording, std::string& error);
+// The longest line a trace may hold, its line end aside: a report's line takes a few hundred
+// bytes, a path or a reason less. A longer one is damage, refused before it is held whole.
+inline constexpr std::size_t RECORDING_LINE_LIMIT_BYTES = std::size_t{64} * 1024;
+// The largest recording read: the largest update's takes about 100 MB. A larger file is refused
+// before it is read, so that a wrong or damaged one cannot exhaust memory.
+inline constexpr std::uintmax_t RECORDING_SIZE_LIMIT_BYTES = std::uintmax_t{512} * 1024 * 1024;
 
-// parseRecording from a file, which becomes the source; false with the system's reason or the
+// Reads a whole trace, of at most `sizeLimit` bytes. Blank lines and lines that begin with '#' are
+// comments. False with "line N: why" when a line cannot be read, or with why the trace is too
+// large; `recording` is then incomplete.
+bool parseRecording(std::istream& in, Recording& recording, std::string& error,
+                    std::uintmax_t sizeLimit = RECORDING_SIZE_LIMIT_BYTES);
+
+// parseRecording from a regular file, which becomes the source; one larger than
+// RECORDING_SIZE_LIMIT_BYTES is refused before it is read. False with the system's reason or the
 // line's (the caller names the file).
 bool loadRecording(const std::filesystem::path& path, Recording& recording, std::string& error);
 

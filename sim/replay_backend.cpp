@@ -1,6 +1,7 @@
 #include "replay_backend.h"
 
 #include "hid/clock.h"
+#include "protocol/commands.h"
 #include "protocol/device_ids.h"
 
 #include <algorithm>
@@ -48,9 +49,9 @@ private:
     std::string m_error;
 };
 
-ReplayBackend::ReplayBackend(Clock& clock, Recording recording)
-    : m_clock(clock), m_recording(std::move(recording)), m_lastReplayUs(clock.nowUs()),
-      m_hostReplayUs(m_lastReplayUs)
+ReplayBackend::ReplayBackend(Clock& clock, Recording recording, HostTime hostTime)
+    : m_clock(clock), m_recording(std::move(recording)), m_hostTime(hostTime),
+      m_lastReplayUs(clock.nowUs()), m_hostReplayUs(m_lastReplayUs)
 {
     for (const RecordedEvent& event : m_recording.events) {
         if (event.kind == RecordedEvent::Kind::Open &&
@@ -137,13 +138,19 @@ std::string ReplayBackend::describe(const RecordedEvent& event) const
     return "an event";
 }
 
-// Plays the event at the cursor at its time: it is done when it is due, or now if that is later.
-void ReplayBackend::playAtItsTime(std::unique_lock<std::mutex>& lock)
+// Plays the event at the cursor, a call of the host's: done when it is due, or now if that is
+// later; when the host spends its own time, at most `spentHoldUs` after the host made the call.
+void ReplayBackend::playAsTheHostCalls(std::unique_lock<std::mutex>& lock, std::int64_t spentHoldUs)
 {
-    const std::int64_t dueAt = dueUs(m_recording.events[m_cursor], false);
-    consume(std::max(m_clock.nowUs(), dueAt));
+    const std::int64_t now = m_clock.nowUs();
+    const std::int64_t holdUs = m_hostTime == HostTime::Spent ? spentHoldUs : REPLAY_GAP_LIMIT_US;
+    const std::int64_t doneAt =
+        std::clamp(dueUs(m_recording.events[m_cursor], false), now, now + holdUs);
+    consume(doneAt);
+    if (doneAt == now)
+        return;
     lock.unlock();
-    m_clock.sleepUntilUs(dueAt);
+    m_clock.sleepUntilUs(doneAt);
     lock.lock();
 }
 
@@ -161,9 +168,16 @@ std::vector<HidDeviceInfo> ReplayBackend::enumerate(std::uint16_t vendorId, std:
     if (m_violation.empty() && m_cursor < m_recording.events.size() &&
         m_recording.events[m_cursor].kind == RecordedEvent::Kind::Enumerate) {
         // Played at its time; listings that have fallen due meanwhile are played too, so that a
-        // host that looks less often than the recorded one sees a device arrive when it did.
-        m_listed = m_recording.events[m_cursor].count;
-        playAtItsTime(lock);
+        // host that looks less often than the recorded one sees a device arrive when it did. A
+        // host that spends its own time has its first look after anything else played at once,
+        // and a later one only once the recording's has fallen due: a device arrives as long
+        // after the host began looking as it did then, and no look waits for it.
+        const bool firstLook = m_cursor == 0 || m_recording.events[m_cursor - 1].kind !=
+                                                    RecordedEvent::Kind::Enumerate;
+        if (m_hostTime == HostTime::Recorded || firstLook) {
+            m_listed = m_recording.events[m_cursor].count;
+            playAsTheHostCalls(lock, 0);
+        }
         while (m_cursor < m_recording.events.size() &&
                m_recording.events[m_cursor].kind == RecordedEvent::Kind::Enumerate) {
             const std::int64_t next = dueUs(m_recording.events[m_cursor], false);
@@ -213,7 +227,7 @@ std::unique_ptr<HidConnection> ReplayBackend::open(const std::string& path, std:
                 ignored);
         return std::make_unique<Link>(*this, 0);
     }
-    playAtItsTime(lock);
+    playAsTheHostCalls(lock, 0);
     if (event.count < 0) {
         error = event.reason;
         return nullptr;
@@ -232,7 +246,7 @@ void ReplayBackend::close(unsigned link)
         return;
     const RecordedEvent& event = m_recording.events[m_cursor];
     if (event.kind == RecordedEvent::Kind::Close && event.link == link) {
-        playAtItsTime(lock);
+        playAsTheHostCalls(lock, 0);
         return;
     }
     std::string ignored;
@@ -278,9 +292,10 @@ int ReplayBackend::write(unsigned link, const std::uint8_t* data, std::size_t le
                            traceLine(event),
                        error);
     // The write takes as long as it did: a device that was busy, or a write that ran into the
-    // transport's bound, holds the host as long again.
+    // transport's bound, holds the host as long again (on the system clock, no longer than that
+    // bound).
     ++m_matched;
-    playAtItsTime(lock);
+    playAsTheHostCalls(lock, std::int64_t{DEVICE_WRITE_BOUND_MS} * 1000);
     if (event.count < 0)
         error = event.reason;
     return event.count;

@@ -6,6 +6,7 @@
 #include "settled_files.h"
 
 #include "cli/cli_app.h"
+#include "protocol/commands.h"
 #include "protocol/texts.h"
 #include "sim/replay_backend.h"
 
@@ -407,6 +408,8 @@ struct RefusalCase {
     const char* contents;
     bool traceIntoIt; // --trace names the recording too
     const char* said;
+    // Writes the recording in place of `contents` (one too large to compare afterwards).
+    std::function<void(const std::filesystem::path&)> make = {};
 };
 
 class ReplayRefusals : public ReplayTest, public ::testing::WithParamInterface<RefusalCase> {};
@@ -416,7 +419,9 @@ TEST_P(ReplayRefusals, AreUsageErrors)
     const RefusalCase& c = GetParam();
     writeSmallUpdate();
     const std::filesystem::path trace = dir / c.trace;
-    if (*c.contents)
+    if (c.make)
+        c.make(trace);
+    else if (*c.contents)
         std::ofstream(trace, std::ios::binary) << c.contents;
     std::vector<std::string> args = {"-C", dir.string(), "--simulate=replay:" + trace.string()};
     if (c.traceIntoIt)
@@ -440,7 +445,23 @@ INSTANTIATE_TEST_SUITE_P(
                                   "0.000000 enumerate 1 interfaces\nopen sim:0\n", false,
                                   ": line 2: no time stamp"},
                       RefusalCase{"traced_into", "good.trace", "0.000000 enumerate 0 interfaces\n",
-                                  true, "is the recording being replayed; nothing was sent"}),
+                                  true, "is the recording being replayed; nothing was sent"},
+                      // Refused by its size, before it is read (the file holds no data).
+                      RefusalCase{"too_large", "large.trace", "", false,
+                                  "536870913 bytes, larger than 512 MiB, the most a recording "
+                                  "may hold",
+                                  [](const std::filesystem::path& path) {
+                                      std::ofstream(path, std::ios::binary).close();
+                                      std::filesystem::resize_file(path,
+                                                                   RECORDING_SIZE_LIMIT_BYTES + 1);
+                                  }},
+                      // One line without an end: refused once it has passed the line's limit.
+                      RefusalCase{"endless_line", "line.trace", "", false,
+                                  ": line 1: longer than 64 KiB, the most a trace line may hold",
+                                  [](const std::filesystem::path& path) {
+                                      std::ofstream(path, std::ios::binary)
+                                          << std::string(RECORDING_SIZE_LIMIT_BYTES / 64, '0');
+                                  }}),
     [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(ReplayTest, HelpAndUsageErrorsNameTheReplay)
@@ -498,6 +519,141 @@ TEST(ReplayBackendPace, PlaysADamagedRecordingsGapAtMostAnHourLater)
     EXPECT_EQ(clock.nowUs(), REPLAY_GAP_LIMIT_US);
 }
 
+// An hour in a recording before one of the host's calls, replayed to a host that spends its own
+// time (as on the system clock; here on a virtual one, to see how long each call held it). A
+// listing, an open or a close is done when the host makes it; a write waits for a busy device at
+// most as long as a transport holds a report, a read at most its time-out. What the device does
+// keeps its time: a device that appears, an answer that comes, comes that long after the host's
+// last call.
+struct HeldCase {
+    const char* name;
+    const char* trace;
+    // The host's calls, the one after the gap among them; checks what each returned.
+    std::function<void(ReplayBackend&, Clock&)> host;
+    std::int64_t endUs; // the virtual clock after them, the host's own waits included
+};
+
+class ReplayBackendHolds : public ::testing::TestWithParam<HeldCase> {};
+
+TEST_P(ReplayBackendHolds, TheHostNoLongerThanItsOwnCallWould)
+{
+    std::istringstream trace(GetParam().trace);
+    Recording recording;
+    std::string error;
+    ASSERT_TRUE(parseRecording(trace, recording, error)) << error;
+    VirtualClock clock;
+    ReplayBackend replay(clock, std::move(recording), HostTime::Spent);
+    GetParam().host(replay, clock);
+    EXPECT_EQ(clock.nowUs(), GetParam().endUs);
+    EXPECT_EQ(replay.violation(), "");
+}
+
+constexpr std::int64_t HOUR_US = std::int64_t{3600} * 1000000;
+
+std::unique_ptr<HidConnection> openAs(ReplayBackend& replay, const std::string& path)
+{
+    std::string error;
+    auto link = replay.open(path, error);
+    EXPECT_NE(link, nullptr) << error;
+    return link;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, ReplayBackendHolds,
+    ::testing::Values(
+        HeldCase{"first_listing", "3600.000000 enumerate 1 interfaces\n3600.000000 open a\n",
+                 [](ReplayBackend& r, Clock&) {
+                     EXPECT_EQ(r.enumerate(VENDOR_ID, PRODUCT_ID).size(), 1u);
+                     openAs(r, "a");
+                 },
+                 0},
+        HeldCase{"device_that_appears",
+                 "0.000000 enumerate 0 interfaces\n"
+                 "0.000000 enumerate 0 interfaces\n"
+                 "3600.000000 enumerate 1 interfaces\n"
+                 "3600.000000 open a\n",
+                 [](ReplayBackend& r, Clock& clock) {
+                     EXPECT_EQ(r.enumerate(VENDOR_ID, PRODUCT_ID).size(), 0u);
+                     EXPECT_EQ(r.enumerate(VENDOR_ID, PRODUCT_ID).size(), 0u);
+                     EXPECT_EQ(r.enumerate(VENDOR_ID, PRODUCT_ID).size(), 0u);
+                     clock.sleepUntilUs(HOUR_US); // the host's own wait
+                     EXPECT_EQ(r.enumerate(VENDOR_ID, PRODUCT_ID).size(), 1u);
+                     openAs(r, "a");
+                 },
+                 HOUR_US},
+        HeldCase{"open", "0.000000 enumerate 1 interfaces\n3600.000000 open a\n",
+                 [](ReplayBackend& r, Clock&) {
+                     r.enumerate(VENDOR_ID, PRODUCT_ID);
+                     openAs(r, "a");
+                 },
+                 0},
+        HeldCase{"failed_open",
+                 "0.000000 enumerate 1 interfaces\n3600.000000 open a failed: Permission denied\n",
+                 [](ReplayBackend& r, Clock&) {
+                     r.enumerate(VENDOR_ID, PRODUCT_ID);
+                     std::string error;
+                     EXPECT_EQ(r.open("a", error), nullptr);
+                     EXPECT_EQ(error, "Permission denied");
+                 },
+                 0},
+        HeldCase{"close", "0.000000 open a\n3600.000000 close\n",
+                 [](ReplayBackend& r, Clock&) { openAs(r, "a").reset(); }, 0},
+        HeldCase{"write_to_a_busy_device", "0.000000 open a\n3600.000000 out [1] 00\n",
+                 [](ReplayBackend& r, Clock&) {
+                     const std::uint8_t byte = 0;
+                     EXPECT_EQ(openAs(r, "a")->write(&byte, 1), 1);
+                 },
+                 std::int64_t{DEVICE_WRITE_BOUND_MS} * 1000},
+        // A gap no device could take, nor a clock hold: still the transport's bound.
+        HeldCase{"write_after_a_damaged_gap",
+                 "0.000000 open a\n0.000000 out [1] 00\n999999999.000000 out [1] 01\n",
+                 [](ReplayBackend& r, Clock&) {
+                     const auto link = openAs(r, "a");
+                     for (std::uint8_t byte : {std::uint8_t{0}, std::uint8_t{1}}) {
+                         EXPECT_EQ(link->write(&byte, 1), 1) << link->error();
+                     }
+                 },
+                 std::int64_t{DEVICE_WRITE_BOUND_MS} * 1000},
+        HeldCase{"answer_an_hour_later",
+                 "0.000000 open a\n0.000000 out [1] 00\n3600.000000 in [1] 00\n",
+                 [](ReplayBackend& r, Clock& clock) {
+                     const auto link = openAs(r, "a");
+                     std::uint8_t byte = 0;
+                     EXPECT_EQ(link->write(&byte, 1), 1);
+                     EXPECT_EQ(link->read(&byte, 1, 50), 0); // nothing within the time-out
+                     clock.sleepUntilUs(HOUR_US);
+                     EXPECT_EQ(link->read(&byte, 1, 50), 1) << link->error();
+                 },
+                 HOUR_US}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// The tester's case on the system clock: a recording made on virtual time, an hour put before its
+// first listing, replayed at real pace, runs at once to its end.
+TEST_F(ReplayTest, AtRealPaceAnHourBeforeTheFirstListingHoldsNothing)
+{
+    for (const char* name : {CODE_FILE, DATABASE_FILE})
+        std::filesystem::copy_file(RECORDINGS / "healthy" / name, dir / name);
+    std::ifstream kept(RECORDINGS / "healthy" / TRACE_NAME, std::ios::binary);
+    std::ofstream shifted(dir / TRACE_NAME, std::ios::binary);
+    bool listed = false;
+    for (std::string line; std::getline(kept, line);) {
+        listed = listed || line.find(" enumerate ") != std::string::npos;
+        if (listed && !line.empty() && line.front() != '#') {
+            const auto dot = line.find('.');
+            line = std::to_string(std::stoll(line.substr(0, dot)) + 3600) + line.substr(dot);
+        }
+        shifted << line << '\n';
+    }
+    shifted.close();
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(flash({"-C", dir.string(), "--real-time",
+                     "--simulate=replay:" + (dir / TRACE_NAME).string()}),
+              0)
+        << err.str();
+    EXPECT_NE(out.str().find("played to its end: yes"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("protocol violations: none"), std::string::npos) << out.str();
+}
+
 TEST(RecordingParser, ReadsEveryKindOfLine)
 {
     std::istringstream trace("# made by hand\r\n"
@@ -541,10 +697,26 @@ TEST(RecordingParser, ReadsEveryKindOfLine)
     EXPECT_EQ(r.noteTexts("step"), std::vector<std::string>{"1 of 6: code erase"});
 }
 
+// Lines as long as a line may be, with and without a line end, and a recording as large as
+// one may be, are read.
+TEST(RecordingParser, TakesLinesAndRecordingsUpToTheirLimits)
+{
+    const std::string comment = "#" + std::string(RECORDING_LINE_LIMIT_BYTES - 1, 'x');
+    for (const std::string& text :
+         {comment + "\n0.000000 open a\n" + comment, comment + "\r\n0.000000 open a\n"}) {
+        std::istringstream trace(text);
+        Recording recording;
+        std::string error;
+        EXPECT_TRUE(parseRecording(trace, recording, error, text.size())) << error;
+        EXPECT_EQ(recording.events.size(), 1u);
+    }
+}
+
 struct BadLineCase {
     const char* name;
-    const char* trace;
+    std::string trace;
     const char* error;
+    std::uintmax_t sizeLimit = RECORDING_SIZE_LIMIT_BYTES;
 };
 
 class RecordingParserRefuses : public ::testing::TestWithParam<BadLineCase> {};
@@ -554,7 +726,7 @@ TEST_P(RecordingParserRefuses, NamesTheLineAndWhy)
     std::istringstream trace(GetParam().trace);
     Recording recording;
     std::string error;
-    EXPECT_FALSE(parseRecording(trace, recording, error));
+    EXPECT_FALSE(parseRecording(trace, recording, error, GetParam().sizeLimit));
     EXPECT_EQ(error.rfind(GetParam().error, 0), 0u) << error;
 }
 
@@ -584,7 +756,17 @@ INSTANTIATE_TEST_SUITE_P(
                     "0.000000 open \xc2\x9b"
                     "2J\n",
                     "line 1: byte 15 is not printable"},
-        BadLineCase{"not_utf8", "0.000000 open \xff\n", "line 1: byte 15 is not printable"}),
+        BadLineCase{"not_utf8", "0.000000 open \xff\n", "line 1: byte 15 is not printable"},
+        BadLineCase{"long_line",
+                    "0.000000 open a\n0.000000 out [1] 00" +
+                        std::string(RECORDING_LINE_LIMIT_BYTES, ' ') + "\n",
+                    "line 2: longer than 64 KiB, the most a trace line may hold"},
+        BadLineCase{"long_last_line",
+                    "0.000000 open a\n#" + std::string(RECORDING_LINE_LIMIT_BYTES, 'x'),
+                    "line 2: longer than 64 KiB, the most a trace line may hold"},
+        // A stream that goes on past the size a recording may have (a file still growing).
+        BadLineCase{"too_much", "0.000000 open a\n0.000000 close\n0.000000 open a\n",
+                    "larger than 32 bytes, the most a recording may hold", 32}),
     [](const auto& row) { return std::string(row.param.name); });
 
 struct ReplayParseCase {
