@@ -1,10 +1,13 @@
 #include "history.h"
 
+#include "job/flash_job.h"
 #include "platform/durable_file.h"
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <limits>
 
 namespace quarvo {
 namespace {
@@ -59,6 +62,47 @@ std::string joined(const std::vector<std::string>& parts, const char* between)
     return text;
 }
 
+// A count kept as a JSON number: none where it is absent, no number, has a fraction or lies
+// outside what `Count` holds (converting such a double is undefined).
+template <typename Count> std::optional<Count> countFrom(const Json& json)
+{
+    if (!json.isNumber())
+        return std::nullopt;
+    const double value = json.number();
+    // The type's maximum as a double is the power of two just past it.
+    const auto past = static_cast<double>(std::numeric_limits<Count>::max());
+    if (!(value >= 0 && value < past) || value != std::floor(value))
+        return std::nullopt;
+    return static_cast<Count>(value);
+}
+
+template <typename Count> Json countJson(const std::optional<Count>& count)
+{
+    return count ? Json(*count) : Json();
+}
+
+// The newest whole lines of `tail` that fill at most `keepBytes`, and at least the newest line
+// whatever its length; none when there is no whole line to keep.
+std::optional<std::string> newestLines(const FileTail& tail, std::uintmax_t keepBytes)
+{
+    const std::string_view content = tail.content;
+    std::size_t keepFrom = content.size();
+    while (keepFrom > 0) {
+        const std::size_t previousEnd =
+            keepFrom >= 2 ? content.rfind('\n', keepFrom - 2) : std::string_view::npos;
+        const std::size_t start = previousEnd == std::string_view::npos ? 0 : previousEnd + 1;
+        // What precedes the first newline of a cut tail is part of a line.
+        if (start == 0 && tail.cut)
+            break;
+        if (content.size() - start > keepBytes && keepFrom < content.size())
+            break;
+        keepFrom = start;
+    }
+    if (keepFrom == content.size())
+        return std::nullopt;
+    return std::string(content.substr(keepFrom));
+}
+
 } // namespace
 
 Json HistoryRecord::toJson() const
@@ -73,7 +117,7 @@ Json HistoryRecord::toJson() const
     for (const File& file : files) {
         Json entry;
         entry.set("name", file.name);
-        entry.set("size", file.size);
+        entry.set("size", countJson(file.size));
         entry.set("sha256", file.sha256);
         fileList.push_back(std::move(entry));
     }
@@ -92,7 +136,7 @@ Json HistoryRecord::toJson() const
     json.set("outcome", outcome);
     json.set("stoppedBy", stoppedBy);
     json.set("detail", detail);
-    json.set("durationMs", durationMs);
+    json.set("durationMs", countJson(durationMs));
     return json;
 }
 
@@ -107,9 +151,8 @@ std::optional<HistoryRecord> HistoryRecord::fromJson(const Json& json)
     record.simulated = json["simulated"].boolean();
     record.folder = json["folder"].text();
     for (const Json& file : json["files"].items())
-        record.files.push_back({file["name"].text(),
-                                static_cast<std::uint64_t>(file["size"].number()),
-                                file["sha256"].text()});
+        record.files.push_back(
+            {file["name"].text(), countFrom<std::uint64_t>(file["size"]), file["sha256"].text()});
     record.checked = json["checked"].text();
     record.devicePath = json["device"]["path"].text();
     record.deviceProduct = json["device"]["product"].text();
@@ -120,29 +163,43 @@ std::optional<HistoryRecord> HistoryRecord::fromJson(const Json& json)
     record.outcome = json["outcome"].text();
     record.stoppedBy = json["stoppedBy"].text();
     record.detail = json["detail"].text();
-    record.durationMs = static_cast<std::int64_t>(json["durationMs"].number());
+    record.durationMs = countFrom<std::int64_t>(json["durationMs"]);
     return record;
 }
 
 std::string HistoryRecord::readable() const
 {
-    char duration[32];
-    std::snprintf(duration, sizeof duration, "%.1f s", static_cast<double>(durationMs) / 1000);
-    std::string text = time + "  " + frontEnd + " " + version + (simulated ? " (simulated)" : "") +
-                       "\n  outcome: " + outcome;
+    // Every text is shown as printable: a record may have been edited by hand, and a device's
+    // strings are its own; none may drive the terminal or make a line of its own.
+    std::string after = "(time unknown)";
+    if (durationMs) {
+        char duration[32];
+        std::snprintf(duration, sizeof duration, "%.1f s", static_cast<double>(*durationMs) / 1000);
+        after = duration;
+    }
+    std::string text = printable(time) + "  " + printable(frontEnd) + " " + printable(version) +
+                       (simulated ? " (simulated)" : "") + "\n  outcome: " + printable(outcome);
     if (!stoppedBy.empty())
-        text += " (stopped by " + stoppedBy + ")";
-    text += ", after " + std::string(duration) + "\n  folder: " + folder + "\n";
+        text += " (stopped by " + printable(stoppedBy) + ")";
+    text += ", after " + after + "\n  folder: " + printable(folder) + "\n";
     for (const File& file : files)
-        text += "  " + file.name + ": " + std::to_string(file.size) + " bytes, SHA-256 " +
-                (file.sha256.empty() ? std::string("(not read)") : file.sha256) + "\n";
-    text += "  files: " + (checked.empty() ? std::string("unchecked") : checked) + "\n";
-    text += "  device: " + (devicePath.empty() ? std::string("(not opened)") : devicePath);
+        text +=
+            "  " + printable(file.name) + ": " +
+            (file.size ? std::to_string(*file.size) + " bytes" : std::string("(size unknown)")) +
+            ", SHA-256 " +
+            (file.sha256.empty() ? std::string("(not read)") : printable(file.sha256)) + "\n";
+    text += "  files: " + (checked.empty() ? std::string("unchecked") : printable(checked)) + "\n";
+    text +=
+        "  device: " + (devicePath.empty() ? std::string("(not opened)") : printable(devicePath));
     if (!deviceProduct.empty())
-        text += "  " + deviceProduct;
+        text += "  " + printable(deviceProduct);
     if (!deviceSerial.empty())
-        text += "  serial " + deviceSerial;
-    text += "\n  steps: " + (steps.empty() ? std::string("(none)") : joined(steps, ", ")) + "\n";
+        text += "  serial " + printable(deviceSerial);
+    std::vector<std::string> shownSteps;
+    for (const std::string& step : steps)
+        shownSteps.push_back(printable(step));
+    text +=
+        "\n  steps: " + (steps.empty() ? std::string("(none)") : joined(shownSteps, ", ")) + "\n";
     std::vector<std::string> held;
     for (std::size_t i = 0; i < DEVICE_REGION_COUNT; ++i)
         held.push_back(std::string(REGION_NAMES[i]) + " " +
@@ -155,7 +212,7 @@ std::string HistoryRecord::readable() const
                 std::string(FAILURE_NAMES[static_cast<std::size_t>(device.failure)]);
     text += "\n";
     if (!detail.empty())
-        text += "  detail: " + detail + "\n";
+        text += "  detail: " + printable(detail) + "\n";
     return text;
 }
 
@@ -163,41 +220,40 @@ bool History::append(const HistoryRecord& record, std::string& error) const
 {
     if (!appendLineDurably(m_file, record.toJson().dump() + "\n", error))
         return false;
-    std::optional<std::string> content = readWholeFile(m_file, error);
-    if (!content)
-        return false;
-    if (content->size() <= m_maxBytes)
+    // The copy is made under the lock from the file as it is then, so that a record another
+    // process appended meanwhile is in it.
+    const std::uintmax_t maxBytes = m_maxBytes;
+    const auto trim = [maxBytes](const FileTail& tail) -> std::optional<std::string> {
+        if (tail.size <= maxBytes)
+            return std::nullopt;
+        return newestLines(tail, maxBytes / 2);
+    };
+    std::string why;
+    if (rewriteFileDurably(m_file, m_maxBytes, trim, why))
         return true;
-    // The newest whole lines that fill half the bound stay: walk back a line at a time.
-    std::size_t keepFrom = content->size();
-    while (keepFrom > 0) {
-        const std::size_t previousEnd =
-            keepFrom >= 2 ? content->rfind('\n', keepFrom - 2) : std::string::npos;
-        const std::size_t start = previousEnd == std::string::npos ? 0 : previousEnd + 1;
-        if (content->size() - start > m_maxBytes / 2)
-            break;
-        keepFrom = start;
-    }
-    if (replaceFileDurably(m_file, std::string_view(*content).substr(keepFrom), content->size(),
-                           error))
-        return true;
-    // Nothing replaced without a reason: another process appended meanwhile and trims the file.
-    return error.empty();
+    error = "the record is in it, but the file could not be kept within its bound: " + why;
+    return false;
 }
 
 std::optional<std::vector<Json>> History::read(std::string& error) const
 {
-    std::optional<std::string> content = readWholeFile(m_file, error);
-    if (!content)
+    std::optional<FileTail> tail = readFileTail(m_file, HISTORY_READ_FACTOR * m_maxBytes, error);
+    if (!tail)
         return std::nullopt;
+    const std::string_view content = tail->content;
     std::vector<Json> records;
     std::size_t at = 0;
-    while (at < content->size()) {
-        const std::size_t end = content->find('\n', at);
+    // The part read begins inside a line: that line is not whole.
+    if (tail->cut) {
+        const std::size_t end = content.find('\n');
+        at = end == std::string_view::npos ? content.size() : end + 1;
+    }
+    while (at < content.size()) {
+        const std::size_t end = content.find('\n', at);
         // A last line without its newline was cut short when it was written: not a record.
-        if (end == std::string::npos)
+        if (end == std::string_view::npos)
             break;
-        if (std::optional<Json> json = Json::parse(std::string_view(*content).substr(at, end - at));
+        if (std::optional<Json> json = Json::parse(content.substr(at, end - at));
             json && HistoryRecord::fromJson(*json))
             records.push_back(std::move(*json));
         at = end + 1;

@@ -22,11 +22,14 @@ namespace quarvo {
 
 // The history file grows up to this size; then its newest records that fill half of it are kept.
 inline constexpr std::uintmax_t HISTORY_MAX_BYTES = 1u << 20;
+// Reading takes at most this many times the bound from the file's end: every append keeps the
+// file within its bound, so what lies beyond was put there by something else.
+inline constexpr std::uintmax_t HISTORY_READ_FACTOR = 4;
 
 struct HistoryRecord {
     struct File {
         std::string name;
-        std::uint64_t size = 0;
+        std::optional<std::uint64_t> size; // none: unknown
         std::string sha256; // 64 lowercase hex; empty when the file was never read whole
     };
     std::string time; // UTC, "2026-12-11T08:00:01Z"
@@ -44,12 +47,14 @@ struct HistoryRecord {
     std::string outcome;   // "success", "device failed", "missing file", "input refused", ...
     std::string stoppedBy; // "SIGTERM" and so on; empty when no stop ended it
     std::string detail;    // why it failed, with its context
-    std::int64_t durationMs = 0;
+    std::optional<std::int64_t> durationMs; // none: unknown
 
     Json toJson() const;
-    // A record read back; nullopt for an object that is none of ours.
+    // A record read back; nullopt for an object that is none of ours. A count that is no whole
+    // number within its type's range (a line edited by hand) reads as unknown.
     static std::optional<HistoryRecord> fromJson(const Json& json);
-    // Several lines for a person (the command line's --history, the windows' copy for support).
+    // Several lines for a person (the command line's --history, the windows' copy for support),
+    // every field with its control characters escaped.
     std::string readable() const;
 };
 
@@ -61,11 +66,15 @@ public:
     }
     const std::filesystem::path& file() const { return m_file; }
 
-    // Appends the record as one line, synced to the disk, then keeps the file within its bound.
-    // False with the reason when it could not be kept (the update's own result stands).
+    // Appends the record as one line, synced to the disk, then keeps the file within its bound
+    // (under the lock of the appends, from the file as it is then: no other record is lost).
+    // False with the reason when it could not be kept or the file not kept within its bound (the
+    // update's own result stands).
     bool append(const HistoryRecord& record, std::string& error) const;
-    // The whole records, oldest first, each as its line's JSON; lines that are not whole (a power
-    // cut) or not ours are skipped.
+    // The whole records, oldest first, each as its line's JSON, from the last HISTORY_READ_FACTOR
+    // times the bound of the file; lines that are not whole (a power cut, the line that part
+    // begins inside) or not ours are skipped. A file name that gives no regular file (a link, a
+    // pipe, a device) is refused, never followed or waited on.
     std::optional<std::vector<Json>> read(std::string& error) const;
 
 private:

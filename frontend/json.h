@@ -32,6 +32,7 @@ public:
 
     bool isNull() const { return std::holds_alternative<std::monostate>(m_value); }
     bool isObject() const { return std::holds_alternative<Object>(m_value); }
+    bool isNumber() const { return std::holds_alternative<double>(m_value); }
     // The member's value, or null when there is none (or this is no object).
     const Json& operator[](std::string_view name) const;
     const Array& items() const;    // empty when this is no array

@@ -369,6 +369,24 @@ TEST_F(CliTest, HistoryPrintsTheRecordsNewestLastAndAsTheyAreKeptWithJson)
     EXPECT_EQ(records, 2);
 }
 
+// A history that cannot take the record (its name taken by a folder): the update's own result
+// stands, and the run says that its record was not kept; --history says what is in the way.
+TEST_F(CliTest, ARecordThatCannotBeKeptIsToldAndTheHistoryNamesWhatIsInTheWay)
+{
+    writeSamples();
+    historyFile = dir / "state" / "history.jsonl";
+    std::filesystem::create_directories(historyFile);
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate"}), 0);
+    EXPECT_NE(err.str().find("record could not be kept"), std::string::npos) << err.str();
+    err.str("");
+    EXPECT_EQ(run({"-C", dir.string(), "--simulate", "--json"}), 0);
+    EXPECT_NE(out.str().find("record could not be kept"), std::string::npos) << out.str();
+    err.str("");
+    out.str("");
+    EXPECT_NE(run({"--history"}), 0);
+    EXPECT_NE(err.str().find("not a regular file"), std::string::npos) << err.str();
+}
+
 TEST_F(CliTest, NoDeviceAttachedFailsWithTheConnectionText)
 {
     writeSamples();

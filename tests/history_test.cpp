@@ -5,8 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <latch>
+#include <thread>
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 namespace quarvo {
 namespace {
@@ -124,7 +130,7 @@ TEST_F(HistoryTest, TheFileKeepsItsNewestRecordsWithinItsBound)
     EXPECT_NE(records.front().devicePath, "/dev/hidraw0"); // the oldest went
     for (std::size_t i = 1; i < records.size(); ++i)
         EXPECT_LT(records[i - 1].durationMs, records[i].durationMs); // in order, none lost
-    EXPECT_EQ(records.back().durationMs - records.front().durationMs,
+    EXPECT_EQ(records.back().durationMs.value() - records.front().durationMs.value(),
               static_cast<std::int64_t>(records.size()) - 1);
 }
 
@@ -145,6 +151,259 @@ TEST_F(HistoryTest, AnAbsentFileHasNoRecords)
     const History history(dir / "none" / "history.jsonl");
     EXPECT_TRUE(readBack(history).empty());
 }
+
+// Updates that end at once while the file is at its bound: whichever of them trims the file, the
+// record of every one of them is there afterwards.
+TEST_F(HistoryTest, WritersAppendingAtOnceAtTheBoundLoseNoRecord)
+{
+    constexpr std::uintmax_t BOUND = 64 * 1024;
+    constexpr std::size_t WRITERS = 16;
+    constexpr int ROUNDS = 6;
+    const History history(dir / "history.jsonl", BOUND);
+    const std::string filler = record(0).toJson().dump() + "\n";
+    std::filesystem::create_directories(dir);
+    for (int round = 0; round < ROUNDS; ++round) {
+        {
+            std::ofstream out(history.file(), std::ios::trunc | std::ios::binary);
+            for (std::uintmax_t size = filler.size(); size <= BOUND; size += filler.size())
+                out << filler;
+        }
+        std::latch start(static_cast<std::ptrdiff_t>(WRITERS));
+        std::vector<std::string> errors(WRITERS);
+        std::vector<char> kept(WRITERS, 0);
+        const auto pathOf = [round](std::size_t writer) {
+            return "/dev/round" + std::to_string(round) + "/writer" + std::to_string(writer);
+        };
+        {
+            std::vector<std::jthread> writers;
+            for (std::size_t writer = 0; writer < WRITERS; ++writer)
+                writers.emplace_back([&, writer] {
+                    HistoryRecord r = record(static_cast<int>(writer));
+                    r.devicePath = pathOf(writer);
+                    start.arrive_and_wait();
+                    kept[writer] = history.append(r, errors[writer]);
+                });
+        }
+        std::vector<std::string> paths;
+        for (const HistoryRecord& r : readBack(history))
+            paths.push_back(r.devicePath);
+        for (std::size_t writer = 0; writer < WRITERS; ++writer) {
+            EXPECT_TRUE(kept[writer]) << errors[writer];
+            EXPECT_NE(std::find(paths.begin(), paths.end(), pathOf(writer)), paths.end())
+                << "round " << round << ": the record of " << pathOf(writer) << " is lost";
+        }
+        EXPECT_LE(std::filesystem::file_size(history.file()), BOUND);
+    }
+}
+
+// A history far past its bound (written by hand, or by something else) is read from its newest
+// part only; the line that part begins inside is not taken for a record, even where what is left
+// of it reads as one.
+TEST_F(HistoryTest, AnOversizedFileIsReadFromItsNewestPartOnly)
+{
+    std::filesystem::create_directories(dir);
+    const std::filesystem::path file = dir / "history.jsonl";
+    constexpr int NEWEST = 6;
+    std::string tail;
+    for (int number = 0; number < NEWEST; ++number)
+        tail += record(number).toJson().dump() + "\n";
+    // The line the read begins inside: garbage, then what would be a record on its own. Its
+    // length makes the part that is read begin exactly at that record.
+    HistoryRecord fragment = record(99);
+    fragment.devicePath = "/dev/fragment";
+    std::string fragmentLine;
+    for (;; fragment.detail += "x") {
+        fragmentLine = fragment.toJson().dump() + "\n";
+        if ((fragmentLine.size() + tail.size()) % 4 == 0)
+            break;
+    }
+    const std::uintmax_t bound = (fragmentLine.size() + tail.size()) / 4;
+    {
+        std::ofstream out(file, std::ios::binary);
+        for (int number = 0; number < 2000; ++number) {
+            HistoryRecord old = record(number);
+            old.devicePath = "/dev/old";
+            out << old.toJson().dump() << "\n";
+        }
+        out << "garbage" << fragmentLine << tail;
+    }
+    const History history(file, bound);
+    const auto records = readBack(history);
+    ASSERT_EQ(records.size(), static_cast<std::size_t>(NEWEST));
+    for (std::size_t i = 0; i < records.size(); ++i)
+        EXPECT_EQ(records[i].devicePath, record(static_cast<int>(i)).devicePath);
+}
+
+#if !defined(_WIN32)
+// The history's name given to something other than a file: neither reading nor appending follows
+// it, blocks on it or reads it without end; both say what it is.
+struct NotAFileCase {
+    const char* name;
+    void (*make)(const std::filesystem::path& file, const std::filesystem::path& dir);
+    const char* said;
+};
+
+class HistoryNotAFile : public HistoryTest, public ::testing::WithParamInterface<NotAFileCase> {};
+
+TEST_P(HistoryNotAFile, IsRefusedWithWhatItIs)
+{
+    std::filesystem::create_directories(dir);
+    const std::filesystem::path file = dir / "history.jsonl";
+    GetParam().make(file, dir);
+    const History history(file);
+    std::string error;
+    EXPECT_FALSE(history.read(error));
+    EXPECT_NE(error.find(GetParam().said), std::string::npos) << error;
+    error.clear();
+    EXPECT_FALSE(history.append(record(1), error));
+    EXPECT_NE(error.find(GetParam().said), std::string::npos) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HistoryNotAFile,
+    ::testing::Values(
+        NotAFileCase{"LinkToAFile",
+                     [](const std::filesystem::path& file, const std::filesystem::path& dir) {
+                         std::ofstream(dir / "elsewhere") << "{}\n";
+                         std::filesystem::create_symlink(dir / "elsewhere", file);
+                     },
+                     "symbolic link"},
+        NotAFileCase{"LinkToADevice",
+                     [](const std::filesystem::path& file, const std::filesystem::path&) {
+                         std::filesystem::create_symlink("/dev/zero", file);
+                     },
+                     "symbolic link"},
+        NotAFileCase{"NamedPipe",
+                     [](const std::filesystem::path& file, const std::filesystem::path&) {
+                         ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+                     },
+                     "not a regular file"},
+        NotAFileCase{"Folder",
+                     [](const std::filesystem::path& file, const std::filesystem::path&) {
+                         std::filesystem::create_directory(file);
+                     },
+                     "not a regular file"}),
+    [](const auto& row) { return std::string(row.param.name); });
+#endif
+
+// Whatever a field holds (a record edited by hand, a device's strings), the readable text shows
+// its control characters as escapes: none reaches a terminal or the clipboard raw, and none
+// makes a line of its own.
+struct HostileFieldCase {
+    const char* name;
+    void (*put)(HistoryRecord& record, const std::string& text);
+};
+
+class HistoryHostileField : public HistoryTest,
+                            public ::testing::WithParamInterface<HostileFieldCase> {};
+
+TEST_P(HistoryHostileField, ReadsWithItsControlCharactersEscaped)
+{
+    using namespace std::string_literals;
+    // ESC's clear screen, the C1 CSI as UTF-8 and as a raw byte, NUL, and a line of its own.
+    const std::string hostile = "a\x1b[2J\xc2\x9b\x9b\0b\r\n  outcome: success\x7f"s;
+    HistoryRecord edited = record(1);
+    GetParam().put(edited, hostile);
+    // Through its JSON, as a hand-edited line is read.
+    const std::optional<Json> json = Json::parse(edited.toJson().dump());
+    ASSERT_TRUE(json);
+    const std::optional<HistoryRecord> back = HistoryRecord::fromJson(*json);
+    ASSERT_TRUE(back);
+    const std::string text = back->readable();
+    const std::string clean = record(1).readable();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'),
+              std::count(clean.begin(), clean.end(), '\n'))
+        << text;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        EXPECT_TRUE(c == '\n' || (byte >= 0x20 && byte != 0x7f)) << static_cast<int>(byte);
+    }
+    // The C1 CSI, as UTF-8 and as a raw byte, only as escapes.
+    EXPECT_EQ(text.find("\xc2\x9b"), std::string::npos) << text;
+    EXPECT_NE(text.find("\\x1B[2J\\x9B\\x9B\\x00b"), std::string::npos) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HistoryHostileField,
+    ::testing::Values(
+        HostileFieldCase{"Time",
+                         [](HistoryRecord& r, const std::string& value) { r.time = value; }},
+        HostileFieldCase{"FrontEnd",
+                         [](HistoryRecord& r, const std::string& value) { r.frontEnd = value; }},
+        HostileFieldCase{"Version",
+                         [](HistoryRecord& r, const std::string& value) { r.version = value; }},
+        HostileFieldCase{"Folder",
+                         [](HistoryRecord& r, const std::string& value) { r.folder = value; }},
+        HostileFieldCase{"FileName", [](HistoryRecord& r,
+                                        const std::string& value) { r.files[0].name = value; }},
+        HostileFieldCase{"Sha256", [](HistoryRecord& r,
+                                      const std::string& value) { r.files[1].sha256 = value; }},
+        HostileFieldCase{"Checked",
+                         [](HistoryRecord& r, const std::string& value) { r.checked = value; }},
+        HostileFieldCase{"DevicePath",
+                         [](HistoryRecord& r, const std::string& value) { r.devicePath = value; }},
+        HostileFieldCase{
+            "Product", [](HistoryRecord& r, const std::string& value) { r.deviceProduct = value; }},
+        HostileFieldCase{
+            "Serial", [](HistoryRecord& r, const std::string& value) { r.deviceSerial = value; }},
+        HostileFieldCase{"Step",
+                         [](HistoryRecord& r, const std::string& value) { r.steps[1] = value; }},
+        HostileFieldCase{"Outcome",
+                         [](HistoryRecord& r, const std::string& value) { r.outcome = value; }},
+        HostileFieldCase{"StoppedBy",
+                         [](HistoryRecord& r, const std::string& value) { r.stoppedBy = value; }},
+        HostileFieldCase{"Detail",
+                         [](HistoryRecord& r, const std::string& value) { r.detail = value; }}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// Numbers no update could have recorded (a line edited by hand) read as unknown: never cast into
+// a value they do not fit, never shown as a made-up figure.
+struct OutOfRangeCase {
+    const char* name;
+    const char* member; // "durationMs", or "size" of the first file
+    const char* number;
+};
+
+class HistoryOutOfRange : public HistoryTest,
+                          public ::testing::WithParamInterface<OutOfRangeCase> {};
+
+TEST_P(HistoryOutOfRange, ReadsAsUnknown)
+{
+    const OutOfRangeCase& c = GetParam();
+    std::string line = record(1).toJson().dump();
+    const bool duration = std::string(c.member) == "durationMs";
+    const std::string from =
+        duration ? std::string("\"durationMs\":1235") : std::string("\"size\":300000");
+    const std::size_t at = line.find(from);
+    ASSERT_NE(at, std::string::npos) << line;
+    line.replace(at, from.size(), "\"" + std::string(c.member) + "\":" + c.number);
+    const std::optional<Json> json = Json::parse(line);
+    ASSERT_TRUE(json) << line;
+    const std::optional<HistoryRecord> back = HistoryRecord::fromJson(*json);
+    ASSERT_TRUE(back);
+    const std::string text = back->readable();
+    if (duration) {
+        EXPECT_NE(text.find("after (time unknown)"), std::string::npos) << text;
+        EXPECT_TRUE(back->toJson()["durationMs"].isNull());
+    } else {
+        EXPECT_NE(text.find("code_data.bin: (size unknown)"), std::string::npos) << text;
+        EXPECT_TRUE(back->toJson()["files"].items().at(0)["size"].isNull());
+    }
+    EXPECT_EQ(text.find("922337"), std::string::npos) << text;
+    EXPECT_EQ(text.find("184467"), std::string::npos) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, HistoryOutOfRange,
+                         ::testing::Values(OutOfRangeCase{"HugeDuration", "durationMs", "1e308"},
+                                           OutOfRangeCase{"DurationPastInt64", "durationMs",
+                                                          "9223372036854775808"},
+                                           OutOfRangeCase{"NegativeDuration", "durationMs", "-5"},
+                                           OutOfRangeCase{"DurationAsText", "durationMs", "\"5\""},
+                                           OutOfRangeCase{"NegativeSize", "size", "-5"},
+                                           OutOfRangeCase{"SizePastUint64", "size", "1e20"},
+                                           OutOfRangeCase{"FractionalSize", "size", "2.5"},
+                                           OutOfRangeCase{"SizeAsNull", "size", "null"}),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 // ---- the JSON underneath ----
 
