@@ -218,8 +218,10 @@ std::string HistoryRecord::readable() const
 
 bool History::append(const HistoryRecord& record, std::string& error) const
 {
-    if (!appendLineDurably(m_file, record.toJson().dump() + "\n", error))
+    if (!appendLineDurably(m_file, record.toJson().dump() + "\n", error)) {
+        error = "the update's record could not be kept: " + error;
         return false;
+    }
     // The copy is made under the lock from the file as it is then, so that a record another
     // process appended meanwhile is in it.
     const std::uintmax_t maxBytes = m_maxBytes;
@@ -231,7 +233,7 @@ bool History::append(const HistoryRecord& record, std::string& error) const
     std::string why;
     if (rewriteFileDurably(m_file, m_maxBytes, trim, why))
         return true;
-    error = "the record is in it, but the file could not be kept within its bound: " + why;
+    error = "the update's record is kept, but the file could not be held within its bound: " + why;
     return false;
 }
 

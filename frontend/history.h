@@ -68,8 +68,8 @@ public:
 
     // Appends the record as one line, synced to the disk, then keeps the file within its bound
     // (under the lock of the appends, from the file as it is then: no other record is lost).
-    // False with the reason when it could not be kept or the file not kept within its bound (the
-    // update's own result stands).
+    // False with the reason, a sentence that says whether the record was kept, when it could not
+    // be kept or the file not held within its bound (the update's own result stands).
     bool append(const HistoryRecord& record, std::string& error) const;
     // The whole records, oldest first, each as its line's JSON, from the last HISTORY_READ_FACTOR
     // times the bound of the file; lines that are not whole (a power cut, the line that part

@@ -493,8 +493,7 @@ void UpdateRun::keepRecord(const JobRequest& request, const CommandContext& ctx,
     if (!m_setup.history->append(record, why)) {
         RunEvent event;
         event.kind = RunEvent::Kind::Warning;
-        event.text = "the update's record could not be kept in " +
-                     printable(utf8FromPath(m_setup.history->file())) + ": " + why;
+        event.text = printable(utf8FromPath(m_setup.history->file())) + ": " + why;
         publish(std::move(event));
     }
 }
