@@ -259,7 +259,9 @@ int main()
         timing = quarvo::withPace(timing, *options->pace);
     quarvo::attachBootloader(backend, options->scenario, timing);
     // The samples are written whole just now: the job takes them as long settled (its file clock
-    // an hour ahead) rather than wait for them to age, unless that wait is asked for.
+    // an hour ahead) rather than wait for them to age, unless that wait is asked for; then they
+    // count as written when 更新 is pressed, however long wine took to show the dialog.
+    const std::filesystem::path folder = options->files ? *options->files : writeSamples();
     quarvo::LoadHooks loadHooks;
     if (!options->files && !options->freshFiles)
         loadHooks.fileClock = [] {
@@ -267,9 +269,12 @@ int main()
             now.seconds += 3600;
             return now;
         };
-    quarvo::UpdaterWindow window(backend, options->files ? *options->files : writeSamples(),
-                                 "GPS_UPDATE_CLIENT_DEMO", false, quarvo::defaultHistoryFile(),
-                                 true, std::move(loadHooks));
+    if (!options->files && options->freshFiles) {
+        const quarvo::FileTime written = quarvo::fileClockNow();
+        loadHooks.fileClock = [written] { return written; };
+    }
+    quarvo::UpdaterWindow window(backend, folder, "GPS_UPDATE_CLIENT_DEMO", false,
+                                 quarvo::defaultHistoryFile(), true, std::move(loadHooks));
     if ((options->dismissBoxes || options->copyRecord) &&
         !SetTimer(nullptr, 0, BOX_POLL_MS, dismissBox))
         return 1;
