@@ -280,11 +280,7 @@ int main(int argc, char** argv)
     // The samples were written whole just now: the job takes them as long settled (its file clock
     // an hour ahead) rather than wait for them to age, unless that wait is asked for.
     if (ownSamples && !freshFiles)
-        options.loadHooks.fileClock = [] {
-            quarvo::FileTime now = quarvo::fileClockNow();
-            now.seconds += 3600;
-            return now;
-        };
+        options.loadHooks = quarvo::settledLoadHooks();
     quarvo::UpdaterDialog dialog(backend, filesDir.toStdString(), std::move(options));
     if (!boxShot.isEmpty()) {
         shootFirstBox(dialog, boxShot);

@@ -105,15 +105,22 @@ void BM_DatabaseTransform(benchmark::State& state)
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * DATABASE_BYTES);
 }
 
-// `files` are made by the first run that needs them.
-void BM_WholeJob(benchmark::State& state, std::optional<LimitFiles>& files)
+// `files` are made by the first run that needs them; false, with the benchmark skipped and the
+// reason given, when they could not be.
+bool readyFiles(benchmark::State& state, std::optional<LimitFiles>& files)
 {
     if (!files)
         files.emplace();
-    if (!files->problem().empty()) {
-        state.SkipWithError(files->problem().c_str());
+    if (files->problem().empty())
+        return true;
+    state.SkipWithError(files->problem().c_str());
+    return false;
+}
+
+void BM_WholeJob(benchmark::State& state, std::optional<LimitFiles>& files)
+{
+    if (!readyFiles(state, files))
         return;
-    }
     for (auto _ : state) {
         VirtualClock clock;
         SimBackend backend(clock);
@@ -131,12 +138,8 @@ void BM_WholeJob(benchmark::State& state, std::optional<LimitFiles>& files)
 // The job's first part alone: both files opened, checked and read twice.
 void BM_LoadUpdateFiles(benchmark::State& state, std::optional<LimitFiles>& files)
 {
-    if (!files)
-        files.emplace();
-    if (!files->problem().empty()) {
-        state.SkipWithError(files->problem().c_str());
+    if (!readyFiles(state, files))
         return;
-    }
     for (auto _ : state) {
         VirtualClock clock;
         SimBackend backend(clock);

@@ -80,16 +80,13 @@ void JsonView::tick(const RunSnapshot& snapshot)
         return;
     const std::int64_t now = m_clock.nowUs();
     // A wait for the device, counting down.
-    const bool quiet = snapshot.quietUs > DEVICE_SILENCE_NOTICE_US && snapshot.waitUntilUs > 0;
-    const bool stalled =
-        snapshot.stalledUs > DEVICE_SILENCE_NOTICE_US && snapshot.wholeWaitUntilUs > 0;
-    if ((quiet || stalled) && now - m_lastWaitUs >= JSON_WAIT_INTERVAL_US) {
+    const auto wait = noticedWait(snapshot);
+    if (wait && now - m_lastWaitUs >= JSON_WAIT_INTERVAL_US) {
         m_lastWaitUs = now;
         Json line;
         line.set("event", "wait");
-        line.set("for", quiet ? "answer" : "erase");
-        line.set("limitS", seconds((quiet ? snapshot.waitUntilUs : snapshot.wholeWaitUntilUs) -
-                                   snapshot.nowUs));
+        line.set("for", wait->kind == NoticedWait::Kind::Answer ? "answer" : "erase");
+        line.set("limitS", seconds(wait->leftUs));
         write(std::move(line), snapshot.nowUs);
         return;
     }

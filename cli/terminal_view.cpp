@@ -1,5 +1,7 @@
 #include "terminal_view.h"
 
+#include "frontend/journey.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -125,12 +127,10 @@ std::string barPace(const RunSnapshot& snapshot)
 {
     // A wait for the device says how long it may still last: no rate or time left stands still
     // on the screen meanwhile.
-    if (snapshot.quietUs > DEVICE_SILENCE_NOTICE_US && snapshot.waitUntilUs > 0)
-        return "waiting for the device, at most " +
-               shortDuration(snapshot.waitUntilUs - snapshot.nowUs) + " more";
-    if (snapshot.stalledUs > DEVICE_SILENCE_NOTICE_US && snapshot.wholeWaitUntilUs > 0)
-        return "erase not advancing, at most " +
-               shortDuration(snapshot.wholeWaitUntilUs - snapshot.nowUs) + " more";
+    if (const auto wait = noticedWait(snapshot))
+        return (wait->kind == NoticedWait::Kind::Answer ? "waiting for the device, at most "
+                                                        : "erase not advancing, at most ") +
+               shortDuration(wait->leftUs) + " more";
     std::string pace;
     if (snapshot.bytesPerSecond > 0)
         pace.append(formatBytes(snapshot.bytesPerSecond)).append("/s");

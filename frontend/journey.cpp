@@ -107,6 +107,15 @@ std::optional<UpdateStep> Journey::step() const
     return m_step->step;
 }
 
+std::optional<NoticedWait> noticedWait(const RunSnapshot& snapshot)
+{
+    if (snapshot.quietUs > DEVICE_SILENCE_NOTICE_US && snapshot.waitUntilUs > 0)
+        return NoticedWait{NoticedWait::Kind::Answer, snapshot.waitUntilUs - snapshot.nowUs};
+    if (snapshot.stalledUs > DEVICE_SILENCE_NOTICE_US && snapshot.wholeWaitUntilUs > 0)
+        return NoticedWait{NoticedWait::Kind::Erase, snapshot.wholeWaitUntilUs - snapshot.nowUs};
+    return std::nullopt;
+}
+
 JourneyLine runningLine(const RunSnapshot& snapshot)
 {
     JourneyLine line;
@@ -119,16 +128,11 @@ JourneyLine runningLine(const RunSnapshot& snapshot)
     line.step = snapshot.step->step;
     line.text = stepTitle(snapshot.step->step);
     // A wait for the device says how long it may still last, never how long it has lasted.
-    if (snapshot.quietUs > DEVICE_SILENCE_NOTICE_US && snapshot.waitUntilUs > 0) {
+    if (const auto wait = noticedWait(snapshot)) {
         line.tone = JourneyTone::Waiting;
-        line.text += format(windowtext::WAITING_FORMAT,
-                            durationText(snapshot.waitUntilUs - snapshot.nowUs).c_str());
-        return line;
-    }
-    if (snapshot.stalledUs > DEVICE_SILENCE_NOTICE_US && snapshot.wholeWaitUntilUs > 0) {
-        line.tone = JourneyTone::Waiting;
-        line.text += format(windowtext::STALLED_FORMAT,
-                            durationText(snapshot.wholeWaitUntilUs - snapshot.nowUs).c_str());
+        line.text += format(wait->kind == NoticedWait::Kind::Answer ? windowtext::WAITING_FORMAT
+                                                                    : windowtext::STALLED_FORMAT,
+                            durationText(wait->leftUs).c_str());
         return line;
     }
     line.text += format(windowtext::OVERALL_FORMAT, static_cast<int>(snapshot.overall * 100));

@@ -23,6 +23,15 @@ namespace quarvo {
 // getting further while the device talks (erase records that go round), it says so too.
 inline constexpr std::int64_t DEVICE_SILENCE_NOTICE_US = 3000000;
 
+// A wait worth telling the user about, as every front end tells it: the device has said nothing
+// for DEVICE_SILENCE_NOTICE_US within a wait for its answer, or an erase has got no further for
+// that long; and how long the job will still wait at most.
+struct NoticedWait {
+    enum class Kind { Answer, Erase } kind;
+    std::int64_t leftUs;
+};
+std::optional<NoticedWait> noticedWait(const RunSnapshot& snapshot);
+
 enum class JourneyTone {
     Idle,    // no job has run: nothing to show
     Running, // a job runs

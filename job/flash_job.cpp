@@ -434,6 +434,17 @@ const char* outcomeName(JobOutcome outcome)
     return "device failed";
 }
 
+LoadHooks settledLoadHooks()
+{
+    LoadHooks hooks;
+    hooks.fileClock = [] {
+        FileTime now = fileClockNow();
+        now.seconds += 3600;
+        return now;
+    };
+    return hooks;
+}
+
 std::string printable(const std::string& text)
 {
     std::string out;

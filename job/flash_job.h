@@ -107,6 +107,10 @@ struct LoadHooks {
     std::function<FileTime()> fileClock;
 };
 
+// Hooks under which files the caller has just written whole itself (a test's, a demo's samples)
+// count as long settled: the file system's clock, as the job reads it, runs an hour ahead.
+LoadHooks settledLoadHooks();
+
 // Opens, checks and reads both files from `directory` without touching the device. A file whose
 // modification or change time is less than SETTLE_AGE_MS old is still being written: the job
 // shows text::SETTLE_WAIT and waits until both have settled (then text::SETTLE_DONE), at most

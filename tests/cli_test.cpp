@@ -1,6 +1,5 @@
 #include "failure_kinds.h"
 #include "job_fixture.h"
-#include "settled_files.h"
 #if !defined(_WIN32)
 #include "fake_logind.h"
 #endif
@@ -10,6 +9,7 @@
 #include "cli/cli_app.h"
 #include "cli/terminal_view.h"
 #include "frontend/history.h"
+#include "job/flash_job.h"
 #include "platform/instance_guard.h"
 #include "protocol/texts.h"
 
@@ -167,7 +167,7 @@ protected:
             return real;
         return std::make_unique<TwoListingBackend>(std::move(real), realListingSource);
     }
-    LoadHooks loadHooks = settledFiles();
+    LoadHooks loadHooks = settledLoadHooks();
 };
 
 TEST_F(CliTest, SimulatedUpdateSucceedsAndDescribesTheDevice)

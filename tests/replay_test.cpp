@@ -75,7 +75,7 @@ protected:
                            "test transport"};
         // The files a test has just written count as settled, so that no run waits for them
         // and a recording and its replay print the same lines however long lies between them.
-        env.loadHooks = settledFiles();
+        env.loadHooks = settledLoadHooks();
         return runCli(args, env);
     }
 

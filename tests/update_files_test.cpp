@@ -1,10 +1,10 @@
 // The update files on their way in: checked against a SHA256SUMS beside them, and waited for while
 // they are still being written.
 #include "job_fixture.h"
-#include "settled_files.h"
 
 #include "frontend/history.h"
 #include "frontend/update_run.h"
+#include "job/flash_job.h"
 #include "job/checksum_list.h"
 #include "job/file_texts.h"
 #include "job/settle_watch.h"
@@ -70,7 +70,7 @@ TEST_P(ChecksumListBeside, DecidesWhetherTheFilesAreSent)
         std::ofstream(dir / "SHA256SUMS", std::ios::binary) << withDigests(c.sums);
 
     UpdateFiles files;
-    JobOutcome outcome = loadUpdateFiles(ctx, dir, files, settledFiles());
+    JobOutcome outcome = loadUpdateFiles(ctx, dir, files, settledLoadHooks());
     if (outcome == JobOutcome::Success)
         outcome = flashUpdate(ctx, files);
 
@@ -143,7 +143,7 @@ TEST_F(UnusableChecksumList, ThatCannotBeReadOrIsTooLargeIsRefusedWithNothingSen
         make();
         out.calls.clear();
         UpdateFiles files;
-        EXPECT_EQ(loadUpdateFiles(ctx, dir, files, settledFiles()), JobOutcome::InputRefused);
+        EXPECT_EQ(loadUpdateFiles(ctx, dir, files, settledLoadHooks()), JobOutcome::InputRefused);
         EXPECT_EQ(ctx.detail, detail);
         EXPECT_EQ(out.messages(), std::vector<std::string>{text::CHECKSUM_LIST_UNUSABLE});
     }
@@ -160,7 +160,7 @@ TEST_F(UnusableChecksumList, ATruncatedDownloadIsRefusedByItsChecksum)
     std::ofstream(dir / "SHA256SUMS") << sha256Hex(pattern(300, 1)) << "  code_data.bin\n"
                                       << sha256Hex(database) << "  car_data.bin\n";
     UpdateFiles files;
-    EXPECT_EQ(loadUpdateFiles(ctx, dir, files, settledFiles()), JobOutcome::InputRefused);
+    EXPECT_EQ(loadUpdateFiles(ctx, dir, files, settledLoadHooks()), JobOutcome::InputRefused);
     EXPECT_NE(ctx.detail.find("car_data.bin: its SHA-256 is "), std::string::npos) << ctx.detail;
     EXPECT_EQ(device.linksOpened(), 0u);
 }
@@ -184,7 +184,7 @@ TEST_F(UnusableChecksumList, TheUpdatesRecordSaysWhatWasCheckedAndEachFilesCheck
         JobRequest request;
         request.directory = dir;
         request.holdSystem = false;
-        request.loadHooks = settledFiles();
+        request.loadHooks = settledLoadHooks();
         ASSERT_TRUE(run.start(std::move(request)));
         while (!run.snapshot().end)
             run.waitForChange(100);

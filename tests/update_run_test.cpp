@@ -1,10 +1,10 @@
 // The update run under every front end: how stop requests are weighed, and what the run
 // publishes of a job (its events in order, its end) whoever renders it.
 #include "job_fixture.h"
-#include "settled_files.h"
 
 #include "frontend/stop_policy.h"
 #include "frontend/update_run.h"
+#include "job/flash_job.h"
 #include "protocol/texts.h"
 
 #include <mutex>
@@ -113,7 +113,7 @@ protected:
     {
         request.directory = dir;
         request.holdSystem = false;
-        request.loadHooks = settledFiles();
+        request.loadHooks = settledLoadHooks();
         run.start(std::move(request));
         for (;;) {
             for (RunEvent& event : run.takeEvents()) {

@@ -264,11 +264,7 @@ int main()
     const std::filesystem::path folder = options->files ? *options->files : writeSamples();
     quarvo::LoadHooks loadHooks;
     if (!options->files && !options->freshFiles)
-        loadHooks.fileClock = [] {
-            quarvo::FileTime now = quarvo::fileClockNow();
-            now.seconds += 3600;
-            return now;
-        };
+        loadHooks = quarvo::settledLoadHooks();
     if (!options->files && options->freshFiles) {
         const quarvo::FileTime written = quarvo::fileClockNow();
         loadHooks.fileClock = [written] { return written; };
