@@ -182,16 +182,17 @@ std::vector<RunEvent> UpdateRun::takeEvents(RunSnapshot& snapshot)
     const std::int64_t now = m_setup.backend.clock().nowUs();
     const std::lock_guard lock(m_mutex);
     snapshot = snapshotLocked(now);
-    m_notified = false;
-    std::vector<RunEvent> events(std::make_move_iterator(m_events.begin()),
-                                 std::make_move_iterator(m_events.end()));
-    m_events.clear();
-    return events;
+    return takeEventsLocked();
 }
 
 std::vector<RunEvent> UpdateRun::takeEvents()
 {
     const std::lock_guard lock(m_mutex);
+    return takeEventsLocked();
+}
+
+std::vector<RunEvent> UpdateRun::takeEventsLocked()
+{
     m_notified = false;
     std::vector<RunEvent> events(std::make_move_iterator(m_events.begin()),
                                  std::make_move_iterator(m_events.end()));

@@ -187,6 +187,7 @@ private:
     void weighRequests();
     // Under m_mutex.
     RunSnapshot snapshotLocked(std::int64_t nowUs) const;
+    std::vector<RunEvent> takeEventsLocked();
     void publish(RunEvent event);
     void notify();
     void finish(JobEnd end);
