@@ -285,15 +285,18 @@ void printSummary(CliEnvironment& env, Transport& transport, const JobEnd& end)
         printReplaySummary(env.out, *replay);
 }
 
-// The exit status an end gives.
+// The exit status an end gives, the same whether it is told in lines or in JSON: a stop by a
+// signal says so even where an internal error came with it.
 int exitStatusOf(const JobEnd& end)
 {
     if (!end.refusal.empty())
         return EXIT_BAD_INPUT;
-    if (end.guardRefusal != GuardRefusal::None || !end.internalError.empty())
+    if (end.guardRefusal != GuardRefusal::None)
         return EXIT_DEVICE_FAILED;
     if (end.stoppedBy != 0)
         return 128 + end.stoppedBy;
+    if (!end.internalError.empty())
+        return EXIT_DEVICE_FAILED;
     return exitStatus(end.outcome);
 }
 
@@ -322,10 +325,9 @@ int reportEnd(CliEnvironment& env, const Options& options, const JobEnd& end, Tr
         return EXIT_DEVICE_FAILED;
     }
     const char* deviceState = deviceStateLine(end.device);
-    int status = exitStatus(end.outcome);
+    const int status = exitStatusOf(end);
     if (!end.internalError.empty()) {
         env.err << CLI_PROGRAM << ": " << end.internalError << '\n';
-        status = EXIT_DEVICE_FAILED;
     } else if (end.deviceWaitExpired) {
         env.err << CLI_PROGRAM << ": no bootloader was attached within " << *options.waitSeconds
                 << " s\n";
@@ -342,7 +344,6 @@ int reportEnd(CliEnvironment& env, const Options& options, const JobEnd& end, Tr
         notes.note("stopped", signalName(end.stoppedBy));
         env.err << CLI_PROGRAM << ": stopped by " << signalName(end.stoppedBy)
                 << (end.device.reached || end.step ? ". " : " before the update began. ");
-        status = 128 + end.stoppedBy;
     }
     // What the device holds now, for every end but success.
     if (status != EXIT_UPDATED)
